@@ -71,6 +71,9 @@ void SetThreadProcess(PKTHREAD thread, PEPROCESS process);
 void SchedulePoint();
 // Virtual time in 100 ns units since boot.
 ULONGLONG Now();
+// Let virtual time pass on the running thread as a busy-wait does (KeStallExecutionProcessor, the
+// cost of a register access): deadlines reached on the way fire in order.
+void ConsumeTime(ULONGLONG ticks100ns);
 // Clock events for the hardware model: the callback runs on the virtual processor at the given
 // virtual time, at HIGH_LEVEL semantics (it must not wait). Returns an id for CancelClockEvent.
 typedef void (*ClockCallback)(void* context);
