@@ -1,0 +1,21 @@
+# Writes an agreement text as the program carries it: CR LF line ends, no terminator, in the
+# given encoding. IN is UTF-8 with LF line ends.
+file(READ "${IN}" text)
+string(REPLACE "\r\n" "\n" text "${text}")
+string(REPLACE "\n" "\r\n" text "${text}")
+get_filename_component(dir "${OUT}" DIRECTORY)
+file(MAKE_DIRECTORY "${dir}")
+file(WRITE "${OUT}.utf8" "${text}")
+if(ENCODING STREQUAL "ASCII")
+  if(NOT text MATCHES "^[\t\r\n -~]*$")
+    message(FATAL_ERROR "${IN}: the English agreement must be plain ASCII")
+  endif()
+  file(RENAME "${OUT}.utf8" "${OUT}")
+else()
+  execute_process(COMMAND iconv -f UTF-8 -t ${ENCODING} "${OUT}.utf8"
+                  OUTPUT_FILE "${OUT}" RESULT_VARIABLE rc)
+  file(REMOVE "${OUT}.utf8")
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${IN}: cannot convert to ${ENCODING}")
+  endif()
+endif()
