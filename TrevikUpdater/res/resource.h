@@ -1,0 +1,34 @@
+// Resource ids of TrevikUpd.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDD_TREVIKUPDATER_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDD_LICENSE 129
+
+#define IDS_ABOUTBOX 101
+#define IDS_READ_AGREEMENT 102
+#define IDS_ACCEPT_QUESTION 104
+#define IDS_NOT_NECESSARY 106
+#define IDS_YES 107
+#define IDS_NO 108
+#define IDS_UPDATE_COMPLETED 109
+#define IDS_UPDATE_FAILED 110
+
+#define IDR_LICENSE_EN 138
+#define IDR_LICENSE_JA 139
+
+// Main dialog controls.
+#define IDC_UPDATE 1000
+#define IDC_INSTALLED_VERSION 1001
+#define IDC_SHIPPED_VERSION 1002
+#define IDC_STATUS 1003
+
+// Agreement dialog controls.
+#define IDC_LICENSE_HEADING 1003
+#define IDC_LICENSE_TEXT 1002
+#define IDC_LICENSE_QUESTION 1004
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
