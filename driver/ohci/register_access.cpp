@@ -1,0 +1,107 @@
+// Register and PHY access (OHCI 1.1 PhyControl and CSR compare-swap; IEEE 1212 ROM CRC).
+#include "register_access.h"
+
+#include "bus_order.h"
+#include "ohci_registers.h"
+
+namespace {
+
+constexpr ULONG kPhyPollLimit = 1000;
+constexpr ULONG kPhyPollStallUs = 1000;
+
+void ReadRegistersMemory(volatile ULONG* source, PULONG destination, ULONG count) {
+    for (ULONG i = 0; i < count; ++i) destination[i] = READ_REGISTER_ULONG(source + i);
+}
+
+void WriteRegistersMemory(volatile ULONG* destination, const ULONG* source, ULONG count) {
+    for (ULONG i = 0; i < count; ++i) WRITE_REGISTER_ULONG(destination + i, source[i]);
+    KeMemoryBarrier();
+}
+
+ULONG ReadPhyControl(OhciController* controller) {
+    ULONG value = 0;
+    ReadRegister(controller, ohci::kPhyControl, &value);
+    return value;
+}
+
+}  // namespace
+
+void InitializeRegisterAccess(OhciController* controller, volatile ULONG* registerBase) {
+    controller->ReadRegisters = ReadRegistersMemory;
+    controller->WriteRegisters = WriteRegistersMemory;
+    controller->RegisterBase = registerBase;
+}
+
+void ReadRegister(OhciController* controller, ULONG offset, PULONG value) {
+    volatile ULONG* base = controller->RegisterBase;
+    if (base == nullptr) return;
+    controller->ReadRegisters(base + offset / sizeof(ULONG), value, 1);
+}
+
+void WriteRegister(OhciController* controller, ULONG offset, ULONG value) {
+    volatile ULONG* base = controller->RegisterBase;
+    if (base == nullptr) return;
+    controller->WriteRegisters(base + offset / sizeof(ULONG), &value, 1);
+}
+
+UCHAR ReadPhyRegister(OhciController* controller, UCHAR phyRegister) {
+    WriteRegister(controller, ohci::kPhyControl,
+                  ohci::kPhyControlRdReg |
+                      ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask));
+    for (ULONG poll = 0; poll < kPhyPollLimit; ++poll) {
+        if (ReadPhyControl(controller) & ohci::kPhyControlRdDone) break;
+        KeStallExecutionProcessor(kPhyPollStallUs);
+    }
+    return UCHAR(ReadPhyControl(controller) >> ohci::kPhyControlRdDataShift);
+}
+
+void WritePhyRegister(OhciController* controller, UCHAR phyRegister, UCHAR value) {
+    WriteRegister(controller, ohci::kPhyControl,
+                  ohci::kPhyControlWrReg |
+                      ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask) |
+                      (value & ohci::kPhyControlWrDataMask));
+    for (ULONG poll = 0; poll < kPhyPollLimit; ++poll) {
+        if (!(ReadPhyControl(controller) & ohci::kPhyControlWrReg)) break;
+        KeStallExecutionProcessor(kPhyPollStallUs);
+    }
+}
+
+void InitiateBusReset(OhciController* controller) {
+    UCHAR value = ReadPhyRegister(controller, ohci::kPhyRegister1);
+    WritePhyRegister(controller, ohci::kPhyRegister1, UCHAR(value | ohci::kPhyIbr));
+}
+
+NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG newValue, ULONG compareValue) {
+    if (controller->RegisterBase == nullptr) return STATUS_IO_TIMEOUT;
+    WriteRegister(controller, ohci::kCSRReadData, newValue);
+    WriteRegister(controller, ohci::kCSRCompareData, compareValue);
+    WriteRegister(controller, ohci::kCSRControl, *selectorOld & ohci::kCSRControlSelectMask);
+
+    // The unit completes in a few bus clocks; bound the poll by the clock, not by a count, so a
+    // controller that never sets csrDone cannot hold the processor at dispatch level.
+    LARGE_INTEGER frequency;
+    LONGLONG start = KeQueryPerformanceCounter(&frequency).QuadPart;
+    LONGLONG limit = frequency.QuadPart * kCsrSwapTimeoutUs / 1000000;
+    for (;;) {
+        ULONG control = 0;
+        ReadRegister(controller, ohci::kCSRControl, &control);
+        if (control & ohci::kCSRControlDone) break;
+        if (KeQueryPerformanceCounter(nullptr).QuadPart - start > limit) return STATUS_IO_TIMEOUT;
+    }
+    ULONG old = 0;
+    ReadRegister(controller, ohci::kCSRReadData, &old);
+    *selectorOld = old;
+    return STATUS_SUCCESS;
+}
+
+USHORT RomCrc16(const ULONG* busOrderQuadlets, ULONG count) {
+    ULONG crc = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        ULONG data = BusToHost32(busOrderQuadlets[i]);
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            ULONG sum = ((crc >> 12) ^ (data >> shift)) & 0xF;
+            crc = ((crc << 4) ^ (sum << 12) ^ (sum << 5) ^ sum) & 0xFFFF;
+        }
+    }
+    return USHORT(crc);
+}
