@@ -56,6 +56,9 @@ inline constexpr const char* kMutex = "MUTEX";                      // mutex rel
 inline constexpr const char* kDpc = "DPC";                          // DPC misuse
 inline constexpr const char* kRegister = "REGISTER";                // register access outside a mapped window
 inline constexpr const char* kObject = "OBJECT";                    // reference count misuse
+inline constexpr const char* kDispatcher = "DISPATCHER";            // misuse of an event, semaphore, timer or wait
+inline constexpr const char* kWorkItem = "WORK_ITEM";               // work item queued twice or freed while queued
+inline constexpr const char* kThreadLeak = "THREAD_LEAK";           // thread still running at shutdown
 }  // namespace rule
 
 // ---------------------------------------------------------------------------------------------
