@@ -1,7 +1,7 @@
 # Checks the agreement texts as the program carries them: CR LF line ends only, no terminating
 # zero byte, the English text plain 8-bit ASCII, the Japanese one valid Shift-JIS (code page 932)
 # that reads back as Japanese.
-foreach(name agreement_en.txt agreement_ja.txt)
+foreach(name license138.txt license139.txt)
   set(path "${DIR}/${name}")
   if(NOT EXISTS "${path}")
     message(FATAL_ERROR "${path} is missing")
@@ -31,20 +31,20 @@ foreach(name agreement_en.txt agreement_ja.txt)
   endif()
 endforeach()
 
-file(READ "${DIR}/agreement_en.txt" hex HEX)
+file(READ "${DIR}/license138.txt" hex HEX)
 if(NOT hex MATCHES "^([0-7][0-9a-f])*$")
-  message(FATAL_ERROR "agreement_en.txt is not plain ASCII")
+  message(FATAL_ERROR "license138.txt is not plain ASCII")
 endif()
 
-execute_process(COMMAND iconv -f CP932 -t UTF-8 "${DIR}/agreement_ja.txt"
+execute_process(COMMAND iconv -f CP932 -t UTF-8 "${DIR}/license139.txt"
                 OUTPUT_VARIABLE utf8 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "agreement_ja.txt is not valid Shift-JIS")
+  message(FATAL_ERROR "license139.txt is not valid Shift-JIS")
 endif()
 if(NOT utf8 MATCHES "使用許諾契約")
-  message(FATAL_ERROR "agreement_ja.txt does not read back as the Japanese agreement")
+  message(FATAL_ERROR "license139.txt does not read back as the Japanese agreement")
 endif()
-file(READ "${DIR}/agreement_ja.txt" raw HEX)
+file(READ "${DIR}/license139.txt" raw HEX)
 if(raw MATCHES "^([0-7][0-9a-f])*$")
-  message(FATAL_ERROR "agreement_ja.txt holds no Shift-JIS bytes at all")
+  message(FATAL_ERROR "license139.txt holds no Shift-JIS bytes at all")
 endif()
