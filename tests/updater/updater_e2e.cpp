@@ -429,6 +429,31 @@ void NoInstalledDriver() {
   Check(L"nothing installed", GetFileAttributesW(InstalledPath().c_str()) == INVALID_FILE_ATTRIBUTES);
 }
 
+// Installed driver files whose version cannot be used as it stands: read as unknown, or cut to the
+// room a version text has; either way the update is offered.
+void InstalledUnusual() {
+  struct Case {
+    const wchar_t* name;
+    const wchar_t* file;
+    std::wstring shown;
+  } cases[] = {
+      {L"installed_without_translation", L"installed-no-translation.sys", L"0.0.0.0"},
+      {L"installed_long_version", L"installed-long-version.sys", std::wstring(127, L'9')},
+  };
+  for (const Case& c : cases) {
+    gCase = c.name;
+    PlaceInstalled(c.file);
+    Updater u(PrepareFolder(true, true, "install"));
+    if (!u.started || !Accept(u)) continue;
+    HWND main = Find(u.pid(), Kind::Main);
+    if (!Check(L"main dialog shown", main != nullptr)) continue;
+    CheckText(L"installed version", ItemText(main, 1001), c.shown);
+    Check(L"focus on Update (update offered)", FocusOf(main) == GetDlgItem(main, 1000));
+    Press(main, IDOK);
+    Check(L"Close ends the program", u.Ends());
+  }
+}
+
 // Runs an update with the installed driver at 2.1.7.0 and the installer told `mode`.
 void UpdateRun(const wchar_t* name, bool withShipped, const char* mode, bool expectCompleted,
                const wchar_t* shot) {
@@ -516,6 +541,7 @@ int wmain(int argc, wchar_t** argv) {
                     [](HWND a) { PostMessageW(a, WM_SYSCOMMAND, SC_CLOSE, 0); }, false);
   InstalledIsCurrent();
   NoInstalledDriver();
+  if (gLang == L"en") InstalledUnusual();  // nothing in it depends on the locale
   UpdateRun(L"update_completed", true, "install 2000", true, L"message_completed");
   UpdateRun(L"update_installer_failed", true, "fail 500", false, L"message_failed");
   UpdateRun(L"update_shipped_missing", false, "install", false, nullptr);
