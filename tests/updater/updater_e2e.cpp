@@ -256,9 +256,12 @@ std::optional<std::wstring> FileVersion(const std::wstring& path) {
   if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return std::nullopt;
   void* value = nullptr;
   UINT length = 0;
-  if (!VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion", &value, &length))
-    return std::nullopt;
-  return std::wstring(static_cast<const wchar_t*>(value));
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length)) return std::nullopt;
+  const auto translation = trevik::FirstTranslation(value, length);
+  if (!translation) return std::nullopt;
+  const std::wstring query = trevik::StringFileInfoQuery(*translation, L"FileVersion");
+  if (!VerQueryValueW(block.data(), query.c_str(), &value, &length)) return std::nullopt;
+  return trevik::CopyVersionValue(static_cast<const wchar_t*>(value), length);
 }
 
 // Places the installed driver: a file from the stage, or none.
