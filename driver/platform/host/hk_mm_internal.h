@@ -1,0 +1,189 @@
+// Host kernel mm: state shared by the mm sources (pool, user memory and MDLs, DMA, I/O space).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "hk_mm_test.h"
+
+namespace hk {
+namespace mm {
+namespace detail {
+
+// ---- Pool
+struct PoolBlock {
+    SIZE_T size = 0;
+    ULONG tag = 0;
+    bool paged = false;
+    bool cached = false;              // held in a lookaside list's cache
+    bool lookaside = false;           // handed out by ExAllocateFromNPagedLookasideList
+    bool reported = false;            // already named by a leak report
+    ULONGLONG serial = 0;             // allocation order, for deterministic reports
+};
+
+struct TagStats {
+    ULONG count = 0;
+    SIZE_T bytes = 0;
+};
+
+struct LookasideState {
+    ULONG tag = 0;
+    SIZE_T size = 0;
+    POOL_TYPE type = NonPagedPool;
+    PALLOCATE_FUNCTION allocate = nullptr;
+    PFREE_FUNCTION free = nullptr;
+    std::vector<void*> cache;
+    ULONGLONG serial = 0;
+    bool reported = false;
+};
+
+struct TagFailure {
+    ULONG skip = 0;
+    ULONG count = 0;
+};
+
+// ---- User memory
+struct AddressSpace;
+
+struct Region {
+    char* mapBase = nullptr;   // first guard page
+    SIZE_T mapLength = 0;      // guard + pages + guard
+    char* user = nullptr;      // start of the caller's buffer
+    SIZE_T size = 0;
+    bool readOnly = false;
+    int locks = 0;             // MDLs currently locking it
+    AddressSpace* space = nullptr;  // null once freed or its process exited (kept while locked)
+};
+
+struct AddressSpace {
+    bool is32Bit = false;
+    bool largeAddressAware = false;
+    std::map<ULONG_PTR, Region*> regions;  // by user start
+};
+
+struct LockedMdl {
+    Region* region = nullptr;  // null when the pages are kernel memory
+    PEPROCESS process = nullptr;
+    ULONGLONG serial = 0;
+    bool reported = false;
+};
+
+// ---- DMA
+struct Adapter;
+
+struct BusPage {
+    char* host = nullptr;  // the host page (may start before the described bytes)
+    const char* owner = "";
+};
+
+struct CommonBuffer {
+    Adapter* adapter = nullptr;
+    void* host = nullptr;
+    ULONG length = 0;
+    ULONG bus = 0;
+    ULONG pages = 0;
+    ULONGLONG serial = 0;
+    bool reported = false;
+};
+
+struct SgRecord {
+    Adapter* adapter = nullptr;
+    PMDL mdl = nullptr;
+    ULONG busBase = 0;     // first page of the bus region reserved for the list
+    ULONG busPages = 0;    // pages reserved (mapped pages are every other one)
+    ULONG mapped = 0;      // pages mapped
+    ULONG length = 0;
+    ULONGLONG serial = 0;
+    bool reported = false;
+};
+
+// ---- I/O space
+struct IoMapping {
+    char* host = nullptr;
+    SIZE_T length = 0;     // bytes asked for
+    SIZE_T mapLength = 0;  // bytes reserved
+    ULONGLONG physical = 0;
+    ULONGLONG serial = 0;
+    bool reported = false;
+};
+
+struct Window {
+    ULONG length = 0;
+    RegisterWindow* window = nullptr;
+};
+
+struct State {
+    std::recursive_mutex lock;
+    ULONGLONG serial = 0;
+
+    // pool
+    std::map<ULONG_PTR, PoolBlock> blocks;  // by address
+    std::map<ULONG, TagStats> tags;
+    std::unordered_map<PNPAGED_LOOKASIDE_LIST, LookasideState> lists;
+    ULONGLONG allocations = 0;
+    int quietAllocations = 0;  // inside a lookaside list's own allocate routine
+    std::map<ULONG, TagFailure> tagFailures;
+    ULONG failAllocationIn = 0;
+    ULONG failCommonBufferIn = 0;
+    ULONG failScatterGatherIn = 0;
+
+    // user memory and MDLs
+    std::set<AddressSpace*> spaces;
+    std::set<Region*> regions;  // every live region, owned here
+    std::unordered_map<PMDL, LockedMdl> lockedMdls;
+
+    // DMA
+    ULONG mapRegisters = 17;
+    ULONG sgSplit = 0;
+    std::set<Adapter*> adapters;
+    std::map<ULONG, BusPage> busPages;         // bus page number -> mapping
+    std::map<ULONG, ULONG> busReserved;        // first page -> page count (allocator)
+    ULONG busCursor = 0;
+    std::unordered_map<void*, CommonBuffer> commonBuffers;  // by host address
+    std::unordered_map<PSCATTER_GATHER_LIST, SgRecord> sgLists;
+    std::vector<BusFault> busFaults;
+
+    // I/O space
+    std::map<ULONG_PTR, IoMapping> ioMappings;  // by host address
+    std::map<ULONGLONG, Window> windows;        // by physical address
+    std::map<ULONGLONG, ULONG> detachedWindows; // device gone: reads all ones
+};
+
+// The state of the running Kernel; Violation reports a call made with no Kernel.
+State& S();
+bool Booted();
+
+// Helpers shared between the sources.
+std::string TagText(ULONG tag);
+ULONGLONG NextSerial();
+// The address space of the current process (null for the system process).
+AddressSpace* CurrentSpace();
+// The region of `space` holding [address, address + length), or null.
+Region* FindRegion(AddressSpace* space, const void* address, SIZE_T length);
+// The pool block containing [address, address + length), or null.
+PoolBlock* FindBlock(const void* address, SIZE_T length, ULONG_PTR* blockStart);
+
+// Takes the pages of an MDL off the bus (its pages are being unlocked while a scatter/gather list
+// still maps them); returns the number of lists affected.
+int UnmapScatterGatherOf(PMDL mdl);
+
+// Leak reports of each part; each returns the number of items reported.
+int ReportPoolLeaks();
+int ReportUserLeaks();
+int ReportDmaLeaks();
+int ReportIoSpaceLeaks();
+
+// Teardown of each part at Shutdown (frees everything without reporting).
+void ShutdownPool();
+void ShutdownUser();
+void ShutdownDma();
+void ShutdownIoSpace();
+
+}  // namespace detail
+}  // namespace mm
+}  // namespace hk
