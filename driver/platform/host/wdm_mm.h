@@ -85,8 +85,8 @@ PSLIST_ENTRY InterlockedFlushSList(PSLIST_HEADER ListHead);
 USHORT ExQueryDepthSList(PSLIST_HEADER ListHead);
 }
 #define ExInitializeSListHead InitializeSListHead
-#define ExInterlockedPushEntrySList(Head, Entry, Lock) InterlockedPushEntrySList((Head), (Entry))
-#define ExInterlockedPopEntrySList(Head, Lock) InterlockedPopEntrySList((Head))
+#define ExInterlockedPushEntrySList(Head, Entry, Lock) ((void)(Lock), InterlockedPushEntrySList((Head), (Entry)))
+#define ExInterlockedPopEntrySList(Head, Lock) ((void)(Lock), InterlockedPopEntrySList((Head)))
 #define ExInterlockedFlushSList(Head) InterlockedFlushSList((Head))
 
 // ---------------------------------------------------------------------------------------------
