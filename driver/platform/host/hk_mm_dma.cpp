@@ -160,7 +160,7 @@ PVOID AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDR
         return nullptr;
     }
     memset(host, kFreshPattern, static_cast<size_t>(pages) * PAGE_SIZE);
-    for (ULONG i = 0; i < pages; ++i) s.busPages[bus + i] = BusPage{static_cast<char*>(host) + i * PAGE_SIZE, "common buffer"};
+    for (ULONG i = 0; i < pages; ++i) s.busPages[bus + i] = BusPage{static_cast<char*>(host) + i * PAGE_SIZE, "common buffer", true};
     CommonBuffer c;
     c.adapter = a;
     c.host = host;
@@ -254,7 +254,10 @@ NTSTATUS GetScatterGatherList(PDMA_ADAPTER DmaAdapter, PDEVICE_OBJECT DeviceObje
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     char* firstPage = static_cast<char*>(PAGE_ALIGN(CurrentVa));
-    for (ULONG i = 0; i < pages; ++i) s.busPages[bus + 2 * i] = BusPage{firstPage + i * PAGE_SIZE, "scatter/gather page"};
+    // The device may write only pages locked for writing (or non-paged memory).
+    const bool writable = (Mdl->MdlFlags & (MDL_WRITE_OPERATION | MDL_SOURCE_IS_NONPAGED_POOL)) != 0;
+    for (ULONG i = 0; i < pages; ++i)
+        s.busPages[bus + 2 * i] = BusPage{firstPage + i * PAGE_SIZE, "scatter/gather page", writable};
     list->NumberOfElements = static_cast<ULONG>(pieces.size());
     for (size_t i = 0; i < pieces.size(); ++i) {
         char* p = pieces[i].first;
@@ -336,10 +339,16 @@ DMA_OPERATIONS g_operations = {
 bool CheckBus(State& s, ULONG bus, ULONG length, bool write) {
     const ULONGLONG end = static_cast<ULONGLONG>(bus) + length;
     for (ULONGLONG a = bus; a < end; a = (a & ~static_cast<ULONGLONG>(PAGE_SIZE - 1)) + PAGE_SIZE) {
-        if (a < 0x100000000ull && s.busPages.count(static_cast<ULONG>(a >> PAGE_SHIFT)) != 0) continue;
+        const BusPage* page = nullptr;
+        if (a < 0x100000000ull) {
+            auto it = s.busPages.find(static_cast<ULONG>(a >> PAGE_SHIFT));
+            if (it != s.busPages.end()) page = &it->second;
+        }
+        if (page != nullptr && (!write || page->writable)) continue;
         s.busFaults.push_back(BusFault{static_cast<ULONG>(a), length, write});
-        Violation(rule::kDmaFault, "device %s of %u bytes at bus address 0x%08X: bus page 0x%08X is not mapped for DMA",
-                  write ? "write" : "read", length, bus, static_cast<ULONG>(a & ~static_cast<ULONGLONG>(PAGE_SIZE - 1)));
+        Violation(rule::kDmaFault, "device %s of %u bytes at bus address 0x%08X: bus page 0x%08X %s",
+                  write ? "write" : "read", length, bus, static_cast<ULONG>(a & ~static_cast<ULONGLONG>(PAGE_SIZE - 1)),
+                  page == nullptr ? "is not mapped for DMA" : "maps pages locked for reading only");
         return false;
     }
     return true;

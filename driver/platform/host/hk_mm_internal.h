@@ -79,6 +79,7 @@ struct Adapter;
 struct BusPage {
     char* host = nullptr;  // the host page (may start before the described bytes)
     const char* owner = "";
+    bool writable = true;  // false: pages locked for IoReadAccess only
 };
 
 struct CommonBuffer {

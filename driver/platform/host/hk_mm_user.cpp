@@ -268,7 +268,15 @@ void FillPfns(PMDL mdl) {
 
 bool MdlLargeEnough(const char* routine, PMDL mdl) {
     const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
-    if (static_cast<SIZE_T>(static_cast<USHORT>(mdl->Size)) >= sizeof(MDL) + pages * sizeof(PFN_NUMBER)) return true;
+    const SIZE_T needed = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
+    // The pool block of an MDL from IoAllocateMdl tells its true size (Size is 16 bits wide).
+    ULONG_PTR start = 0;
+    const PoolBlock* block = FindBlock(mdl, sizeof(MDL), &start);
+    if (block != nullptr && start == reinterpret_cast<ULONG_PTR>(mdl)) {
+        if (block->size >= needed) return true;
+    } else if (static_cast<SIZE_T>(static_cast<USHORT>(mdl->Size)) >= needed) {
+        return true;
+    }
     hk::Violation(hk::rule::kPoolMisuse, "%s(%p): the MDL is too small for the %u pages it describes", routine,
                   static_cast<void*>(mdl), pages);
     return false;
@@ -344,7 +352,7 @@ void MmInitializeMdl(PMDL MemoryDescriptorList, PVOID BaseVa, SIZE_T Length) {
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
     CheckIrql("IoAllocateMdl", DISPATCH_LEVEL);
     const SIZE_T size = MmSizeOfMdl(VirtualAddress, Length);
-    if (size > 0x7FFF) return nullptr;  // more pages than one MDL can describe
+    if (Length > MAXULONG - PAGE_SIZE) return nullptr;
     PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, size, kTagMdl));
     if (mdl == nullptr) return nullptr;
     MmInitializeMdl(mdl, VirtualAddress, Length);
