@@ -40,9 +40,88 @@
 #include <ntddk.h>
 
 // ---------------------------------------------------------------------------------------------
-// Types the headers do not declare
+// Names the headers do not declare (values and layouts as the Windows kernel defines them)
 
 typedef PVOID* PPVOID;
+typedef unsigned int UINT;
+
+// Record type names: mingw-w64 declares only the pointer types of records the kernel keeps opaque,
+// and only some of the PR* ("pointer to a referenced record") spellings.
+typedef struct _KTHREAD KTHREAD;
+typedef struct _KPROCESS KPROCESS, *PRKPROCESS;
+typedef struct _KINTERRUPT KINTERRUPT, *PRKINTERRUPT;
+typedef struct _OBJECT_TYPE OBJECT_TYPE, *PROBJECT_TYPE;
+typedef struct _IO_WORKITEM IO_WORKITEM, *PRIO_WORKITEM;
+typedef struct _DEVICE_OBJECT* PRDEVICE_OBJECT;
+typedef struct _DRIVER_OBJECT* PRDRIVER_OBJECT;
+typedef struct _FILE_OBJECT* PRFILE_OBJECT;
+typedef struct _IRP* PRIRP;
+typedef struct _IO_STACK_LOCATION* PRIO_STACK_LOCATION;
+typedef struct _IO_STATUS_BLOCK* PRIO_STATUS_BLOCK;
+typedef struct _OBJECT_ATTRIBUTES* PROBJECT_ATTRIBUTES;
+typedef struct _MDL* PRMDL;
+typedef struct _DMA_ADAPTER* PRDMA_ADAPTER;
+typedef struct _NPAGED_LOOKASIDE_LIST* PRNPAGED_LOOKASIDE_LIST;
+typedef struct _SCATTER_GATHER_LIST* PRSCATTER_GATHER_LIST;
+
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+
+// Dispatcher object kinds (DISPATCHER_HEADER.Type).
+typedef enum _KOBJECTS {
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    MutantObject = 2,
+    ProcessObject = 3,
+    QueueObject = 4,
+    SemaphoreObject = 5,
+    ThreadObject = 6,
+    GateObject = 7,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
+    DpcObject = 19,
+    InterruptObject = 22,
+} KOBJECTS;
+
+// WAIT_TYPE members after WaitAny, which mingw-w64's enumeration stops at.
+#ifndef WaitNotification
+#define WaitNotification ((WAIT_TYPE)2)
+#endif
+#ifndef WaitDequeue
+#define WaitDequeue ((WAIT_TYPE)3)
+#endif
+
+#ifndef MUTANT_INCREMENT
+#define MUTANT_INCREMENT 1
+#endif
+#ifndef FILE_DEVICE_1394
+#define FILE_DEVICE_1394 0x0000002F
+#endif
+
+// Page priority flags of MmGetSystemAddressForMdlSafe (honoured from Windows 8 on).
+#ifndef MdlMappingNoWrite
+#define MdlMappingNoWrite 0x80000000
+#endif
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
+// mingw-w64's MDL_MAPPING_FLAGS names an MDL_SYSTEM_VA it never defines; these are its defined flags.
+#undef MDL_MAPPING_FLAGS
+#define MDL_MAPPING_FLAGS                                                                                 \
+    (MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL_HAS_BEEN_MAPPED | \
+     MDL_PARENT_MAPPED_SYSTEM_VA | MDL_IO_SPACE)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// Exported by ntoskrnl.exe; declared by the installable-file-system headers, not by wdm.h/ntddk.h.
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PEPROCESS NTAPI IoGetRequestorProcess(PIRP Irp);
+extern NTKERNELAPI POBJECT_TYPE* IoDeviceObjectType;
+extern NTKERNELAPI POBJECT_TYPE* IoDriverObjectType;
+#ifdef __cplusplus
+}
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Barriers: wdm.h only has the x86 KeMemoryBarrier (an xchg through a stack variable). On x64 the
@@ -75,7 +154,7 @@ static __inline__ __attribute__((always_inline)) ULONGLONG KxUlonglongByteSwap(U
 #define RtlUlonglongByteSwap(x) KxUlonglongByteSwap((ULONGLONG)(x))
 
 // ---------------------------------------------------------------------------------------------
-// Status codes missing from mingw-w64's ntstatus.h (values as the Windows SDK defines them)
+// Status codes the driver uses that mingw-w64's ntstatus.h lacks (the host backend's values)
 
 #define KX_NTSTATUS(v) ((NTSTATUS)(ULONG)(v))
 #ifndef STATUS_INVALID_GENERATION
