@@ -5,7 +5,7 @@
 set -eu
 
 need=""
-for p in wine wine64 fonts-wine xvfb x11-apps fonts-ipafont-gothic locales imagemagick; do
+for p in wine wine64 fonts-wine xvfb fonts-ipafont-gothic locales imagemagick; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
 done
 if [ -n "$need" ]; then
