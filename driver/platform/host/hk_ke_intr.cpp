@@ -82,18 +82,18 @@ bool DeliverOneInterrupt() {
         if (++current.stuck >= kStuckDeliveries) {
             current.masked = true;
             Violation(rule::kInterruptStorm,
-                      "vector %u: the routine claimed the interrupt %u times in a row but the line stays "
+                      "vector %u (0x%X): the routine claimed the interrupt %u times in a row but the line stays "
                       "asserted; the line is masked",
-                      vector, current.stuck);
+                      vector, vector, current.stuck);
         }
     } else {
         current.stuck = 0;
         if (++current.unclaimed >= kStormDeliveries) {
             current.masked = true;
             Violation(rule::kInterruptStorm,
-                      "vector %u: level-sensitive line still asserted after %u deliveries that no routine "
+                      "vector %u (0x%X): level-sensitive line still asserted after %u deliveries that no routine "
                       "claimed (\"not mine\"); the line is masked",
-                      vector, current.unclaimed);
+                      vector, vector, current.unclaimed);
         }
     }
     return true;

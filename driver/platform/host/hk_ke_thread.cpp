@@ -123,17 +123,30 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     Cur();
     hk::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
     if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+    // The thread runs in the system process unless a process handle names another one.
+    PEPROCESS process = hk::SystemProcess();
+    if (ProcessHandle == NtCurrentProcess()) {
+        process = hk::CurrentProcess();
+    } else if (ProcessHandle != nullptr) {
+        PVOID named = nullptr;
+        NTSTATUS status = ObReferenceObjectByHandle(ProcessHandle, 0, *PsProcessType, KernelMode, &named, nullptr);
+        if (!NT_SUCCESS(status)) return status;
+        process = static_cast<PEPROCESS>(named);
+        ObDereferenceObject(named);
+    }
     PKTHREAD object = static_cast<PKTHREAD>(
         hk::CreateObject(*PsThreadType, sizeof(KTHREAD), hk::ke::OnThreadObjectDeleted));
     if (object == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PEPROCESS process = ProcessHandle == nullptr ? hk::SystemProcess() : hk::CurrentProcess();
     Thread* t = hk::ke::NewThread(hk::ke::Kind::System, "", 8, process);
     t->kthread = object;
     hk::ke::InitThreadObject(object, t);
     char name[64];
     snprintf(name, sizeof(name), "system thread %u", t->id);
     t->name = name;
-    NTSTATUS status = hk::InsertHandle(hk::SystemProcess(), object, DesiredAccess, ThreadHandle);
+    // As on Windows, the handle lands in the caller's process unless it asks for a kernel handle.
+    bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    NTSTATUS status = hk::InsertHandle(kernelHandle ? hk::SystemProcess() : hk::CurrentProcess(), object,
+                                       DesiredAccess, ThreadHandle);
     if (!NT_SUCCESS(status)) {
         g.threads.pop_back();
         object->HostThread = nullptr;

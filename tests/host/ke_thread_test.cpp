@@ -1,0 +1,134 @@
+// Threads and the seeded scheduler: reproducible interleavings, system threads created by a
+// driver, and work items on the system worker threads.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hk_ke_test.h"
+#include "hk_wdm.h"
+
+namespace {
+
+// Three threads increment a shared counter without a lock, with a point where control may pass
+// between the read and the write. Returns the order of the increments and the final count.
+std::string Race(ULONG seed) {
+    hk::Options options;
+    options.seed = seed;
+    hk::Kernel kernel(options);
+    std::string trace;
+    int counter = 0;
+    auto body = [&](char id) {
+        for (int i = 0; i < 10; ++i) {
+            int seen = counter;
+            hk::SchedulePoint();
+            counter = seen + 1;
+            trace += id;
+        }
+    };
+    PKTHREAD a = hk::StartThread("a", nullptr, [&] { body('a'); });
+    PKTHREAD b = hk::StartThread("b", nullptr, [&] { body('b'); });
+    PKTHREAD c = hk::StartThread("c", nullptr, [&] { body('c'); });
+    for (PKTHREAD t : {a, b, c}) hk::JoinThread(t);
+    return trace + " " + std::to_string(counter);
+}
+
+TEST(KeScheduler, SameSeedReplaysAndOtherSeedsExploreInterleavings) {
+    EXPECT_EQ(Race(0), "aaaaaaaaaabbbbbbbbbbcccccccccc 30");  // no preemption at all
+    std::set<std::string> seen;
+    bool lostUpdate = false;
+    for (ULONG seed = 1; seed <= 8; ++seed) {
+        std::string first = Race(seed);
+        EXPECT_EQ(Race(seed), first) << "seed " << seed;
+        seen.insert(first);
+        lostUpdate = lostUpdate || first.substr(first.size() - 3) != " 30";
+    }
+    EXPECT_GE(seen.size(), 6u);
+    EXPECT_TRUE(lostUpdate) << "no seed exposed the race";
+}
+
+struct SystemThreadContext {
+    KEVENT go;
+    PEPROCESS process = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    bool ranPastTerminate = false;
+};
+
+void SystemThreadRoutine(PVOID context) {
+    SystemThreadContext* c = static_cast<SystemThreadContext*>(context);
+    KeWaitForSingleObject(&c->go, Executive, KernelMode, FALSE, nullptr);
+    c->process = PsGetCurrentProcess();
+    c->irql = KeGetCurrentIrql();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    c->ranPastTerminate = true;
+}
+
+TEST(KeThreads, SystemThreadRunsInTheSystemProcessAndSignalsItsObjectWhenItEnds) {
+    hk::Kernel kernel;
+    SystemThreadContext context;
+    KeInitializeEvent(&context.go, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    CLIENT_ID id{};
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &id, SystemThreadRoutine, &context),
+              STATUS_SUCCESS);
+    EXPECT_NE(id.UniqueThread, nullptr);
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    PKTHREAD thread = static_cast<PKTHREAD>(object);
+    EXPECT_EQ(KeSetPriorityThread(thread, LOW_REALTIME_PRIORITY), 8);
+    hk::RunUntilIdle();
+    EXPECT_EQ(hk::GetThreadState(thread), hk::ThreadState::Waiting);
+    EXPECT_NE(hk::DescribeThreads().find("'system thread"), std::string::npos);
+    KeSetEvent(&context.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(context.process, hk::SystemProcess());
+    EXPECT_EQ(context.irql, PASSIVE_LEVEL);
+    EXPECT_FALSE(context.ranPastTerminate);
+    EXPECT_EQ(hk::GetThreadState(thread), hk::ThreadState::Terminated);
+    ObDereferenceObject(object);
+}
+
+struct WorkLog {
+    std::vector<std::string> entries;
+};
+struct WorkContext {
+    WorkLog* log;
+    const char* name;
+    PIO_WORKITEM item;
+};
+
+void LogWork(PDEVICE_OBJECT, PVOID context) {
+    WorkContext* w = static_cast<WorkContext*>(context);
+    std::string entry = std::string(w->name) + "@" + std::to_string(KeGetCurrentIrql()) + " on " +
+                        hk::ThreadName(KeGetCurrentThread());
+    if (hk::CurrentProcess() != hk::SystemProcess()) entry += " outside the system process";
+    w->log->entries.push_back(entry);
+    IoFreeWorkItem(w->item);  // a routine may free its own item
+}
+
+TEST(KeThreads, WorkItemsRunAtPassiveOnSystemWorkersByQueue) {
+    hk::Kernel kernel;
+    WorkLog log;
+    WorkContext contexts[3] = {{&log, "delayed 1", nullptr}, {&log, "delayed 2", nullptr}, {&log, "critical", nullptr}};
+    const WORK_QUEUE_TYPE queues[3] = {DelayedWorkQueue, DelayedWorkQueue, CriticalWorkQueue};
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);  // queued from DISPATCH_LEVEL
+    for (int i = 0; i < 3; ++i) {
+        contexts[i].item = IoAllocateWorkItem(nullptr);
+        ASSERT_NE(contexts[i].item, nullptr);
+        IoQueueWorkItem(contexts[i].item, LogWork, queues[i], &contexts[i]);
+    }
+    KeReleaseSpinLock(&lock, old);
+    hk::RunUntilIdle();
+    EXPECT_EQ(log.entries, (std::vector<std::string>{"critical@0 on system worker (critical)",
+                                                     "delayed 1@0 on system worker (delayed)",
+                                                     "delayed 2@0 on system worker (delayed)"}));
+    EXPECT_EQ(hk::Now(), 0u);  // running until idle takes no virtual time
+}
+
+}  // namespace

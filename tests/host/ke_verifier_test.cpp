@@ -1,0 +1,191 @@
+// The verifier rules of the ke domain, each broken on purpose: the report names the rule, and
+// outside an ExpectViolation scope it stops the process.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "hk_ke_test.h"
+#include "hk_wdm.h"
+
+namespace {
+
+constexpr ULONGLONG kMs = 10000;
+
+bool Mentions(const hk::ExpectViolation& v, const char* text) {
+    return std::string(v.LastMessage()).find(text) != std::string::npos;
+}
+
+TEST(KeVerifierDeathTest, UnexpectedViolationAndBugCheckStopTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(hk::Violation(hk::rule::kIrql, "raised to %d", 3), "KX VERIFIER: IRQL: raised to 3");
+    EXPECT_DEATH(KeBugCheckEx(0xD1, 1, 2, 3, 4), "KX VERIFIER: BUGCHECK: KeBugCheckEx\\(0x000000D1");
+    EXPECT_DEATH(KxHostAssertFailed("x != 0", "file.cpp", 12), "KX ASSERT: x != 0 \\(file.cpp:12\\)");
+    hk::ExpectViolation bugcheck("BUGCHECK");
+    EXPECT_DEATH(KeBugCheckEx(0xA, 0, 0, 0, 0), "the system stops here");  // even when expected
+}
+
+TEST(KeVerifier, ExpectedScopesCountOnlyTheirRule) {
+    hk::ExpectViolation outer(hk::rule::kIrql);
+    {
+        hk::ExpectViolation inner(hk::rule::kMutex);
+        hk::Violation(hk::rule::kIrql, "one");
+        hk::Violation(hk::rule::kMutex, "two");
+        EXPECT_EQ(inner.Count(), 1);
+        EXPECT_STREQ(inner.LastMessage(), "two");
+    }
+    EXPECT_EQ(outer.Count(), 1);
+    EXPECT_STREQ(outer.LastMessage(), "one");
+}
+
+TEST(KeVerifier, WaitAtDispatchLevelIsCaughtButPollingIsAllowed) {
+    hk::Kernel kernel;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    hk::ExpectViolation atDispatch(hk::rule::kWaitAtDispatch);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(10 * kMs);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(atDispatch.Count(), 2);
+    EXPECT_TRUE(Mentions(atDispatch, "IRQL 2"));
+    EXPECT_EQ(hk::Now(), 0u);  // treated as a poll
+    KeLowerIrql(old);
+}
+
+TEST(KeVerifier, IrqlRaiseAndLowerInTheWrongDirection) {
+    hk::Kernel kernel;
+    hk::ExpectViolation irql(hk::rule::kIrql);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL ignored;
+    KeRaiseIrql(APC_LEVEL, &ignored);
+    EXPECT_EQ(irql.Count(), 1);
+    EXPECT_TRUE(Mentions(irql, "KeRaiseIrql to 1 from the higher IRQL 2"));
+    KeLowerIrql(HIGH_LEVEL);
+    EXPECT_EQ(irql.Count(), 2);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);  // both refused
+    KeLowerIrql(old);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLockAtDpcLevel(&lock);  // at PASSIVE_LEVEL
+    EXPECT_EQ(irql.Count(), 3);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    EXPECT_EQ(irql.Count(), 4);
+    PKINTERRUPT interrupt;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(IoConnectInterrupt(&interrupt, [](PKINTERRUPT, PVOID) -> BOOLEAN { return TRUE; }, nullptr, nullptr,
+                                 9, 5, 5, LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    EXPECT_EQ(irql.Count(), 5);
+    EXPECT_TRUE(Mentions(irql, "IoConnectInterrupt called at IRQL 2"));
+    KeLowerIrql(old);
+    IoDisconnectInterrupt(interrupt);
+}
+
+TEST(KeVerifier, SpinLockRecursionAndReleaseWhenNotHeld) {
+    hk::Kernel kernel;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old, inner;
+    KeAcquireSpinLock(&lock, &old);
+    {
+        hk::ExpectViolation recursion(hk::rule::kSpinLockRecursion);
+        KeAcquireSpinLock(&lock, &inner);
+        EXPECT_EQ(recursion.Count(), 1);
+        EXPECT_TRUE(Mentions(recursion, "acquired again by its owner 'test'"));
+    }
+    KeReleaseSpinLock(&lock, inner);  // the tolerated recursion unwinds first
+    EXPECT_FALSE(KeTestSpinLock(&lock));
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_TRUE(KeTestSpinLock(&lock));
+    hk::ExpectViolation owner(hk::rule::kSpinLockOwner);
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+    EXPECT_EQ(owner.Count(), 1);
+    EXPECT_TRUE(Mentions(owner, "but not held"));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(KeVerifier, SpinLockHeldAcrossAWaitThenReleasedAndTakenByOthers) {
+    hk::Kernel kernel;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    hk::ExpectViolation acrossWait(hk::rule::kSpinLockHeldAcrossWait);
+    hk::ExpectViolation owner(hk::rule::kSpinLockOwner);
+    hk::ExpectViolation deadlock(hk::rule::kDeadlock);
+    hk::ExpectViolation irql(hk::rule::kIrql);
+    PKTHREAD holder = hk::StartThread("holder", nullptr, [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(kMs);
+        EXPECT_EQ(KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+        KeLowerIrql(old);  // leaves the lock held: "thread ended holding" follows
+    });
+    hk::JoinThread(holder);
+    EXPECT_EQ(irql.Count(), 1);
+    EXPECT_TRUE(Mentions(irql, "'holder' lowered IRQL to 0 while holding 1 spin lock(s)"));
+    EXPECT_EQ(acrossWait.Count(), 1);
+    EXPECT_TRUE(Mentions(acrossWait, "'holder' holding 1 spin lock(s)"));
+    EXPECT_EQ(owner.Count(), 1);
+    EXPECT_TRUE(Mentions(owner, "thread 'holder' ended holding 1 spin lock(s)"));
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+    EXPECT_EQ(owner.Count(), 2);
+    EXPECT_TRUE(Mentions(owner, "released by 'test' but held by 'holder'"));
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);  // would spin forever on one processor
+    EXPECT_EQ(deadlock.Count(), 1);
+    EXPECT_TRUE(Mentions(deadlock, "held by 'holder' (terminated)"));
+    KeReleaseSpinLock(&lock, old);
+}
+
+TEST(KeVerifier, ThreadsLeftRunningAtShutdownAreReportedAndEnded) {
+    hk::ExpectViolation leak(hk::rule::kThreadLeak);
+    KEVENT never;
+    {
+        hk::Options options;
+        options.seed = 0;  // no preemption: the last thread never gets to run
+        hk::Kernel kernel(options);
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        hk::StartThread("forgotten", nullptr, [&] {
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+            ADD_FAILURE() << "a thread ended at shutdown must not run on";
+        });
+        hk::RunFor(kMs);
+        hk::StartThread("never ran", nullptr, [] { ADD_FAILURE() << "must not start"; });
+    }
+    EXPECT_EQ(leak.Count(), 1);
+    EXPECT_TRUE(Mentions(leak, "'forgotten' waiting"));
+    EXPECT_TRUE(Mentions(leak, "'never ran' ready"));
+    hk::Kernel next;  // the next kernel starts clean
+    EXPECT_EQ(hk::Now(), 0u);
+    EXPECT_EQ(hk::DescribeThreads().find("forgotten"), std::string::npos);
+}
+
+TEST(KeVerifier, WorkItemQueuedTwiceOrFreedWhileQueued) {
+    hk::Kernel kernel;
+    PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+    ASSERT_NE(item, nullptr);
+    int runs = 0;
+    auto routine = [](PDEVICE_OBJECT, PVOID context) { ++*static_cast<int*>(context); };
+    hk::ExpectViolation misuse(hk::rule::kWorkItem);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // keeps the worker from running in between
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, &runs);
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, &runs);
+    EXPECT_EQ(misuse.Count(), 1);
+    EXPECT_TRUE(Mentions(misuse, "queued again"));
+    IoFreeWorkItem(item);
+    EXPECT_EQ(misuse.Count(), 2);
+    EXPECT_TRUE(Mentions(misuse, "freed while still queued"));
+    KeLowerIrql(old);
+    hk::RunUntilIdle();
+    EXPECT_EQ(runs, 0);  // withdrawn when freed
+}
+
+}  // namespace
