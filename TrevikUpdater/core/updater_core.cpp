@@ -179,16 +179,18 @@ void MainDialogLogic::Update() {
   }
   platform_.WaitForInstaller();
 
-  // The installer's outcome is what is on disk now: the installed driver must carry the
-  // current version. (The shipped copy beside this program never changes, so it says nothing
-  // about whether the installation worked.)
+  // The update is complete when the copy shipped beside this program is the current version
+  // and the installer has put the current version in place: the shipped copy alone never
+  // changes, so it cannot tell whether the installation worked.
+  std::optional<std::wstring> shipped;
+  if (auto path = ProgramFile(kDriverFileName)) shipped = platform_.ReadFileVersion(*path);
   std::optional<std::wstring> installed;
   if (auto path = InstalledPath()) installed = platform_.ReadFileVersion(*path);
   fields_.installedVersion = VersionOrUnknown(installed);
   fields_.status = std::wstring(kStatusDone);
   platform_.UpdateControls(fields_);
 
-  if (installed && IsCurrentVersion(*installed)) {
+  if (shipped && IsCurrentVersion(*shipped) && installed && IsCurrentVersion(*installed)) {
     ShowString(kIdsUpdateCompleted, MessageIcon::Information);
   } else {
     ShowString(kIdsUpdateFailed, MessageIcon::Error);

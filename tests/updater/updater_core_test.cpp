@@ -284,7 +284,7 @@ TEST(MainDialog, MissingSystemOrProgramDirectoryReadsAsUnknown) {
   EXPECT_EQ(Join(p.log), L"show  |  | \nshow 0.0.0.0 | 0.0.0.0 | \nfocus update\n");
 }
 
-TEST(MainDialog, UpdateRunsTheInstallerWithButtonsDisabledAndJudgesTheInstalledFile) {
+TEST(MainDialog, UpdateRunsTheInstallerWithButtonsDisabledAndJudgesShippedAndInstalledFiles) {
   struct Case {
     const char* name;
     std::optional<std::wstring> shipped;
@@ -296,6 +296,8 @@ TEST(MainDialog, UpdateRunsTheInstallerWithButtonsDisabledAndJudgesTheInstalledF
       {"installer failed", L"2.1.6.6", L"2.1.7.0", L"2.1.7.0", L"message error failed"},
       {"installer removed the file", L"2.1.6.6", std::nullopt, L"0.0.0.0", L"message error failed"},
       {"shipped missing", std::nullopt, L"2.1.7.0", L"2.1.7.0", L"message error failed"},
+      // Both must read current: a missing shipped copy is a failed update whatever is installed.
+      {"shipped missing, installed current", std::nullopt, L"2.1.6.6", L"2.1.6.6", L"message error failed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,6 +317,7 @@ TEST(MainDialog, UpdateRunsTheInstallerWithButtonsDisabledAndJudgesTheInstalledF
               L"show 2.1.7.0 | " + shipped + L" | Processing...\n"
               L"start " + kInstaller + L" /F /SW [update=off close=off status=Processing...]\n"
               L"wait [update=off close=off status=Processing...]\n"
+              L"read " + kShipped + L"\n"
               L"read " + kInstalled + L"\n"
               L"show " + c.installedShown + L" | " + shipped + L" | Done.\n" +
               c.message + L" [update=off close=off]\n"
