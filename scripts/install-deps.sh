@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs what the build and the tests need on a Debian 12 machine (run as root). Safe to run
+# again: nothing is fetched when every package is present.
+set -eu
+
+need=""
+for p in cmake ninja-build g++ clang lld python3 libgtest-dev libgmock-dev \
+         g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
+done
+if [ -n "$need" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  # shellcheck disable=SC2086
+  apt-get install -y --no-install-recommends $need
+fi
+
+# The updater's end-to-end test runs under Wine on a virtual X display.
+sh "$(dirname "$0")/install-updater-deps.sh"
