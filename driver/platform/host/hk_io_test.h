@@ -60,9 +60,11 @@ struct DeviceConfig {
     ULONGLONG bar0 = 0xFEB00000ull;
     ULONG bar0Length = 0x800;
     RegisterWindow* window = nullptr;  // attached at bar0 while the device is plugged
-    // Interrupt: level-sensitive and shareable.
+    // Interrupt: level-sensitive and shareable. The translated resource carries `vector` (what
+    // IoConnectInterrupt and SetInterruptLine take) and `level` (the DIRQL); the raw one the IRQ.
     ULONG vector = 0x50;
     ULONG level = 5;
+    ULONG irq = 11;
     KAFFINITY affinity = 1;
     // What the bus driver answers to IRP_MN_START_DEVICE (failure injection).
     NTSTATUS startStatus = STATUS_SUCCESS;
@@ -137,6 +139,7 @@ namespace user {
 // Events of the program (CreateEvent: the handle carries EVENT_ALL_ACCESS).
 HANDLE CreateEvent(PEPROCESS process, bool manualReset, bool initialState);
 NTSTATUS SetEvent(HANDLE event);
+NTSTATUS SetEvent(PEPROCESS process, HANDLE event);
 NTSTATUS ResetEvent(HANDLE event);
 // Waits on the event (timeout in 100 ns units; nullptr waits forever): STATUS_SUCCESS,
 // STATUS_TIMEOUT, or an error for a bad handle.
