@@ -236,7 +236,7 @@ Thread* NewThread(Kind kind, const char* name, KPRIORITY priority, PEPROCESS pro
 void StartOsThread(Thread* thread) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 1u << 20);
+    pthread_attr_setstacksize(&attributes, 8u << 20);  // room for sanitizer builds
     int error = pthread_create(&thread->os, &attributes, ThreadMain, thread);
     pthread_attr_destroy(&attributes);
     if (error != 0) Fatal("cannot create a host thread for '%s' (error %d)", thread->name.c_str(), error);

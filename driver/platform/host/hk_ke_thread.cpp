@@ -143,10 +143,9 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     char name[64];
     snprintf(name, sizeof(name), "system thread %u", t->id);
     t->name = name;
-    // As on Windows, the handle lands in the caller's process unless it asks for a kernel handle.
-    bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
-    NTSTATUS status = hk::InsertHandle(kernelHandle ? hk::SystemProcess() : hk::CurrentProcess(), object,
-                                       DesiredAccess, ThreadHandle);
+    // A kernel handle (system process), whatever the caller's process: the driver references it
+    // with KernelMode access and closes it, possibly from another process context.
+    NTSTATUS status = hk::InsertHandle(hk::SystemProcess(), object, DesiredAccess, ThreadHandle);
     if (!NT_SUCCESS(status)) {
         g.threads.pop_back();
         object->HostThread = nullptr;
