@@ -18,28 +18,40 @@ LARGE_INTEGER Relative(ULONGLONG ticks) {
     return t;
 }
 
+// Tests whose outcome must not depend on the interleaving run under these scheduler seeds.
+const ULONG kSeeds[] = {0, 1, 2, 3, 5, 8};
+
+hk::Options Seeded(ULONG seed) {
+    hk::Options options;
+    options.seed = seed;
+    return options;
+}
+
 NTSTATUS Wait(PVOID object, ULONGLONG timeout = ~0ull, BOOLEAN alertable = FALSE) {
     LARGE_INTEGER t = Relative(timeout);
     return KeWaitForSingleObject(object, Executive, KernelMode, alertable, timeout == ~0ull ? nullptr : &t);
 }
 
 TEST(KeDispatch, SynchronizationEventReleasesOneWaiterPerSet) {
-    hk::Kernel kernel;
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    int woken = 0;
-    PKTHREAD a = hk::StartThread("a", nullptr, [&] { Wait(&event); ++woken; });
-    PKTHREAD b = hk::StartThread("b", nullptr, [&] { Wait(&event); ++woken; });
-    hk::RunUntilIdle();
-    EXPECT_EQ(woken, 0);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    hk::RunUntilIdle();
-    EXPECT_EQ(woken, 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);  // consumed by the wait
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    hk::JoinThread(a);
-    hk::JoinThread(b);
-    EXPECT_EQ(woken, 2);
+    for (ULONG seed : kSeeds) {
+        SCOPED_TRACE(seed);
+        hk::Kernel kernel(Seeded(seed));
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        int woken = 0;
+        PKTHREAD a = hk::StartThread("a", nullptr, [&] { Wait(&event); ++woken; });
+        PKTHREAD b = hk::StartThread("b", nullptr, [&] { Wait(&event); ++woken; });
+        hk::RunUntilIdle();
+        EXPECT_EQ(woken, 0);
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        hk::RunUntilIdle();
+        EXPECT_EQ(woken, 1);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);  // consumed by the wait
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        hk::JoinThread(a);
+        hk::JoinThread(b);
+        EXPECT_EQ(woken, 2);
+    }
 }
 
 TEST(KeDispatch, NotificationEventReleasesEveryWaiterAndStaysSet) {
@@ -69,35 +81,38 @@ TEST(KeDispatch, NotificationEventReleasesEveryWaiterAndStaysSet) {
 }
 
 TEST(KeDispatch, MutexIsRecursivePerOwnerAndRefusesOtherReleasers) {
-    hk::Kernel kernel;
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-    ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);
-    ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);  // the owner enters again
-    EXPECT_EQ(KeReadStateMutex(&mutex), -1);
-    bool acquired = false;
-    PKTHREAD other = hk::StartThread("other", nullptr, [&] {
-        {
-            hk::ExpectViolation notOwner(hk::rule::kMutex);
+    for (ULONG seed : kSeeds) {
+        SCOPED_TRACE(seed);
+        hk::Kernel kernel(Seeded(seed));
+        KMUTEX mutex;
+        KeInitializeMutex(&mutex, 0);
+        EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+        ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);
+        ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);  // the owner enters again
+        EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+        bool acquired = false;
+        PKTHREAD other = hk::StartThread("other", nullptr, [&] {
+            {
+                hk::ExpectViolation notOwner(hk::rule::kMutex);
+                KeReleaseMutex(&mutex, FALSE);
+                EXPECT_EQ(notOwner.Count(), 1);
+                EXPECT_NE(std::string(notOwner.LastMessage()).find("owned by 'test'"), std::string::npos);
+            }
+            EXPECT_EQ(Wait(&mutex, 10 * kMs), STATUS_TIMEOUT);
+            EXPECT_EQ(Wait(&mutex), STATUS_SUCCESS);
+            acquired = true;
             KeReleaseMutex(&mutex, FALSE);
-            EXPECT_EQ(notOwner.Count(), 1);
-            EXPECT_NE(std::string(notOwner.LastMessage()).find("owned by 'test'"), std::string::npos);
-        }
-        EXPECT_EQ(Wait(&mutex, 10 * kMs), STATUS_TIMEOUT);
-        EXPECT_EQ(Wait(&mutex), STATUS_SUCCESS);
-        acquired = true;
+        });
+        hk::RunFor(20 * kMs);
+        EXPECT_EQ(KeReadStateMutex(&mutex), -1);  // the refused release changed nothing
+        EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+        hk::RunUntilIdle();
+        EXPECT_FALSE(acquired);  // still held once
         KeReleaseMutex(&mutex, FALSE);
-    });
-    hk::RunFor(20 * kMs);
-    EXPECT_EQ(KeReadStateMutex(&mutex), -1);  // the refused release changed nothing
-    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
-    hk::RunUntilIdle();
-    EXPECT_FALSE(acquired);  // still held once
-    KeReleaseMutex(&mutex, FALSE);
-    hk::JoinThread(other);
-    EXPECT_TRUE(acquired);
-    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+        hk::JoinThread(other);
+        EXPECT_TRUE(acquired);
+        EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    }
 }
 
 TEST(KeDispatch, SemaphoreCountsAndRefusesItsLimit) {
@@ -157,27 +172,30 @@ INSTANTIATE_TEST_SUITE_P(
                       MultiCase{WaitAll, true, true, STATUS_WAIT_0, 300 * kMs, 0}));
 
 TEST(KeDispatch, AlertEndsAlertableWaitsOnly) {
-    hk::Kernel kernel;
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    std::vector<NTSTATUS> results;
-    PKTHREAD waiter = hk::StartThread("waiter", nullptr, [&] {
-        results.push_back(Wait(&never, ~0ull, TRUE));           // alerted while waiting
-        results.push_back(Wait(&never, 50 * kMs, FALSE));       // alert pending, wait not alertable
-        results.push_back(Wait(&never, ~0ull, TRUE));           // the pending alert ends it at once
-        LARGE_INTEGER interval = Relative(1000 * kMs);
-        results.push_back(KeDelayExecutionThread(UserMode, TRUE, &interval));
-    });
-    hk::RunFor(10 * kMs);
-    EXPECT_EQ(hk::GetThreadState(waiter), hk::ThreadState::Waiting);
-    hk::AlertThread(waiter);
-    hk::RunFor(10 * kMs);
-    hk::AlertThread(waiter);  // lands during the non-alertable wait
-    hk::RunFor(100 * kMs);
-    hk::AlertThread(waiter);  // ends the delay
-    hk::JoinThread(waiter);
-    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_ALERTED, STATUS_TIMEOUT, STATUS_ALERTED, STATUS_ALERTED}));
-    EXPECT_EQ(hk::Now(), 120 * kMs);
+    for (ULONG seed : kSeeds) {
+        SCOPED_TRACE(seed);
+        hk::Kernel kernel(Seeded(seed));
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        std::vector<NTSTATUS> results;
+        PKTHREAD waiter = hk::StartThread("waiter", nullptr, [&] {
+            results.push_back(Wait(&never, ~0ull, TRUE));           // alerted while waiting
+            results.push_back(Wait(&never, 50 * kMs, FALSE));       // alert pending, wait not alertable
+            results.push_back(Wait(&never, ~0ull, TRUE));           // the pending alert ends it at once
+            LARGE_INTEGER interval = Relative(1000 * kMs);
+            results.push_back(KeDelayExecutionThread(UserMode, TRUE, &interval));
+        });
+        hk::RunFor(10 * kMs);
+        EXPECT_EQ(hk::GetThreadState(waiter), hk::ThreadState::Waiting);
+        hk::AlertThread(waiter);
+        hk::RunFor(10 * kMs);
+        hk::AlertThread(waiter);  // lands during the non-alertable wait
+        hk::RunFor(100 * kMs);
+        hk::AlertThread(waiter);  // ends the delay
+        hk::JoinThread(waiter);
+        EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_ALERTED, STATUS_TIMEOUT, STATUS_ALERTED, STATUS_ALERTED}));
+        EXPECT_EQ(hk::Now(), 120 * kMs);
+    }
 }
 
 TEST(KeDispatch, HigherPriorityThreadsRunFirst) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hk_io_test.h"
 #include "hk_ke_test.h"
 #include "hk_wdm.h"
 
@@ -129,6 +130,30 @@ TEST(KeThreads, WorkItemsRunAtPassiveOnSystemWorkersByQueue) {
                                                      "delayed 1@0 on system worker (delayed)",
                                                      "delayed 2@0 on system worker (delayed)"}));
     EXPECT_EQ(hk::Now(), 0u);  // running until idle takes no virtual time
+}
+
+PDEVICE_OBJECT g_device;
+NTSTATUS CreateOneDevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
+}
+
+TEST(KeThreads, QueuedWorkItemKeepsItsDeviceObjectReferenced) {
+    hk::Kernel kernel;
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(hk::LoadDriver(CreateOneDevice, "kework", &driver), STATUS_SUCCESS);
+    LONG idle = hk::ObjectReferenceCount(g_device);
+    PIO_WORKITEM item = IoAllocateWorkItem(g_device);
+    LONG during = 0;
+    IoQueueWorkItem(
+        item, [](PDEVICE_OBJECT device, PVOID context) { *static_cast<LONG*>(context) = hk::ObjectReferenceCount(device); },
+        DelayedWorkQueue, &during);
+    EXPECT_EQ(hk::ObjectReferenceCount(g_device), idle + 1);
+    hk::RunUntilIdle();
+    EXPECT_EQ(during, idle + 1);
+    EXPECT_EQ(hk::ObjectReferenceCount(g_device), idle);
+    IoFreeWorkItem(item);
+    IoDeleteDevice(g_device);
+    hk::UnloadDriver(driver);
 }
 
 }  // namespace
