@@ -144,6 +144,8 @@ struct IrpHeader {
     IrpState state = IrpState::Allocated;
     bool ownsMemory = true;
     std::vector<UCHAR> pendingMarked;  // per stack location (1-based index), SL_PENDING_RETURNED seen
+    std::vector<UCHAR> pendingReturned;  // per stack location: its dispatch routine returned STATUS_PENDING
+    std::vector<PDEVICE_OBJECT> dispatched;  // per stack location: the device called
     // Buffers the I/O manager set up for the request.
     PVOID systemBuffer = nullptr;  // to free at completion
     PVOID copyBackTo = nullptr;    // caller buffer for METHOD_BUFFERED / buffered read output

@@ -52,6 +52,8 @@ IrpHeader* Track(PIRP irp, IrpKind kind, bool ownsMemory) {
     header->kind = kind;
     header->ownsMemory = ownsMemory;
     header->pendingMarked.assign(static_cast<size_t>(irp->StackCount) + 2, 0);
+    header->pendingReturned.assign(static_cast<size_t>(irp->StackCount) + 2, 0);
+    header->dispatched.assign(static_cast<size_t>(irp->StackCount) + 2, nullptr);
     header->process = CurrentProcess();
     return header;
 }
@@ -130,6 +132,11 @@ void CompleteToManager(PIRP irp, IrpHeader* info) {
             return;
         }
     }
+}
+
+void ReportPendingWithoutMark(PDEVICE_OBJECT device, UCHAR major) {
+    Violation(rule::kIrpState, "the IRP_MJ_%s routine of %s returned STATUS_PENDING without calling IoMarkIrpPending",
+              MajorName(major), Narrow(&device->DriverObject->DriverName).c_str());
 }
 
 void ClearStackLocation(PIO_STACK_LOCATION stack) {
@@ -262,6 +269,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->IoStatus.Status = Iostatus;
     info->state = IrpState::Allocated;
     info->pendingMarked.assign(info->pendingMarked.size(), 0);
+    info->pendingReturned.assign(info->pendingReturned.size(), 0);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -290,17 +298,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     int location = Irp->CurrentLocation;
     info->pendingMarked[location] = 0;
+    info->pendingReturned[location] = 0;
+    info->dispatched[location] = DeviceObject;
     UCHAR major = stack->MajorFunction;
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
     NTSTATUS status = routine(DeviceObject, Irp);
     if (status == STATUS_PENDING) {
-        bool marked = info->pendingMarked[location] != 0;
-        if (!marked && info->state == IrpState::Allocated && Irp->CurrentLocation <= location)
-            marked = (reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)[location - 1].Control & SL_PENDING_RETURNED) != 0;
-        if (!marked)
-            hk::Violation(hk::rule::kIrpState,
-                          "the IRP_MJ_%s routine of %s returned STATUS_PENDING without calling IoMarkIrpPending",
-                          hk::io::MajorName(major), hk::io::Narrow(&DeviceObject->DriverObject->DriverName).c_str());
+        // The location must be marked pending, by the routine or, for a request still on its way
+        // back, by the completion that passes this location (checked there).
+        if (info->pendingMarked[location] != 0) {
+        } else if (info->state == IrpState::Allocated && Irp->CurrentLocation <= location) {
+            if (!(reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)[location - 1].Control & SL_PENDING_RETURNED))
+                info->pendingReturned[location] = 1;
+        } else {
+            hk::io::ReportPendingWithoutMark(DeviceObject, major);
+        }
     }
     return status;
 }
@@ -335,6 +347,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         int location = Irp->CurrentLocation;
         UCHAR control = stack->Control;
         info->pendingMarked[location] |= control & SL_PENDING_RETURNED;
+        if (info->pendingReturned[location] && !(control & SL_PENDING_RETURNED) && info->dispatched[location]) {
+            hk::io::ReportPendingWithoutMark(info->dispatched[location], stack->MajorFunction);
+            control |= SL_PENDING_RETURNED;  // carry on as if marked: one report for the one fault
+        }
+        info->pendingReturned[location] = 0;
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
@@ -362,11 +379,13 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 if (info->state == IrpState::Completing) info->state = IrpState::Allocated;  // owner took it back
                 return;
             }
-            if (pendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+            if (pendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+                info->pendingReturned[Irp->CurrentLocation] = 0;  // one report for the one fault
                 hk::Violation(hk::rule::kIrpState,
                               "the completion routine of device %p saw PendingReturned but did not call "
                               "IoMarkIrpPending",
                               static_cast<void*>(device));
+            }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
@@ -388,7 +407,6 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         hk::Violation(hk::rule::kIrpState, "IoCancelIrp(%p): not a live IRP", static_cast<void*>(Irp));
         return FALSE;
     }
-    hk::SchedulePoint();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
