@@ -243,4 +243,38 @@ TEST(KeInterrupt, IdlePathDeliversAClockEventsInterruptAndItsDpc) {
     IoDisconnectInterrupt(interrupt);
 }
 
+struct Mailbox {
+    LIST_ENTRY head;
+    KSPIN_LOCK lock;
+    LIST_ENTRY message;
+    KIRQL irqlInside = 0;
+};
+
+BOOLEAN PostFromIsr(PKINTERRUPT, PVOID context) {
+    Mailbox* box = static_cast<Mailbox*>(context);
+    EXPECT_EQ(ExInterlockedInsertTailList(&box->head, &box->message, &box->lock), nullptr);
+    box->irqlInside = KeGetCurrentIrql();
+    hk::SetInterruptLine(kVector, false);
+    return TRUE;
+}
+
+TEST(KeInterrupt, InterlockedListsWorkFromTheServiceRoutine) {
+    hk::Kernel kernel;
+    Mailbox box;
+    InitializeListHead(&box.head);
+    KeInitializeSpinLock(&box.lock);
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, PostFromIsr, &box, nullptr, kVector, kDirql, kDirql, LevelSensitive,
+                                 TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    hk::SetInterruptLine(kVector, true);
+    hk::SchedulePoint();
+    EXPECT_EQ(box.irqlInside, kDirql);  // the list lock leaves the IRQL alone
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&box.head, &box.lock), &box.message);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&box.head, &box.lock), nullptr);
+    EXPECT_TRUE(KeTestSpinLock(&box.lock));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    IoDisconnectInterrupt(interrupt);
+}
+
 }  // namespace

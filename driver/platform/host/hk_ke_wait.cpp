@@ -557,48 +557,54 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
 }
 
 // ---------------------------------------------------------------------------------------------
-// Lists guarded by a spin lock
+// Lists guarded by a spin lock. As on Windows they may be used at any IRQL up to the device's:
+// the lock is taken with interrupts off and the IRQL left alone, so nothing else runs meanwhile.
+
+namespace {
+
+struct ListLock {
+    explicit ListLock(PKSPIN_LOCK lock) : thread_(Cur()), lock_(lock) {
+        hk::ke::SpinAcquire(thread_, lock_, "ExInterlocked list routine");
+    }
+    ~ListLock() { hk::ke::SpinRelease(thread_, lock_, "ExInterlocked list routine"); }
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+
+private:
+    Thread* thread_;
+    PKSPIN_LOCK lock_;
+};
+
+}  // namespace
 
 extern "C" PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    ListLock guard(Lock);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
     InsertHeadList(ListHead, ListEntry);
-    KeReleaseSpinLock(Lock, old);
     return first;
 }
 
 extern "C" PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    ListLock guard(Lock);
     PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;
     InsertTailList(ListHead, ListEntry);
-    KeReleaseSpinLock(Lock, old);
     return last;
 }
 
 extern "C" PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
-    PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
-    KeReleaseSpinLock(Lock, old);
-    return first;
+    ListLock guard(Lock);
+    return IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
 }
 
 extern "C" PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
                                                          PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    ListLock guard(Lock);
     PSINGLE_LIST_ENTRY first = ListHead->Next;
     PushEntryList(ListHead, ListEntry);
-    KeReleaseSpinLock(Lock, old);
     return first;
 }
 
 extern "C" PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
-    PSINGLE_LIST_ENTRY first = PopEntryList(ListHead);
-    KeReleaseSpinLock(Lock, old);
-    return first;
+    ListLock guard(Lock);
+    return PopEntryList(ListHead);
 }
