@@ -17,12 +17,14 @@ constexpr KIRQL kDirql = 5;
 struct DpcRecord {
     std::vector<std::string> runs;
     std::vector<KIRQL> irqls;
+    std::vector<PEPROCESS> processes;
 };
 
 void RecordDpc(PKDPC, PVOID context, PVOID argument1, PVOID) {
     DpcRecord* record = static_cast<DpcRecord*>(context);
     record->runs.push_back(static_cast<const char*>(argument1));
     record->irqls.push_back(KeGetCurrentIrql());
+    record->processes.push_back(hk::CurrentProcess());
 }
 
 TEST(KeDpc, InsertTwiceIsRefusedAndRemoveWithdraws) {
@@ -43,6 +45,8 @@ TEST(KeDpc, InsertTwiceIsRefusedAndRemoveWithdraws) {
     KeLowerIrql(old);
     EXPECT_EQ(record.runs, (std::vector<std::string>{"third"}));
     EXPECT_EQ(record.irqls, (std::vector<KIRQL>{DISPATCH_LEVEL}));
+    EXPECT_EQ(record.processes, (std::vector<PEPROCESS>{hk::SystemProcess()}));  // whatever thread it ran on
+    EXPECT_NE(hk::CurrentProcess(), hk::SystemProcess());
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
