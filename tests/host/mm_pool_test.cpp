@@ -208,6 +208,31 @@ TEST(MmLookaside, LeakReportNamesEntriesNeverFreedAndListsNeverDeleted) {
     EXPECT_TRUE(Contains(v.LastMessage(), "64-byte entries, 1 cached")) << v.LastMessage();
 }
 
+int g_customFrees = 0;
+PVOID CustomAllocate(POOL_TYPE type, SIZE_T size, ULONG tag) { return ExAllocatePoolWithTag(type, size, tag); }
+void CustomFree(PVOID entry) {
+    ++g_customFrees;
+    ExFreePool(entry);
+}
+
+TEST(MmLookaside, DriverRoutinesAllocateAndFreeTheEntries) {
+    hk::Kernel kernel;
+    constexpr ULONG kTag = KX_TAG('L', 'k', 'C', 'u');
+    g_customFrees = 0;
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, CustomAllocate, CustomFree, 0, 32, kTag, 0);
+    const ULONGLONG before = hk::mm::AllocationCount();
+    void* entries[6];
+    for (void*& e : entries) e = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(6u, hk::mm::AllocationCount() - before) << "the routine's own allocation is not counted twice";
+    EXPECT_EQ(6u, hk::mm::TagCount(kTag));
+    for (void* e : entries) ExFreeToNPagedLookasideList(&list, e);
+    EXPECT_EQ(2, g_customFrees) << "entries beyond the cache go back through the free routine";
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(6, g_customFrees);
+    EXPECT_EQ(0, hk::ReportLeaks());
+}
+
 TEST(MmSList, PushPopDepth) {
     hk::Kernel kernel;
     SLIST_HEADER head;
