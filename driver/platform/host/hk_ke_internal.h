@@ -49,7 +49,6 @@ struct Thread {
     NTSTATUS waitStatus = STATUS_SUCCESS;
     bool hasDeadline = false;
     std::pair<ULONGLONG, ULONGLONG> deadlineKey{0, 0};
-    ULONGLONG waitSequence = 0;       // order of waits, for FIFO wakeups
 
     // Host thread.
     bool hasOsThread = false;
@@ -94,9 +93,8 @@ struct State {
     Thread* killer = nullptr;   // the thread ending the others at shutdown
     std::vector<Thread*> threads;  // creation order, idle excluded
     std::deque<Thread*> ready;
-    std::vector<Thread*> waiting;  // in wait order
+    std::vector<Thread*> waiting;  // in wait order: wakeups are first come, first served
     ULONG nextThreadId = 1;
-    ULONGLONG nextWaitSequence = 1;
     ULONGLONG rng = 0;
 
     ULONGLONG now = 0;
@@ -156,7 +154,6 @@ void ResetClock();
 
 // ---- Interrupts (hk_ke_intr.cpp)
 bool DeliverOneInterrupt();
-bool InterruptDeliverable();
 void ResetInterrupts();
 
 // ---- Work items (hk_ke_thread.cpp)

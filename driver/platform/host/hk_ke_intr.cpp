@@ -49,11 +49,6 @@ BOOLEAN CallServiceRoutine(Thread* t, PKINTERRUPT interrupt) {
 
 }  // namespace
 
-bool InterruptDeliverable() {
-    ULONG vector;
-    return DeliverableLine(&vector) != nullptr;
-}
-
 bool DeliverOneInterrupt() {
     ULONG vector = 0;
     Line* line = DeliverableLine(&vector);

@@ -335,7 +335,6 @@ void Boot(const Options& options) {
     g.rng = 0x9E3779B97F4A7C15ull ^ (static_cast<ULONGLONG>(options.seed) * 0xBF58476D1CE4E5B9ull);
     if (g.rng == 0) g.rng = 1;
     g.nextThreadId = 1;
-    g.nextWaitSequence = 1;
     ResetClock();
     ResetInterrupts();
     ResetWorkQueues();

@@ -146,7 +146,6 @@ NTSTATUS WaitFor(ULONG count, PDISPATCHER_HEADER* objects, WAIT_TYPE type, BOOLE
     }
     t->alertable = alertable != FALSE;
     t->delay = delay;
-    t->waitSequence = g.nextWaitSequence++;
     t->waitStatus = STATUS_SUCCESS;
     t->state = RunState::Waiting;
     g.waiting.push_back(t);
@@ -277,7 +276,6 @@ void RunUntilIdle() {
     if (t->irql >= DISPATCH_LEVEL || t->spinLocksHeld > 0 || t == ke::g.idle)
         ke::Fatal("RunUntilIdle at IRQL %u or holding a spin lock", t->irql);
     t->waitForIdle = true;
-    t->waitSequence = ke::g.nextWaitSequence++;
     t->state = ke::RunState::Waiting;
     ke::g.waiting.push_back(t);
     ke::Block();
