@@ -133,7 +133,7 @@ NTSTATUS OpenParametersKey(PCUNICODE_STRING registryPath, PHANDLE key) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     ULONG disposition = 0;
-    NTSTATUS status = ZwCreateKey(key, KEY_READ | KEY_SET_VALUE, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    NTSTATUS status = ZwCreateKey(key, KEY_READ, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                   &disposition);
     ExFreePoolWithTag(keyName.Buffer, kTagRegistry);
     return status;
