@@ -113,6 +113,12 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
     if (const char* name = MinorName(stack->MinorFunction)) g_seen->log.push_back(std::string("child:") + name);
     switch (stack->MinorFunction) {
         case IRP_MN_QUERY_ID: {
+            BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
+            if (type != BusQueryDeviceID && type != BusQueryInstanceID) {
+                NTSTATUS status = irp->IoStatus.Status;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return status;
+            }
             const char16_t* text = stack->Parameters.QueryId.IdType == BusQueryDeviceID ? u"KX\\CHILD" : u"1";
             SIZE_T bytes = (std::char_traits<char16_t>::length(text) + 1) * sizeof(WCHAR);
             PWCHAR buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x43686964u));
