@@ -17,6 +17,7 @@ namespace {
 const GUID kInterface = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 const ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kIoctlWait = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const ULONG kIoctlFill = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 
 const char* MinorName(UCHAR minor) {
     switch (minor) {
@@ -243,6 +244,12 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         g_seen->waiting = irp;
         IoReleaseCancelSpinLock(irql);
         return STATUS_PENDING;
+    }
+    if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlFill) {
+        if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
+        UCHAR* data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        memset(data, 0x5A, MmGetMdlByteCount(irp->MdlAddress));
+        return Complete(irp, STATUS_SUCCESS, MmGetMdlByteCount(irp->MdlAddress));
     }
     (void)device;
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -477,6 +484,12 @@ TEST(IoUser, OpenOnlyWhileEnabledThenBufferedControlAndCloseSequence) {
     EXPECT_EQ(hk::user::DeviceIoControl(program, handle, kIoctlEcho, in, 8, own, 8, &returned),
               STATUS_ACCESS_VIOLATION);
     EXPECT_TRUE(f.seen.log.empty());
+    // METHOD_OUT_DIRECT: the output is locked and described by an MDL.
+    EXPECT_EQ(hk::user::DeviceIoControl(program, handle, kIoctlFill, nullptr, 0, out, 16, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 16u);
+    EXPECT_EQ(static_cast<UCHAR>(out[15]), 0x5A);
+    EXPECT_EQ(hk::user::DeviceIoControl(program, handle, kIoctlFill, nullptr, 0, own, 8, &returned),
+              STATUS_ACCESS_VIOLATION);
 
     // A second handle to the same file: cleanup only with the last handle, then close.
     HANDLE second = nullptr;
