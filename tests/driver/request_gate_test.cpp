@@ -157,3 +157,24 @@ TEST_P(GateCancelRaceTest, CancelAgainstRelease) {
 INSTANTIATE_TEST_SUITE_P(Seeds, GateCancelRaceTest, ::testing::Range(ULONG(1), ULONG(9)));
 
 }  // namespace
+
+namespace {
+
+// A stop query waits for the requests in progress, also after earlier requests have come and
+// gone (each of which let OutstandingIo fall back to its bias).
+TEST_F(RequestGateTest, StopQueryWaitsForTheRequestInProgress) {
+    HANDLE handle = Open();  // the open took and dropped a reference: StopEvent was set then
+    ASSERT_EQ(hk::user::CloseHandle(hk::TestProcess(), handle), STATUS_SUCCESS);
+    AcquireIo(Extension());  // a request enters
+    NTSTATUS queryStatus = STATUS_PENDING;
+    PKTHREAD pnp = hk::StartThread("pnp", nullptr, [&] { queryStatus = hk::pnp::QueryStop(pdo_); });
+    hk::RunUntilIdle();
+    EXPECT_EQ(queryStatus, STATUS_PENDING);
+    EXPECT_EQ(hk::GetThreadState(pnp), hk::ThreadState::Waiting);
+    ReleaseIo(Extension());  // the request leaves
+    hk::JoinThread(pnp);
+    EXPECT_EQ(queryStatus, STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+}
+
+}  // namespace
