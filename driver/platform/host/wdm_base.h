@@ -224,7 +224,6 @@ static inline bool IsEqualGUID(const GUID& a, const GUID& b) {
 #define STATUS_TOO_MANY_COMMANDS KX_NTSTATUS(0xC00000C1u)
 #define STATUS_ALREADY_COMMITTED KX_NTSTATUS(0xC0000021u)
 #define STATUS_NOT_FOUND KX_NTSTATUS(0xC0000225u)
-#define STATUS_INVALID_GENERATION KX_NTSTATUS(0xC0000262u)
 
 // ---------------------------------------------------------------------------------------------
 // Lists (inline, as in the kernel headers)

@@ -154,12 +154,9 @@ static __inline__ __attribute__((always_inline)) ULONGLONG KxUlonglongByteSwap(U
 #define RtlUlonglongByteSwap(x) KxUlonglongByteSwap((ULONGLONG)(x))
 
 // ---------------------------------------------------------------------------------------------
-// Status codes the driver uses that mingw-w64's ntstatus.h lacks (the host backend's values)
+// Status codes spelled as the host backend spells them
 
 #define KX_NTSTATUS(v) ((NTSTATUS)(ULONG)(v))
-#ifndef STATUS_INVALID_GENERATION
-#define STATUS_INVALID_GENERATION KX_NTSTATUS(0xC0000262u)
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // Assertions: the kernel's RtlAssert in checked builds (DBG=1). In free builds the expression is
