@@ -1,0 +1,51 @@
+// A node on the simulated bus: its PHY and its link. Device models (plain CSR nodes, IIDC cameras,
+// SBP-2 units) and the OHCI controller derive from it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "packet.h"
+#include "phy.h"
+
+namespace sim {
+
+class Bus;
+
+class Node {
+public:
+    Node(std::string name, int ports, Speed speed);
+    virtual ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    const std::string& name() const { return name_; }
+    Phy& phy() { return phy_; }
+    const Phy& phy() const { return phy_; }
+    Bus* bus() const { return bus_; }
+    // bus_ID (0x3FF, the local bus) and physical ID; valid after self-identification.
+    uint16_t NodeId() const { return uint16_t((kLocalBus << 6) | phy_.phyId); }
+    bool Connected() const { return bus_ != nullptr; }
+
+    // The link layer. A packet addressed to this node (or broadcast) in the current generation;
+    // returns the ack the link sends back (ignored for broadcast). Responses to requests are sent
+    // later through bus()->SendAsync, usually from a clock event.
+    virtual Ack ReceivePacket(const Packet& packet) = 0;
+    // A PHY packet seen on the bus while the link is on (configuration packets are applied to every
+    // PHY by the bus before the links see them).
+    virtual void ReceivePhyPacket(uint32_t quadlet) { (void)quadlet; }
+    // Every node, at the start of a bus reset: the link's node ID is no longer valid.
+    virtual void OnBusResetStart() {}
+    // Every node, when self-identification has finished: the physical ID is valid and `selfIds`
+    // holds the self-ID packets of the whole bus in the order they were sent.
+    virtual void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) { (void)selfIds; }
+
+private:
+    friend class Bus;
+    std::string name_;
+    Phy phy_;
+    Bus* bus_ = nullptr;
+};
+
+}  // namespace sim

@@ -1,0 +1,118 @@
+// The OHCI 1.1 host controller with its PHY: the local node of the simulated bus. Software reaches
+// it only through its register window (ReadRegister/WriteRegister), the DMA memory it accesses
+// through the host, and its interrupt line.
+//
+// Written from OHCI 1.1 (register map chapter 5, interrupts chapter 6, asynchronous DMA chapters
+// 7 and 8, self-ID chapter 11, physical requests chapter 12) and IEEE 1394a.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "node.h"
+#include "sim_host.h"
+
+namespace sim {
+
+class AtContext;
+class ArContext;
+class IsoContextRegisters;
+
+class OhciController : public Node {
+public:
+    struct Config {
+        uint64_t guid = 0x0011223344556677ull;
+        uint32_t vendorId = 0x00104C;  // VendorID register: vendorUnique 31:24, vendorCompanyID 23:0
+        uint32_t version = 0x00010010;  // OHCI 1.1 (version 23:16, revision 7:0), GUID_ROM 24 clear
+        int ports = 3;
+        Speed speed = kS400;
+        uint8_t maxRec = 0xA;           // BusOptions max_rec: 2^(10+1) = 2048-byte payloads
+        uint8_t cycClkAcc = 100;        // BusOptions cyc_clk_acc (ppm)
+        int irContexts = 4;             // 4..32
+        int itContexts = 4;             // 4..32
+        Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done at the next read)
+        bool programPhyEnable = true;   // HCControl.programPhyEnable
+    };
+
+    OhciController(Host& host, const Config& config);
+    ~OhciController() override;
+
+    const Config& config() const { return config_; }
+    Host& host() { return host_; }
+
+    // The register window, 2 KiB. Reads of a Set or Clear address of a Set/Clear pair both return
+    // the register. Reserved and unimplemented offsets read 0 and ignore writes.
+    uint32_t ReadRegister(uint32_t offset);
+    void WriteRegister(uint32_t offset, uint32_t value);
+
+    // The link layer on the bus.
+    Ack ReceivePacket(const Packet& packet) override;
+    void ReceivePhyPacket(uint32_t quadlet) override;
+    void OnBusResetStart() override;
+    void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) override;
+
+    // For the DMA engines (at_context.cpp, ar_context.cpp) and later the isochronous ones.
+    void RaiseInterrupt(uint32_t intEventBits);  // sets IntEvent bits and recomputes the line
+    uint32_t CycleTimer();                        // IsochronousCycleTimer as it reads now
+    uint32_t ATRetriesRegister() const { return atRetries_; }
+    bool LinkEnabled() const;
+    bool NodeIdValid() const;
+    uint16_t NodeIdRegister() const { return uint16_t(nodeId_ & 0xFFFF); }
+    bool NoByteSwapData() const;
+    bool RcvPhyPkt() const;
+    // Whether an asynchronous request from this source may reach the AR request context (request
+    // filters), and whether a physical request at this offset is served by physical DMA.
+    bool RequestFilterAllows(uint16_t sourceId) const;
+    bool PhysicalFilterAllows(uint16_t sourceId, uint64_t offset) const;
+
+    // Faults a test can switch on: the next self-ID DMA is damaged as asked.
+    enum class SelfIdFault { kNone, kBadInverse, kWrongGeneration, kJunkAfter, kSelfIdError };
+    SelfIdFault selfIdFault = SelfIdFault::kNone;
+    // Raise unrecoverableError / cycleTooLong now (the isochronous engines will use them too).
+    void InjectUnrecoverableError();
+    void InjectCycleTooLong();
+
+private:
+    friend class AtContext;
+    friend class ArContext;
+
+    void SoftReset();
+    void UpdateInterruptLine();
+    void WriteSelfIds(const std::vector<uint32_t>& selfIds);
+    void PhyControlWrite(uint32_t value);
+    void CsrControlWrite(uint32_t value);
+    uint32_t ConfigRomQuadlet(uint32_t index);
+
+    Host& host_;
+    Config config_;
+
+    // Register state (names as the OHCI 1.1 register map gives them).
+    uint32_t atRetries_ = 0;
+    uint32_t csrReadData_ = 0, csrCompareData_ = 0, csrControl_ = 0;
+    uint32_t csrRegisters_[4] = {};  // BUS_MANAGER_ID, BANDWIDTH_AVAILABLE, CHANNELS_AVAILABLE_HI/LO
+    uint32_t configRomHdr_ = 0, busOptions_ = 0, guidHi_ = 0, guidLo_ = 0, configRomMap_ = 0;
+    uint32_t configRomHdrShadow_ = 0, busOptionsShadow_ = 0, configRomMapShadow_ = 0;
+    uint32_t postedWriteAddressLo_ = 0, postedWriteAddressHi_ = 0;
+    uint32_t hcControl_ = 0;
+    uint32_t selfIdBuffer_ = 0, selfIdCount_ = 0;
+    uint8_t selfIdGeneration_ = 0;
+    uint32_t irMultiChanMaskHi_ = 0, irMultiChanMaskLo_ = 0;
+    uint32_t intEvent_ = 0, intMask_ = 0;
+    uint32_t isoXmitIntEvent_ = 0, isoXmitIntMask_ = 0, isoRecvIntEvent_ = 0, isoRecvIntMask_ = 0;
+    uint32_t linkControl_ = 0;
+    uint32_t nodeId_ = 0;
+    uint32_t phyControl_ = 0;
+    Ticks cycleTimerBase_ = 0;       // clock time at which the cycle timer read cycleTimerValue_
+    uint32_t cycleTimerValue_ = 0;
+    uint32_t asyncRequestFilterHi_ = 0, asyncRequestFilterLo_ = 0;
+    uint32_t physicalRequestFilterHi_ = 0, physicalRequestFilterLo_ = 0;
+    uint32_t physicalUpperBound_ = 0;
+    bool interruptLine_ = false;
+
+    std::unique_ptr<AtContext> atRequest_, atResponse_;
+    std::unique_ptr<ArContext> arRequest_, arResponse_;
+    std::unique_ptr<IsoContextRegisters> iso_;
+};
+
+}  // namespace sim
