@@ -1,0 +1,73 @@
+// The asynchronous receive DMA contexts, request and response, in buffer-fill mode (OHCI 1.1
+// chapter 8): a program of INPUT_MORE descriptors, packets stored back to back in their buffers in
+// the receive format (header quadlets, data padded to a quadlet, trailer quadlet), a packet
+// straddling into the next descriptor's buffer, resCount and xferStatus written back.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dma_context.h"
+#include "packet.h"
+
+namespace sim {
+
+class OhciController;
+
+class ArContext : public DmaContext {
+public:
+    enum class Kind { kRequest, kResponse };
+
+    ArContext(OhciController& controller, Kind kind);
+    ~ArContext() override;
+
+    Kind kind() const { return kind_; }
+
+    // A packet for this context (requests that the controller does not serve itself go to the
+    // request context, responses to the response context). Stores it and returns the ack the link
+    // sends: ack_pending for a stored request, ack_complete for a stored response (a broadcast
+    // request is stored with ack_complete; the caller sends no ack for it), ack_busy_X when the
+    // context cannot take the packet (not running, dead, or no room left in its program; nothing
+    // is stored then).
+    Ack Deliver(const Packet& packet);
+    // A PHY packet received while LinkControl.rcvPhyPkt is set (request context): stored with tcode
+    // 0xE, the quadlet and its inverse, and ack_complete in the trailer.
+    void DeliverPhyPacket(uint32_t quadlet);
+    // The bus-reset packet (request context, OHCI 1.1 8.4.2.3): tcode 0xE, the new
+    // selfIDGeneration in bits 23:16 of its third quadlet, evt_bus_reset in the trailer. The
+    // controller calls it when self-identification completes, with SelfIDCount's new generation;
+    // requests stored after it belong to that generation.
+    void StoreBusResetPacket(uint8_t selfIdGeneration);
+    // The start of a bus reset. The receive contexts keep their program and keep running.
+    void BusReset();
+    // Soft reset: run, active, dead and the event are cleared.
+    void Reset() override;
+
+protected:
+    void OnRun() override;
+    void OnStop() override;
+    void OnWake() override;
+
+private:
+    struct Descriptor;  // one INPUT_MORE descriptor as fetched (ar_context.cpp)
+
+    bool Store(const std::vector<uint32_t>& quadlets, uint8_t event, Speed speed);
+    bool FetchCurrent(uint32_t address);
+    bool Advance();
+    bool HasRoom(uint32_t bytes);
+    bool WriteStatus(uint32_t address, uint16_t resCount);
+    void Fatal(uint8_t event);
+
+    OhciController& controller_;
+    Kind kind_;
+    // The descriptor whose buffer is being filled.
+    bool haveDescriptor_ = false;
+    uint32_t descriptorAddress_ = 0;
+    uint32_t control_q0_ = 0;
+    uint32_t dataAddress_ = 0;
+    uint16_t reqCount_ = 0;
+    uint16_t resCount_ = 0;
+    bool idleAtEnd_ = false;  // last buffer full and its branch has Z = 0: waiting for wake
+};
+
+}  // namespace sim
