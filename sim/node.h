@@ -40,12 +40,20 @@ public:
     // Every node, when self-identification has finished: the physical ID is valid and `selfIds`
     // holds the self-ID packets of the whole bus in the order they were sent.
     virtual void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) { (void)selfIds; }
+    // A link-on PHY packet named this node: its PHY has set LCtrl; a link that was powered down
+    // may power up now.
+    virtual void OnLinkOn() {}
+    // Whether the link is powered (OHCI: HCControl.LPS). The self-ID L bit is LCtrl AND this, and
+    // only a link that is on and powered receives packets.
+    virtual bool LinkPowered() const { return true; }
+    bool LinkActive() const { return phy_.linkOn && LinkPowered(); }
 
 private:
     friend class Bus;
     std::string name_;
     Phy phy_;
     Bus* bus_ = nullptr;
+    int index_ = -1;  // place in the bus's node list
 };
 
 }  // namespace sim
