@@ -1,0 +1,114 @@
+// A plain 1394 node with an IEEE 1212 CSR space: its configuration ROM at 0xFFFFF0000400, a map of
+// quadlet registers a test defines, and the transaction layer of a responder (IEEE 1394-1995 6.2,
+// IEEE 1212). Requests are answered as split transactions: ack_pending, then the response after a
+// delay on the bus's clock; writes may instead complete in the ack (unified).
+//
+// Faults a test switches on: ack_busy or ack_data_error for the next requests, responses lost,
+// late (past the split time-out) or carrying an error rcode.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config_rom.h"
+#include "node.h"
+#include "sim_host.h"
+
+namespace sim {
+
+// The value a lock leaves in the register (IEEE 1212 8.3.2.2, IEEE 1394-1995 6.2.4.11). `wide`:
+// 64-bit operands. Returns false for an extended tcode that is not a lock function.
+bool LockResult(uint16_t extendedTcode, uint64_t old, uint64_t arg, uint64_t data, bool wide, uint64_t* result);
+// Whether the lock function carries an arg_value (mask_swap, compare_swap, bounded_add, wrap_add).
+bool LockHasArgument(uint16_t extendedTcode);
+
+class CsrNode : public Node {
+public:
+    CsrNode(std::string name, int ports, Speed speed, ConfigRom rom);
+    ~CsrNode() override;
+
+    ConfigRom& rom() { return rom_; }
+    const ConfigRom& rom() const { return rom_; }
+
+    // The CSR space beyond the ROM: quadlet registers at offsets from 0 (48-bit, e.g.
+    // 0xFFFFF0010000). Anything not defined answers rcode address_error.
+    enum Access : uint8_t { kRead = 1, kWrite = 2, kLock = 4, kReadWrite = kRead | kWrite, kAll = 7 };
+    void DefineRegister(uint64_t offset, uint32_t initial, uint8_t access = kAll);
+    void RemoveRegister(uint64_t offset);
+    bool HasRegister(uint64_t offset) const { return registers_.count(offset) != 0; }
+    uint32_t RegisterValue(uint64_t offset) const;
+    void SetRegisterValue(uint64_t offset, uint32_t value);
+
+    // The transaction layer. Delay between the request and its response; unified: writes that
+    // succeed are acked ack_complete with no response (errors then come back in the ack).
+    Ticks responseDelay = 10 * kTicksPerMicrosecond;
+    bool unifiedWrites = false;
+    // A response acked busy is sent again after this time, at most this many times.
+    Ticks responseRetryDelay = 125 * kTicksPerMicrosecond;
+    int responseRetries = 3;
+
+    struct Faults {
+        int busyAcks = 0;        // the next N requests are refused with busyAck (no response)
+        Ack busyAck = kAckBusyX;
+        int dataErrorAcks = 0;   // the next N requests are refused with ack_data_error
+        int lostResponses = 0;   // the next N requests are acked pending and never answered
+        int lateResponses = 0;   // the next N responses come after lateDelay
+        Ticks lateDelay = 200 * kTicksPerMillisecond;
+        int errorResponses = 0;  // the next N responses carry errorRcode (and no data)
+        uint8_t errorRcode = kRcodeDataError;
+    };
+    Faults faults;
+
+    struct Stats {
+        uint64_t requests = 0;          // requests acked pending or complete
+        uint64_t responsesSent = 0;
+        uint64_t responsesDropped = 0;  // generation changed, bus in reset or detached
+        Ack lastResponseAck = kAckMissing;
+    };
+    const Stats& stats() const { return stats_; }
+    size_t PendingResponses() const { return pending_.size(); }
+
+    Ack ReceivePacket(const Packet& packet) override;
+
+protected:
+    // The CSR space outside the ROM, one quadlet at a time (offset quadlet-aligned). Return an
+    // rcode. Device models override these to give their registers behaviour, and fall back here.
+    virtual uint8_t ReadQuadlet(uint64_t offset, uint32_t* value);
+    virtual uint8_t WriteQuadlet(uint64_t offset, uint32_t value);
+    // Blocks (data in bus order); by default quadlet by quadlet through the routines above.
+    virtual uint8_t ReadBlock(uint64_t offset, uint32_t length, std::vector<uint8_t>* data);
+    virtual uint8_t WriteBlock(uint64_t offset, const std::vector<uint8_t>& data);
+    // Locks on registers defined with kLock; `operands` is the request's data block, `old` gets
+    // the response data.
+    virtual uint8_t Lock(uint64_t offset, uint16_t extendedTcode, const std::vector<uint8_t>& operands,
+                         std::vector<uint8_t>* old);
+
+private:
+    struct Register {
+        uint32_t value = 0;
+        uint8_t access = kAll;
+    };
+
+    // Carries out a request and builds its response (rcode and data).
+    Packet Execute(const Packet& request);
+    uint8_t Dispatch(const Packet& request, Packet* response);
+    uint8_t ReadRom(const Packet& request, Packet* response);
+    void ScheduleResponse(Packet response, Ticks delay, int retriesLeft);
+    void SendResponse(uint64_t id, uint32_t generation, const Packet& response, int retriesLeft);
+    bool WritesInAck(const Packet& request) const;
+
+    ConfigRom rom_;
+    std::map<uint64_t, Register> registers_;
+    Stats stats_;
+    Host* clock_ = nullptr;       // the clock the pending responses are scheduled on
+    std::set<uint64_t> pending_;  // their event ids
+};
+
+// Helpers on data blocks in bus order.
+uint32_t BigEndianQuadlet(const uint8_t* bytes);
+void AppendBigEndianQuadlet(std::vector<uint8_t>* bytes, uint32_t value);
+
+}  // namespace sim
