@@ -1,4 +1,4 @@
-// The ContextControl and CommandPtr rules every OHCI DMA context shares (OHCI 1.1 3.1.1, 3.1.2).
+// The ContextControl and CommandPtr rules every OHCI DMA context shares (OHCI 1.1 3.1).
 #include "dma_context.h"
 
 namespace sim {
@@ -13,7 +13,7 @@ constexpr uint32_t kSoftwareBits = cc::kRun | cc::kWake;
 
 void DmaContext::WriteControlSet(uint32_t bits) {
     const bool wasRunning = Running();
-    // Mode bits only change while the context is stopped (OHCI 1.1 10.3.1): a write that sets run
+    // Mode bits only change while the context is stopped (OHCI 1.1 chapter 10): a write that sets run
     // may carry them, they are latched before the context starts.
     uint32_t writable = kSoftwareBits;
     if (!wasRunning && (control_ & cc::kActive) == 0) writable |= ModeBits();
@@ -32,14 +32,14 @@ void DmaContext::WriteControlClear(uint32_t bits) {
     control_ &= ~(bits & writable);
     if (wasRunning && !Running()) {
         // Clearing run stops the context: it finishes nothing further, active drops, and dead is
-        // cleared with it (OHCI 1.1 3.1.1.1, 3.1.1.3).
+        // cleared with it (OHCI 1.1 3.1).
         OnStop();
         control_ &= ~(cc::kActive | cc::kDead);
     }
 }
 
 void DmaContext::WriteCommandPtr(uint32_t value) {
-    // Software may write CommandPtr only while run and active are both clear (OHCI 1.1 3.1.2);
+    // Software may write CommandPtr only while run and active are both clear (OHCI 1.1 3.1);
     // a write at another time is ignored.
     if ((control_ & (cc::kRun | cc::kActive)) != 0) return;
     commandPtr_ = value;

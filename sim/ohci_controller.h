@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -33,6 +34,7 @@ public:
         int itContexts = 4;             // 4..32
         Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done at the next read)
         bool programPhyEnable = true;   // HCControl.programPhyEnable
+        Ticks responseDelay = 2 * kTicksPerMicrosecond;  // request to response for hardware-served requests
     };
 
     OhciController(Host& host, const Config& config);
@@ -65,6 +67,18 @@ public:
     // filters), and whether a physical request at this offset is served by physical DMA.
     bool RequestFilterAllows(uint16_t sourceId) const;
     bool PhysicalFilterAllows(uint16_t sourceId, uint64_t offset) const;
+    // IntEvent.busReset as software last left it (AT contexts flush while it is set).
+    bool BusResetPending() const;
+    uint8_t SelfIdGeneration() const { return selfIdGeneration_; }
+
+    // For the isochronous engines (later): the IT/IR context registers, and their interrupt
+    // events (IsoXmitIntEvent / IsoRecvIntEvent bit n, which feed IntEvent.isochTx / isochRx).
+    IsoContextRegisters& iso() { return *iso_; }
+    void RaiseIsoXmitInterrupt(int context);
+    void RaiseIsoRecvInterrupt(int context);
+
+    // The link is powered while HCControl.LPS is set (the self-ID L bit, and packet reception).
+    bool LinkPowered() const override;
 
     // Faults a test can switch on: the next self-ID DMA is damaged as asked.
     enum class SelfIdFault { kNone, kBadInverse, kWrongGeneration, kJunkAfter, kSelfIdError };
@@ -77,12 +91,42 @@ private:
     friend class AtContext;
     friend class ArContext;
 
+    // Registers (ohci_controller.cpp).
+    void ResetRegisters();
     void SoftReset();
+    bool ReadAsyncContext(uint32_t offset, uint32_t* value);
+    bool WriteAsyncContext(uint32_t offset, uint32_t value);
+    void WriteHCControl(uint32_t set, uint32_t clear);
+    void WriteLinkControl(uint32_t set, uint32_t clear);
+    void WriteConfigRomMap(uint32_t value);
+    uint32_t IntEventValue();
     void UpdateInterruptLine();
-    void WriteSelfIds(const std::vector<uint32_t>& selfIds);
     void PhyControlWrite(uint32_t value);
+    void CompletePhyAccess(uint32_t epoch);
+    void WritePhy(uint8_t reg, uint8_t value);
     void CsrControlWrite(uint32_t value);
-    uint32_t ConfigRomQuadlet(uint32_t index);
+    uint32_t CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data);
+    void ResetCsrRegisters();
+    // Cycle timer (ohci_controller.cpp): an unwrapped count of 24.576 MHz ticks.
+    uint64_t CycleTimerLinear();
+    void WriteCycleTimer(uint32_t value);
+    void SetCycleTimerRunning(bool running);
+    void CatchUpCycleEvents();
+    void ScheduleCycleEvent();
+    // Bus reset and self-ID (ohci_controller.cpp).
+    void ApplyConfigRomShadow();
+    void WriteSelfIds(const std::vector<uint32_t>& selfIds);
+    // Requests the controller serves itself (ohci_requests.cpp).
+    bool ReadConfigRomImage(uint32_t byteOffset, void* destination, uint32_t length);
+    bool ServeConfigRom(const Packet& request);
+    bool ServeCsrLock(const Packet& request);
+    bool IsPhysicalRequest(const Packet& request) const;
+    Ack ServePhysical(const Packet& request);
+    bool FilterAllows(uint32_t hi, uint32_t lo, uint16_t sourceId) const;
+    uint16_t ResponderId(const Packet& request) const;
+    void SendResponseLater(const Packet& response, uint32_t generation, bool lockResponse, int retriesLeft);
+    // Runs `event` at `when` unless the controller has been destroyed or soft reset meanwhile.
+    void At(Ticks when, std::function<void()> event);
 
     Host& host_;
     Config config_;
@@ -92,23 +136,31 @@ private:
     uint32_t csrReadData_ = 0, csrCompareData_ = 0, csrControl_ = 0;
     uint32_t csrRegisters_[4] = {};  // BUS_MANAGER_ID, BANDWIDTH_AVAILABLE, CHANNELS_AVAILABLE_HI/LO
     uint32_t configRomHdr_ = 0, busOptions_ = 0, guidHi_ = 0, guidLo_ = 0, configRomMap_ = 0;
-    uint32_t configRomHdrShadow_ = 0, busOptionsShadow_ = 0, configRomMapShadow_ = 0;
+    uint32_t configRomMapShadow_ = 0;  // ConfigROMmap written while linkEnable: loaded at the next bus reset
+    bool configRomMapPending_ = false;
     uint32_t postedWriteAddressLo_ = 0, postedWriteAddressHi_ = 0;
     uint32_t hcControl_ = 0;
     uint32_t selfIdBuffer_ = 0, selfIdCount_ = 0;
     uint8_t selfIdGeneration_ = 0;
     uint32_t irMultiChanMaskHi_ = 0, irMultiChanMaskLo_ = 0;
-    uint32_t intEvent_ = 0, intMask_ = 0;
-    uint32_t isoXmitIntEvent_ = 0, isoXmitIntMask_ = 0, isoRecvIntEvent_ = 0, isoRecvIntMask_ = 0;
+    uint32_t intEvent_ = 0, intMask_ = 0;  // IntEvent without the computed isochTx/isochRx
+    uint32_t initialBandwidthAvailable_ = 0, initialChannelsAvailableHi_ = 0, initialChannelsAvailableLo_ = 0;
+    uint32_t fairnessControl_ = 0;
     uint32_t linkControl_ = 0;
     uint32_t nodeId_ = 0;
     uint32_t phyControl_ = 0;
-    Ticks cycleTimerBase_ = 0;       // clock time at which the cycle timer read cycleTimerValue_
-    uint32_t cycleTimerValue_ = 0;
+    Ticks cycleTimerBase_ = 0;       // clock time at which the cycle timer read cycleTimerLinear_
+    uint64_t cycleTimerLinear_ = 0;  // 24.576 MHz ticks, unwrapped (the register is this mod 128 s)
+    bool cycleTimerRunning_ = false;
+    uint64_t lastCycleSeen_ = 0;     // the cycle (linear / 3072) cycleSynch was last raised for
+    bool cycleEventScheduled_ = false;
     uint32_t asyncRequestFilterHi_ = 0, asyncRequestFilterLo_ = 0;
     uint32_t physicalRequestFilterHi_ = 0, physicalRequestFilterLo_ = 0;
     uint32_t physicalUpperBound_ = 0;
     bool interruptLine_ = false;
+    bool lineKnown_ = false;
+    uint32_t epoch_ = 0;  // incremented by soft reset: events scheduled before it are dropped
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // events check it after destruction
 
     std::unique_ptr<AtContext> atRequest_, atResponse_;
     std::unique_ptr<ArContext> arRequest_, arResponse_;

@@ -1,0 +1,572 @@
+// The OHCI 1.1 register file, interrupts, cycle timer, PHY access, CSR compare-swap unit, bus
+// reset and self-ID reception. Requests the controller answers itself: ohci_requests.cpp.
+//
+// Choices where OHCI 1.1 leaves room, as this controller makes them:
+// - Soft reset completes at once (HCControl.softReset reads 0 at the next read); it resets the
+//   registers and contexts of the link and leaves HCControl.LPS, the PHY, SelfIDCount and the
+//   self-ID generation alone.
+// - With HCControl.LPS clear the link is off: a PhyControl write does nothing and raises
+//   IntEvent.regAccessFail; the link takes no part in bus resets (no busReset, no self-ID).
+// - linkEnable gates reception: with it clear the link acks no packet, stores no self-ID and
+//   raises no selfIDComplete (busReset and NodeID still follow the PHY).
+// - ConfigROMhdr and BusOptions writes take effect at once. A ConfigROMmap write while linkEnable
+//   is set goes to the shadow; at the next bus reset with BIBimageValid set the controller loads
+//   ConfigROMmap from it and ConfigROMhdr/BusOptions from quadlets 0 and 2 of the new image
+//   (OHCI 1.1 5.5.6). GUIDHi/GUIDLo are loaded from Config at power-up and writable only while
+//   linkEnable is clear.
+// - At every bus reset BUS_MANAGER_ID returns to 0x3F and BANDWIDTH_AVAILABLE and
+//   CHANNELS_AVAILABLE_HI/LO to InitialBandwidthAvailable / InitialChannelsAvailableHi/Lo (reset
+//   values 4915, 0xFFFFFFFF, 0xFFFFFFFF: IEEE 1394 8.3.2.3.7-8; software that wants broadcast
+//   channel 31 allocated writes InitialChannelsAvailableHi = 0xFFFFFFFE), and the
+//   PhysicalRequestFilter is cleared; the AsynchronousRequestFilter is kept.
+// - selfIDGeneration counts completed self-identifications (a reset restarted during a reset counts
+//   once). A self-ID buffer that cannot be written (unmapped) sets SelfIDCount.selfIDError; it is no
+//   context, so unrecoverableError is not raised.
+// - The bus-reset packet goes into the AR request context when self-identification completes,
+//   with the new generation.
+// - cycleSynch and cycle64Seconds are raised as the cycle timer passes a cycle / bit 6 of
+//   cycleSeconds flips; the timer runs on the host clock while LinkControl.cycleTimerEnable is set.
+#include "ohci_controller.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ar_context.h"
+#include "at_context.h"
+#include "bus.h"
+#include "iso_registers.h"
+#include "ohci_regs.h"
+
+namespace sim {
+
+using namespace ohci;
+
+namespace {
+constexpr uint64_t kCycleTimerPeriod = cycle_timer::kOffsetsPerSecond * cycle_timer::kSecondsWrap;  // 128 s
+constexpr uint32_t kSelfIdBufferQuadlets = 512;                                                    // 2 KiB
+
+uint32_t CycleTimerFromLinear(uint64_t linear) {
+    const uint64_t v = linear % kCycleTimerPeriod;
+    const uint64_t seconds = v / cycle_timer::kOffsetsPerSecond;
+    const uint64_t inSecond = v % cycle_timer::kOffsetsPerSecond;
+    return cycle_timer::Make(uint32_t(seconds), uint32_t(inSecond / cycle_timer::kOffsetsPerCycle),
+                             uint32_t(inSecond % cycle_timer::kOffsetsPerCycle));
+}
+
+// Ticks of 100 ns -> 24.576 MHz ticks (2.4576 per tick), and back rounded up.
+uint64_t OffsetsForTicks(Ticks ticks) {
+    return ticks / 10000 * 24576 + (ticks % 10000) * 24576 / 10000;
+}
+Ticks TicksForOffsets(uint64_t offsets) {
+    const uint64_t whole = offsets / 24576 * 10000;
+    return whole + ((offsets % 24576) * 10000 + 24575) / 24576;
+}
+}  // namespace
+
+OhciController::OhciController(Host& host, const Config& config)
+    : Node("ohci", config.ports, config.speed), host_(host), config_(config) {
+    atRequest_ = std::make_unique<AtContext>(*this, AtContext::Kind::kRequest);
+    atResponse_ = std::make_unique<AtContext>(*this, AtContext::Kind::kResponse);
+    arRequest_ = std::make_unique<ArContext>(*this, ArContext::Kind::kRequest);
+    arResponse_ = std::make_unique<ArContext>(*this, ArContext::Kind::kResponse);
+    iso_ = std::make_unique<IsoContextRegisters>(config.itContexts, config.irContexts);
+    // Power-up: the link is off until software sets LPS.
+    hcControl_ = 0;
+    ResetRegisters();
+}
+
+OhciController::~OhciController() = default;
+
+void OhciController::At(Ticks when, std::function<void()> event) {
+    std::weak_ptr<int> alive = alive_;
+    const uint32_t epoch = epoch_;
+    host_.Schedule(when, [this, alive, epoch, event = std::move(event)] {
+        if (alive.expired() || epoch != epoch_) return;
+        event();
+    });
+}
+
+// ---- Reset ----
+
+// The values the link's registers take at power-up and soft reset (OHCI 1.1 chapter 5, the
+// "soft reset" column of each register).
+void OhciController::ResetRegisters() {
+    const uint32_t lps = hcControl_ & hc_control::kLps;
+    hcControl_ = lps | (config_.programPhyEnable ? hc_control::kProgramPhyEnable : 0);
+    atRetries_ = 0;
+    csrReadData_ = csrCompareData_ = 0;
+    csrControl_ = csr_control::kCsrDone;
+    initialBandwidthAvailable_ = kBandwidthAvailableInitial;
+    initialChannelsAvailableHi_ = initialChannelsAvailableLo_ = kChannelsAvailableInitial;
+    ResetCsrRegisters();
+    configRomHdr_ = 0;
+    busOptions_ = bus_options::Make(config_.cycClkAcc, config_.maxRec, uint8_t(std::min<int>(config_.speed, 7)));
+    guidHi_ = uint32_t(config_.guid >> 32);
+    guidLo_ = uint32_t(config_.guid);
+    configRomMap_ = configRomMapShadow_ = 0;
+    configRomMapPending_ = false;
+    postedWriteAddressLo_ = postedWriteAddressHi_ = 0;
+    selfIdBuffer_ = 0;
+    irMultiChanMaskHi_ = irMultiChanMaskLo_ = 0;
+    intEvent_ = intMask_ = 0;
+    fairnessControl_ = 0;
+    linkControl_ = 0;
+    nodeId_ = (uint32_t(kLocalBus) << 6) | node_id::kNodeNumberMask;
+    phyControl_ = 0;
+    cycleTimerBase_ = host_.Now();
+    cycleTimerLinear_ = 0;
+    cycleTimerRunning_ = false;
+    lastCycleSeen_ = 0;
+    asyncRequestFilterHi_ = asyncRequestFilterLo_ = 0;
+    physicalRequestFilterHi_ = physicalRequestFilterLo_ = 0;
+    physicalUpperBound_ = 0;
+    atRequest_->Reset();
+    atResponse_->Reset();
+    arRequest_->Reset();
+    arResponse_->Reset();
+    iso_->Reset();
+    ++epoch_;  // pending PHY accesses and hardware responses are forgotten
+    cycleEventScheduled_ = false;
+    UpdateInterruptLine();
+}
+
+void OhciController::SoftReset() { ResetRegisters(); }
+
+void OhciController::ResetCsrRegisters() {
+    csrRegisters_[csr_control::kBusManagerId] = kBusManagerIdNone;
+    csrRegisters_[csr_control::kBandwidthAvailable] = initialBandwidthAvailable_;
+    csrRegisters_[csr_control::kChannelsAvailableHi] = initialChannelsAvailableHi_;
+    csrRegisters_[csr_control::kChannelsAvailableLo] = initialChannelsAvailableLo_;
+}
+
+// ---- The register window ----
+
+uint32_t OhciController::ReadRegister(uint32_t offset) {
+    offset &= kWindowSize - 4;
+    uint32_t value = 0;
+    if (ReadAsyncContext(offset, &value) || iso_->Read(offset, &value)) return value;
+    switch (offset) {
+    case kVersion: return config_.version;
+    case kGuidRom: return 0;  // no GUID ROM (Version.GUID_ROM clear)
+    case kATRetries: return atRetries_;
+    case kCsrReadData: return csrReadData_;
+    case kCsrCompareData: return csrCompareData_;
+    case kCsrControl: return csrControl_;
+    case kConfigRomHdr: return configRomHdr_;
+    case kBusId: return kBusIdValue;
+    case kBusOptions: return busOptions_;
+    case kGuidHi: return guidHi_;
+    case kGuidLo: return guidLo_;
+    case kConfigRomMap: return configRomMapPending_ ? configRomMapShadow_ : configRomMap_;
+    case kPostedWriteAddressLo: return postedWriteAddressLo_;
+    case kPostedWriteAddressHi: return postedWriteAddressHi_;
+    case kVendorId: return config_.vendorId;
+    case kHCControlSet:
+    case kHCControlClear: return hcControl_;
+    case kSelfIdBuffer: return selfIdBuffer_;
+    case kSelfIdCount: return selfIdCount_;
+    case kIRMultiChanMaskHiSet:
+    case kIRMultiChanMaskHiClear: return irMultiChanMaskHi_;
+    case kIRMultiChanMaskLoSet:
+    case kIRMultiChanMaskLoClear: return irMultiChanMaskLo_;
+    case kIntEventSet: return IntEventValue();
+    case kIntEventClear: return IntEventValue() & intMask_;  // the events that interrupt
+    case kIntMaskSet:
+    case kIntMaskClear: return intMask_;
+    case kInitialBandwidthAvailable: return initialBandwidthAvailable_;
+    case kInitialChannelsAvailableHi: return initialChannelsAvailableHi_;
+    case kInitialChannelsAvailableLo: return initialChannelsAvailableLo_;
+    case kFairnessControl: return fairnessControl_;
+    case kLinkControlSet:
+    case kLinkControlClear: return linkControl_;
+    case kNodeId:
+        return nodeId_ | (phy().cablePower ? node_id::kCps : 0);
+    case kPhyControl: return phyControl_;
+    case kIsochronousCycleTimer: return CycleTimer();
+    case kAsyncRequestFilterHiSet:
+    case kAsyncRequestFilterHiClear: return asyncRequestFilterHi_;
+    case kAsyncRequestFilterLoSet:
+    case kAsyncRequestFilterLoClear: return asyncRequestFilterLo_;
+    case kPhysicalRequestFilterHiSet:
+    case kPhysicalRequestFilterHiClear: return physicalRequestFilterHi_;
+    case kPhysicalRequestFilterLoSet:
+    case kPhysicalRequestFilterLoClear: return physicalRequestFilterLo_;
+    case kPhysicalUpperBound: return physicalUpperBound_;
+    default: return 0;  // reserved
+    }
+}
+
+void OhciController::WriteRegister(uint32_t offset, uint32_t value) {
+    offset &= kWindowSize - 4;
+    if (WriteAsyncContext(offset, value) || iso_->Write(offset, value)) {
+        UpdateInterruptLine();
+        return;
+    }
+    switch (offset) {
+    case kATRetries: atRetries_ = value & at_retries::kWritable; break;
+    case kCsrReadData: csrReadData_ = value; break;
+    case kCsrCompareData: csrCompareData_ = value; break;
+    case kCsrControl: CsrControlWrite(value); break;
+    case kConfigRomHdr: configRomHdr_ = value; break;
+    case kBusOptions: busOptions_ = (value & ~0x7u) | (busOptions_ & 0x7u); break;  // link_spd is the chip's
+    case kGuidHi:
+        if (!LinkEnabled()) guidHi_ = value;
+        break;
+    case kGuidLo:
+        if (!LinkEnabled()) guidLo_ = value;
+        break;
+    case kConfigRomMap: WriteConfigRomMap(value); break;
+    case kHCControlSet: WriteHCControl(value, 0); break;
+    case kHCControlClear: WriteHCControl(0, value); break;
+    case kSelfIdBuffer: selfIdBuffer_ = value & kSelfIdBufferMask; break;
+    case kIRMultiChanMaskHiSet: irMultiChanMaskHi_ |= value; break;
+    case kIRMultiChanMaskHiClear: irMultiChanMaskHi_ &= ~value; break;
+    case kIRMultiChanMaskLoSet: irMultiChanMaskLo_ |= value; break;
+    case kIRMultiChanMaskLoClear: irMultiChanMaskLo_ &= ~value; break;
+    case kIntEventSet: intEvent_ |= value & int_event::kImplemented & ~int_event::kComputed; break;
+    case kIntEventClear:
+        CatchUpCycleEvents();  // an event that happened before the write is what it clears
+        intEvent_ &= ~value;
+        break;
+    case kIntMaskSet: intMask_ |= value & (int_event::kImplemented | int_event::kMasterIntEnable); break;
+    case kIntMaskClear: intMask_ &= ~value; break;
+    case kInitialBandwidthAvailable: initialBandwidthAvailable_ = value & kBandwidthMask; break;
+    case kInitialChannelsAvailableHi: initialChannelsAvailableHi_ = value; break;
+    case kInitialChannelsAvailableLo: initialChannelsAvailableLo_ = value; break;
+    case kFairnessControl: fairnessControl_ = value & kFairnessPriReqMask; break;
+    case kLinkControlSet: WriteLinkControl(value, 0); break;
+    case kLinkControlClear: WriteLinkControl(0, value); break;
+    case kNodeId:
+        // Only busNumber is software's; the bus answers to it as well as to 0x3FF.
+        nodeId_ = (nodeId_ & ~node_id::kBusNumberMask) | (value & node_id::kBusNumberMask);
+        if (bus()) bus()->busId = uint16_t((nodeId_ & node_id::kBusNumberMask) >> 6);
+        break;
+    case kPhyControl: PhyControlWrite(value); break;
+    case kIsochronousCycleTimer: WriteCycleTimer(value); break;
+    case kAsyncRequestFilterHiSet: asyncRequestFilterHi_ |= value; break;
+    case kAsyncRequestFilterHiClear: asyncRequestFilterHi_ &= ~value; break;
+    case kAsyncRequestFilterLoSet: asyncRequestFilterLo_ |= value; break;
+    case kAsyncRequestFilterLoClear: asyncRequestFilterLo_ &= ~value; break;
+    case kPhysicalRequestFilterHiSet: physicalRequestFilterHi_ |= value; break;
+    case kPhysicalRequestFilterHiClear: physicalRequestFilterHi_ &= ~value; break;
+    case kPhysicalRequestFilterLoSet: physicalRequestFilterLo_ |= value; break;
+    case kPhysicalRequestFilterLoClear: physicalRequestFilterLo_ &= ~value; break;
+    case kPhysicalUpperBound: physicalUpperBound_ = value; break;
+    default: break;  // read-only and reserved registers ignore writes
+    }
+    UpdateInterruptLine();
+}
+
+bool OhciController::ReadAsyncContext(uint32_t offset, uint32_t* value) {
+    if (offset < kAsyncRequestTransmit || offset >= kAsyncContextsEnd) return false;
+    const uint32_t block = offset & ~0x1Fu;
+    const uint32_t reg = offset & 0x1F;
+    DmaContext* context = block == kAsyncRequestTransmit   ? static_cast<DmaContext*>(atRequest_.get())
+                          : block == kAsyncResponseTransmit ? static_cast<DmaContext*>(atResponse_.get())
+                          : block == kAsyncRequestReceive   ? static_cast<DmaContext*>(arRequest_.get())
+                                                            : static_cast<DmaContext*>(arResponse_.get());
+    *value = 0;
+    if (reg == kContextControlSet || reg == kContextControlClear) *value = context->Control();
+    if (reg == kCommandPtr) *value = context->CommandPtr();
+    return true;
+}
+
+bool OhciController::WriteAsyncContext(uint32_t offset, uint32_t value) {
+    if (offset < kAsyncRequestTransmit || offset >= kAsyncContextsEnd) return false;
+    const uint32_t block = offset & ~0x1Fu;
+    const uint32_t reg = offset & 0x1F;
+    DmaContext* context = block == kAsyncRequestTransmit   ? static_cast<DmaContext*>(atRequest_.get())
+                          : block == kAsyncResponseTransmit ? static_cast<DmaContext*>(atResponse_.get())
+                          : block == kAsyncRequestReceive   ? static_cast<DmaContext*>(arRequest_.get())
+                                                            : static_cast<DmaContext*>(arResponse_.get());
+    if (reg == kContextControlSet) context->WriteControlSet(value);
+    if (reg == kContextControlClear) context->WriteControlClear(value);
+    if (reg == kCommandPtr) context->WriteCommandPtr(value);
+    return true;
+}
+
+// HCControl . softReset is set-only and self-clears; programPhyEnable comes from the
+// chip's configuration and software may only clear it; aPhyEnhanceEnable may change only while
+// programPhyEnable is set.
+void OhciController::WriteHCControl(uint32_t set, uint32_t clear) {
+    using namespace hc_control;
+    if (set & kSoftReset) {
+        SoftReset();
+        return;
+    }
+    uint32_t writable = kBibImageValid | kNoByteSwapData | kAckTardyEnable | kLps | kPostedWriteEnable | kLinkEnable;
+    if (hcControl_ & kProgramPhyEnable) writable |= kAPhyEnhanceEnable;
+    hcControl_ |= set & writable;
+    hcControl_ &= ~(clear & (writable | kProgramPhyEnable));
+}
+
+// LinkControl. cycleTimerEnable starts and stops the cycle timer.
+void OhciController::WriteLinkControl(uint32_t set, uint32_t clear) {
+    linkControl_ |= set & link_control::kWritable;
+    linkControl_ &= ~(clear & link_control::kWritable);
+    SetCycleTimerRunning((linkControl_ & link_control::kCycleTimerEnable) != 0);
+}
+
+void OhciController::WriteConfigRomMap(uint32_t value) {
+    value &= kConfigRomMapMask;
+    if (LinkEnabled()) {
+        configRomMapShadow_ = value;
+        configRomMapPending_ = true;
+    } else {
+        configRomMap_ = value;
+        configRomMapPending_ = false;
+    }
+}
+
+bool OhciController::LinkPowered() const { return (hcControl_ & hc_control::kLps) != 0; }
+bool OhciController::LinkEnabled() const {
+    return (hcControl_ & (hc_control::kLinkEnable | hc_control::kLps)) == (hc_control::kLinkEnable | hc_control::kLps);
+}
+bool OhciController::NodeIdValid() const { return (nodeId_ & node_id::kIdValid) != 0; }
+bool OhciController::NoByteSwapData() const { return (hcControl_ & hc_control::kNoByteSwapData) != 0; }
+bool OhciController::RcvPhyPkt() const { return (linkControl_ & link_control::kRcvPhyPkt) != 0; }
+bool OhciController::BusResetPending() const { return (intEvent_ & int_event::kBusReset) != 0; }
+
+// ---- Interrupts (OHCI 1.1 chapter 6) ----
+
+uint32_t OhciController::IntEventValue() {
+    CatchUpCycleEvents();
+    uint32_t value = intEvent_;
+    if (iso_->XmitInterrupt()) value |= int_event::kIsochTx;
+    if (iso_->RecvInterrupt()) value |= int_event::kIsochRx;
+    return value;
+}
+
+void OhciController::RaiseInterrupt(uint32_t intEventBits) {
+    intEvent_ |= intEventBits & int_event::kImplemented & ~int_event::kComputed;
+    UpdateInterruptLine();
+}
+
+void OhciController::RaiseIsoXmitInterrupt(int context) {
+    iso_->RaiseXmit(context);
+    UpdateInterruptLine();
+}
+
+void OhciController::RaiseIsoRecvInterrupt(int context) {
+    iso_->RaiseRecv(context);
+    UpdateInterruptLine();
+}
+
+// The line is level-sensitive: asserted while masterIntEnable is set and any event is both
+// pending and enabled.
+void OhciController::UpdateInterruptLine() {
+    const bool asserted = (intMask_ & int_event::kMasterIntEnable) != 0 &&
+                          (IntEventValue() & intMask_ & ~int_event::kMasterIntEnable) != 0;
+    if (!lineKnown_ || asserted != interruptLine_) {
+        interruptLine_ = asserted;
+        lineKnown_ = true;
+        host_.SetInterruptLine(asserted);
+    }
+    ScheduleCycleEvent();
+}
+
+void OhciController::InjectUnrecoverableError() { RaiseInterrupt(int_event::kUnrecoverableError); }
+
+// A cycle master whose cycle ran too long: the controller drops cycleMaster (OHCI 1.1 6.1).
+void OhciController::InjectCycleTooLong() {
+    linkControl_ &= ~link_control::kCycleMaster;
+    RaiseInterrupt(int_event::kCycleTooLong);
+}
+
+// ---- Cycle timer ----
+
+uint64_t OhciController::CycleTimerLinear() {
+    if (!cycleTimerRunning_) return cycleTimerLinear_;
+    return cycleTimerLinear_ + OffsetsForTicks(host_.Now() - cycleTimerBase_);
+}
+
+uint32_t OhciController::CycleTimer() { return CycleTimerFromLinear(CycleTimerLinear()); }
+
+void OhciController::SetCycleTimerRunning(bool running) {
+    if (running == cycleTimerRunning_) return;
+    cycleTimerLinear_ = CycleTimerLinear();
+    cycleTimerBase_ = host_.Now();
+    cycleTimerRunning_ = running;
+}
+
+// Software may set the timer (a cycle master's starting point); out-of-range fields wrap.
+void OhciController::WriteCycleTimer(uint32_t value) {
+    CatchUpCycleEvents();
+    const uint64_t count = std::min<uint32_t>(cycle_timer::Count(value), cycle_timer::kCyclesPerSecond - 1);
+    const uint64_t offset = std::min<uint32_t>(cycle_timer::Offset(value), cycle_timer::kOffsetsPerCycle - 1);
+    cycleTimerLinear_ = uint64_t(cycle_timer::Seconds(value)) * cycle_timer::kOffsetsPerSecond +
+                        count * cycle_timer::kOffsetsPerCycle + offset;
+    cycleTimerBase_ = host_.Now();
+    lastCycleSeen_ = cycleTimerLinear_ / cycle_timer::kOffsetsPerCycle;
+}
+
+// cycleSynch: a new cycle began since the last look; cycle64Seconds: bit 6 of cycleSeconds changed.
+void OhciController::CatchUpCycleEvents() {
+    const uint64_t cycle = CycleTimerLinear() / cycle_timer::kOffsetsPerCycle;
+    if (cycle == lastCycleSeen_) return;
+    if (cycle > lastCycleSeen_) {
+        intEvent_ |= int_event::kCycleSynch;
+        const uint64_t cyclesPer64 = uint64_t(cycle_timer::kCyclesPerSecond) * 64;
+        if (cycle / cyclesPer64 != lastCycleSeen_ / cyclesPer64) intEvent_ |= int_event::kCycle64Seconds;
+    }
+    lastCycleSeen_ = cycle;
+}
+
+// The line must rise when an enabled cycle event happens, so a clock event is kept at the next
+// boundary while software has one enabled and not yet pending.
+void OhciController::ScheduleCycleEvent() {
+    using namespace int_event;
+    if (cycleEventScheduled_ || !cycleTimerRunning_ || (intMask_ & kMasterIntEnable) == 0) return;
+    const uint32_t wanted = intMask_ & ~intEvent_ & (kCycleSynch | kCycle64Seconds);
+    if (wanted == 0) return;
+    const uint64_t linear = CycleTimerLinear();
+    const uint64_t unit = (wanted & kCycleSynch) ? cycle_timer::kOffsetsPerCycle : cycle_timer::kOffsetsPerSecond * 64;
+    const uint64_t next = (linear / unit + 1) * unit;
+    const Ticks when = cycleTimerBase_ + TicksForOffsets(next - cycleTimerLinear_);
+    cycleEventScheduled_ = true;
+    At(when, [this] {
+        cycleEventScheduled_ = false;
+        UpdateInterruptLine();  // catches the events up and schedules the next one
+    });
+}
+
+// ---- PHY access (PhyControl) ----
+
+void OhciController::PhyControlWrite(uint32_t value) {
+    using namespace phy_control;
+    if (!LinkPowered()) {
+        // No link-PHY interface without LPS: the access fails.
+        RaiseInterrupt(int_event::kRegAccessFail);
+        return;
+    }
+    // A new request clears rdDone; rdAddr/rdData keep the last read until this one completes.
+    phyControl_ = (phyControl_ & 0x0FFF0000) | (value & (kRdReg | kWrReg | 0x0FFF));
+    if ((value & (kRdReg | kWrReg)) == 0) return;
+    if (config_.phyAccessTime == 0) {
+        CompletePhyAccess(epoch_);
+    } else {
+        const uint32_t epoch = epoch_;
+        At(host_.Now() + config_.phyAccessTime, [this, epoch] { CompletePhyAccess(epoch); });
+    }
+}
+
+void OhciController::CompletePhyAccess(uint32_t epoch) {
+    using namespace phy_control;
+    if (epoch != epoch_) return;
+    const uint8_t reg = RegAddr(phyControl_);
+    if (phyControl_ & kWrReg) {
+        phyControl_ &= ~kWrReg;
+        WritePhy(reg, WrData(phyControl_));
+    } else if (phyControl_ & kRdReg) {
+        phyControl_ = (phyControl_ & 0xFFF & ~kRdReg) | ReadResult(reg, phy().Read(reg));
+        RaiseInterrupt(int_event::kPhyRegRcvd);
+    }
+    UpdateInterruptLine();
+}
+
+// A register write reaches the PHY; IBR and ISBR start a reset through the bus.
+void OhciController::WritePhy(uint8_t reg, uint8_t value) {
+    if (bus()) {
+        bus()->WritePhyRegister(this, reg, value);
+    } else {
+        (void)phy().Write(reg, value);
+    }
+}
+
+// ---- CSR compare-swap unit (CSRControl) ----
+
+void OhciController::CsrControlWrite(uint32_t value) {
+    const uint32_t select = value & csr_control::kCsrSelMask;
+    csrReadData_ = CsrCompareSwap(select, csrCompareData_, csrReadData_);
+    csrControl_ = csr_control::kCsrDone | select;
+}
+
+// Atomic compare-swap of one serial-bus resource register; returns the old value. BUS_MANAGER_ID
+// holds a physical ID (5:0), BANDWIDTH_AVAILABLE 13 bits (IEEE 1394 8.3.2.3).
+uint32_t OhciController::CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data) {
+    static constexpr uint32_t kMask[4] = {0x3F, kBandwidthMask, 0xFFFFFFFF, 0xFFFFFFFF};
+    const uint32_t old = csrRegisters_[select];
+    if (old == compare) csrRegisters_[select] = data & kMask[select];
+    return old;
+}
+
+// ---- Bus reset and self-ID (OHCI 1.1 chapter 11) ----
+
+void OhciController::OnBusResetStart() {
+    if (!LinkPowered()) return;
+    nodeId_ &= ~(node_id::kIdValid | node_id::kRoot);
+    // busReset clears selfIDComplete; selfIDComplete2 stays (OHCI 1.1 6.1).
+    intEvent_ = (intEvent_ | int_event::kBusReset) & ~int_event::kSelfIdComplete;
+    ApplyConfigRomShadow();
+    ResetCsrRegisters();
+    physicalRequestFilterHi_ = physicalRequestFilterLo_ = 0;
+    atRequest_->BusReset();
+    atResponse_->BusReset();
+    arRequest_->BusReset();
+    arResponse_->BusReset();
+    UpdateInterruptLine();
+}
+
+// The shadowed configuration ROM takes effect (OHCI 1.1 5.5.6): a ConfigROMmap written while the
+// link was enabled, with ConfigROMhdr and BusOptions from quadlets 0 and 2 of its image.
+void OhciController::ApplyConfigRomShadow() {
+    if (!configRomMapPending_ || (hcControl_ & hc_control::kBibImageValid) == 0) return;
+    configRomMap_ = configRomMapShadow_;
+    configRomMapPending_ = false;
+    uint8_t q[12];
+    if (!host_.DmaRead(configRomMap_, q, sizeof q)) return;
+    configRomHdr_ = (uint32_t(q[0]) << 24) | (uint32_t(q[1]) << 16) | (uint32_t(q[2]) << 8) | q[3];
+    busOptions_ = (uint32_t(q[8]) << 24) | (uint32_t(q[9]) << 16) | (uint32_t(q[10]) << 8) | q[11];
+}
+
+void OhciController::OnSelfIdComplete(const std::vector<uint32_t>& selfIds) {
+    if (!LinkPowered()) return;
+    ++selfIdGeneration_;
+    nodeId_ = (nodeId_ & node_id::kBusNumberMask) | node_id::kIdValid | (phy().isRoot ? node_id::kRoot : 0) |
+              (phy().phyId & node_id::kNodeNumberMask);
+    if (LinkEnabled()) {
+        if (linkControl_ & link_control::kRcvSelfId) {
+            WriteSelfIds(selfIds);
+        } else {
+            selfIdCount_ = self_id_count::Make(false, selfIdGeneration_, 0);
+        }
+        arRequest_->StoreBusResetPacket(selfIdGeneration_);
+        intEvent_ |= int_event::kSelfIdComplete | int_event::kSelfIdComplete2;
+    }
+    selfIdFault = SelfIdFault::kNone;
+    UpdateInterruptLine();
+}
+
+// The self-ID buffer (OHCI 1.1 chapter 11): quadlet 0 = selfIDGeneration 23:16 | timeStamp 15:0, then
+// every self-ID packet received followed by its inverse, as little-endian quadlets.
+void OhciController::WriteSelfIds(const std::vector<uint32_t>& selfIds) {
+    std::vector<uint32_t> q;
+    const uint8_t headerGeneration =
+        selfIdFault == SelfIdFault::kWrongGeneration ? uint8_t(selfIdGeneration_ - 1) : selfIdGeneration_;
+    q.push_back(self_id_header::Make(headerGeneration, cycle_timer::TimeStamp(CycleTimer())));
+    for (uint32_t packet : selfIds) {
+        if (q.size() + 2 > kSelfIdBufferQuadlets - 1) break;
+        q.push_back(packet);
+        q.push_back(~packet);
+    }
+    if (selfIdFault == SelfIdFault::kBadInverse && q.size() >= 3) q[2] ^= 0x00000100;
+    if (selfIdFault == SelfIdFault::kJunkAfter && q.size() + 2 <= kSelfIdBufferQuadlets - 1) {
+        // A pair that passes the inverse check but is no self-ID packet (identifier 11b).
+        q.push_back(0xE0F0A0B0);
+        q.push_back(~0xE0F0A0B0u);
+    }
+    std::vector<uint8_t> bytes(q.size() * 4);
+    for (size_t i = 0; i < q.size(); ++i) {
+        for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = uint8_t(q[i] >> (8 * b));
+    }
+    bool error = selfIdFault == SelfIdFault::kSelfIdError;
+    if (!host_.DmaWrite(selfIdBuffer_, bytes.data(), uint32_t(bytes.size()))) error = true;
+    selfIdCount_ = self_id_count::Make(error, selfIdGeneration_, uint32_t(q.size()));
+}
+
+void OhciController::ReceivePhyPacket(uint32_t quadlet) {
+    if (LinkEnabled() && RcvPhyPkt()) arRequest_->DeliverPhyPacket(quadlet);
+    UpdateInterruptLine();
+}
+
+}  // namespace sim
