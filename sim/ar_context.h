@@ -4,6 +4,7 @@
 // straddling into the next descriptor's buffer, resCount and xferStatus written back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -49,25 +50,31 @@ protected:
     void OnWake() override;
 
 private:
-    struct Descriptor;  // one INPUT_MORE descriptor as fetched (ar_context.cpp)
+    struct Descriptor {
+        uint32_t address = 0;
+        uint32_t q0 = 0;
+        uint32_t dataAddress = 0;
+    };
 
-    bool Store(const std::vector<uint32_t>& quadlets, uint8_t event, Speed speed);
-    bool FetchCurrent(uint32_t address);
-    bool Advance();
-    bool HasRoom(uint32_t bytes);
-    bool WriteStatus(uint32_t address, uint16_t resCount);
+    bool Store(std::vector<uint8_t>& bytes, uint8_t event, Speed speed);
+    void Format(const Packet& packet, std::vector<uint8_t>& out) const;
+    bool HasRoom(size_t bytes);
+    bool Fetch(uint32_t commandPtr, Descriptor& descriptor);
+    bool ReadBranch(uint32_t address, uint32_t* branch);
+    bool EnterNext();
+    bool WriteStatus();
     void Fatal(uint8_t event);
+    bool Dead() const;
 
     OhciController& controller_;
     Kind kind_;
-    // The descriptor whose buffer is being filled.
+    // The descriptor whose buffer is being filled, and the room left in it.
     bool haveDescriptor_ = false;
-    uint32_t descriptorAddress_ = 0;
-    uint32_t control_q0_ = 0;
-    uint32_t dataAddress_ = 0;
-    uint16_t reqCount_ = 0;
+    Descriptor current_;
     uint16_t resCount_ = 0;
-    bool idleAtEnd_ = false;  // last buffer full and its branch has Z = 0: waiting for wake
+    bool idleAtEnd_ = false;  // its buffer is full and its branch has Z = 0: waiting for wake
+    uint32_t bufferInterrupts_ = 0;
+    std::vector<uint8_t> bytes_;
 };
 
 }  // namespace sim

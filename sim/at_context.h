@@ -45,30 +45,38 @@ private:
     void ScheduleStep(Ticks delay);
     void CancelStep();
     void Step();
-    void ProcessBlock();
+    bool FetchBlock(Block& block);
+    bool Gather(uint32_t dataAddress, uint16_t reqCount, std::vector<uint8_t>& data);
+    void StartPacket(const Block& block);
+    void BuildPacket(const Block& block);
+    bool Expired(uint16_t expiry);
     void Transmit();
     void Complete(uint8_t event);
     void FollowBranch();
     bool ReadBranch(uint32_t* branch);
     void Fatal(uint8_t event);
+    bool Dead() const;
     bool BusResetPending() const;
 
     OhciController& controller_;
     Kind kind_;
     uint64_t stepEvent_ = 0;
     bool stepScheduled_ = false;
-    // The block whose branch the context follows (or re-reads on wake when it stopped at Z = 0).
-    uint32_t lastDescriptor_ = 0;  // bus address of the block's last descriptor, 0 = none yet
-    bool idleAtEnd_ = false;       // stopped at a branch with Z = 0, waiting for wake
+    // The last descriptor of the block in hand: its branch is followed after the packet, or
+    // re-read on wake when the context stopped at a branch with Z = 0.
+    uint32_t lastDescriptor_ = 0;
+    bool haveLastDescriptor_ = false;
+    bool idleAtEnd_ = false;
+    uint8_t interrupt_ = 0;        // i of that descriptor
     // The packet being sent, kept across busy retries.
     bool havePacket_ = false;
     Packet packet_;
-    bool phyPacket_ = false;
-    bool streamPacket_ = false;
-    uint8_t interruptBits_ = 0;    // i of the last descriptor
-    uint32_t statusAddress_ = 0;   // bus address of the last descriptor's q3
+    enum class Form { kAsync, kStream, kPhy } form_ = Form::kAsync;
+    bool phyInverseOk_ = true;
+    bool lengthMismatch_ = false;
     int retriesLeft_ = 0;
-    Ack lastAck_ = kAckMissing;
+    Ticks wireTime_ = 0;
+    std::vector<uint8_t> data_;
 };
 
 }  // namespace sim
