@@ -1,0 +1,76 @@
+// A small text format that describes a bus, for tests and the command-line tool:
+//
+//   # comment (to the end of the line)
+//   node NAME KIND [speed=S400] [ports=3] [guid=0x...] [vendor=0x...] [model=0x...] [rom=...]
+//   connect A.PORT B.PORT
+//
+// KIND is controller (the OHCI local node: made by the caller, who passes it to BuildBus), plain
+// (a CSR node with a configuration ROM), camera (IIDC 1.31) or sbp2. speed is S100..S3200; ports
+// 1..16; vendor and model are 24-bit values for the ROM; rom= replaces the ROM with a raw image:
+// either quadlets in hex separated by commas (rom=0x0404abcd,0x31333934,...) or the name of a file
+// holding hex quadlets separated by white space or commas ('#' starts a comment there too).
+// Nodes are declared before the connections that name them; a connection that would close a loop
+// or use a port twice is an error.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "packet.h"
+
+namespace sim {
+
+class Bus;
+class Node;
+
+struct NodeDescription {
+    std::string name;
+    std::string kind;  // controller, plain, camera, sbp2
+    int line = 0;
+    Speed speed = kS400;
+    bool hasSpeed = false;
+    int ports = 0;  // 0: the kind's default
+    bool hasGuid = false;
+    uint64_t guid = 0;
+    bool hasVendor = false;
+    uint32_t vendor = 0;
+    bool hasModel = false;
+    uint32_t model = 0;
+    std::string romFile;           // rom=FILE
+    std::vector<uint32_t> romHex;  // rom=0x...,0x...
+};
+
+struct ConnectionDescription {
+    std::string a;
+    int portA = 0;
+    std::string b;
+    int portB = 0;
+    int line = 0;
+};
+
+struct BusDescription {
+    std::vector<NodeDescription> nodes;
+    std::vector<ConnectionDescription> connections;
+    const NodeDescription* Find(const std::string& name) const;
+};
+
+// Parses a description. On failure returns false and sets *error to "line N: what is wrong".
+bool ParseBusDescription(const std::string& text, BusDescription* description, std::string* error);
+
+// Reads a ROM file of hex quadlets; false with *error set when it cannot.
+bool LoadRomFile(const std::string& path, std::vector<uint32_t>* quadlets, std::string* error);
+
+// Makes the nodes on the bus and joins them. `controller` (already on the bus) stands for the
+// node of kind controller, if the description has one. ROM files are looked up relative to
+// `romDirectory` unless absolute. *nodes receives every node by name. On failure returns false
+// with *error ("line N: ..."); nodes already made stay on the bus.
+bool BuildBus(const BusDescription& description, Bus& bus, Node* controller, std::map<std::string, Node*>* nodes,
+              std::string* error, const std::string& romDirectory = "");
+
+// The default bus: the controller, a three-port plain node on its port 0, two IIDC cameras on the
+// plain node's other ports, and an SBP-2 unit behind the second camera.
+extern const char* const kDefaultBusDescription;
+
+}  // namespace sim
