@@ -130,6 +130,15 @@ void Bus::RequestReset(bool shortReset, Node* initiator) {
     StartReset(shortReset);
 }
 
+void Bus::ResetStorm(int resets, Ticks interval, bool shortResets) {
+    std::weak_ptr<int> alive = alive_;
+    for (int i = 1; i < resets; ++i)
+        clock_.Schedule(clock_.Now() + Ticks(i) * interval, [this, alive, shortResets] {
+            if (alive.lock()) RequestReset(shortResets);
+        });
+    if (resets > 0) RequestReset(shortResets);
+}
+
 void Bus::StartReset(bool shortReset) {
     longReset_ = !shortReset || (inReset_ && longReset_);
     inReset_ = true;

@@ -70,6 +70,9 @@ public:
     // OnSelfIdComplete runs for every node). A reset requested while one runs restarts it.
     void RequestReset(bool shortReset, Node* initiator = nullptr);
     bool InReset() const { return inReset_; }
+    // Fault: a reset storm. `resets` resets, the first at once and then one every `interval`; an
+    // interval shorter than the reset time restarts each reset before it completes.
+    void ResetStorm(int resets, Ticks interval, bool shortResets = false);
     // Incremented at every reset that completes; packets carry the generation they were sent in.
     uint32_t Generation() const { return generation_; }
 

@@ -220,3 +220,66 @@ TEST(BusReset, DisabledPortSplitsTheBus) {
 
 }  // namespace
 }  // namespace sim::bus_test
+
+namespace sim::bus_test {
+namespace {
+
+TEST(BusReset, ResetStormFault) {
+    Chain t;
+    uint32_t generation = t.bus.Generation();
+    int starts = t.a->resetStarts;
+    // Ten resets 50 us apart, each shorter than the 200 us reset time: one completion at the end.
+    t.bus.ResetStorm(10, 50 * kTicksPerMicrosecond);
+    t.host.RunFor(9 * 50 * kTicksPerMicrosecond + t.bus.longResetTime - 1);
+    EXPECT_TRUE(t.bus.InReset());
+    EXPECT_EQ(t.bus.Generation(), generation);
+    t.host.RunFor(1);
+    EXPECT_FALSE(t.bus.InReset());
+    EXPECT_EQ(t.bus.Generation(), generation + 1);
+    EXPECT_EQ(t.a->resetStarts, starts + 10);
+    // Resets spaced wider than the reset time each complete.
+    t.bus.ResetStorm(3, t.bus.shortResetTime + 1, true);
+    t.Settle();
+    EXPECT_EQ(t.bus.Generation(), generation + 4);
+}
+
+TEST(BusReset, TamperedSelfIdsAreWhatLinksSee) {
+    Chain t;
+    t.bus.tamperSelfIds = [](std::vector<uint32_t>& ids) {
+        ids[1] ^= 0x00010000;  // a gap count that disagrees
+        ids.push_back(0xDEADBEEF);
+    };
+    t.bus.RequestReset(false);
+    t.Settle();
+    std::vector<uint32_t> expected{0x807F8094, 0x817E8094, 0x827F80F4, 0xDEADBEEF};
+    for (TestNode* n : t.All()) EXPECT_EQ(n->lastSelfIds, expected);
+    // The bus itself is as it was: IDs and PHY registers follow the real tree.
+    EXPECT_EQ(t.bus.NodeCount(), 3);
+    EXPECT_EQ(t.c->phy().Read(1) & 0x3F, 0x3F);
+}
+
+// A link whose power is off (OHCI LPS = 0): L = 0 in its self-ID even with LCtrl set, and no packets.
+struct UnpoweredNode : TestNode {
+    using TestNode::TestNode;
+    bool LinkPowered() const override { return false; }
+};
+
+TEST(BusReset, UnpoweredLinkShowsLZeroAndHearsNothing) {
+    TestBus t;
+    TestNode* a = t.Add();
+    auto* u = static_cast<UnpoweredNode*>(t.bus.Add(std::make_unique<UnpoweredNode>("u", 3, kS400)));
+    ASSERT_TRUE(t.bus.Connect(a, 0, u, 0));
+    t.Settle();
+    // u: phy 0, L = 0, p0 parent: 10 000000 0 0 111111 10 00 0 000 10 01 01 0 0.
+    EXPECT_EQ(t.bus.SelfIds()[0], 0x803F8094u);
+    EXPECT_EQ(u->phy().Read(4) & 0x80, 0x80) << "LCtrl itself is still set";
+    Packet p;
+    p.SetDestinationId(0xFFC0);
+    EXPECT_EQ(t.bus.SendAsync(a, p), kAckMissing);
+    EXPECT_TRUE(t.bus.SendPhyPacket(a, 0x00C50000));
+    EXPECT_TRUE(u->phyPackets.empty());
+    EXPECT_TRUE(u->packets.empty());
+}
+
+}  // namespace
+}  // namespace sim::bus_test
