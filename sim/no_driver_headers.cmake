@@ -1,0 +1,21 @@
+# Build check: the model includes no driver header. It must catch the driver's mistakes, not share
+# its code. Run as: cmake -DSIM_DIR=<dir> -P no_driver_headers.cmake (fails listing the includes).
+if(NOT SIM_DIR)
+  message(FATAL_ERROR "SIM_DIR not given")
+endif()
+file(GLOB_RECURSE files ${SIM_DIR}/*.h ${SIM_DIR}/*.hpp ${SIM_DIR}/*.c ${SIM_DIR}/*.cc ${SIM_DIR}/*.cpp)
+set(found "")
+foreach(f IN LISTS files)
+  file(STRINGS "${f}" lines REGEX "^[ \t]*#[ \t]*include")
+  foreach(line IN LISTS lines)
+    # kxplatform.h, the host kernel's hk_*.h, the WDM headers, anything under driver/.
+    if(line MATCHES "[\"</]kxplatform\\.h|[\"</]hk_[A-Za-z0-9_]*\\.h|[\"</](wdm|ntddk|ntifs)[A-Za-z0-9_]*\\.h|driver/")
+      string(APPEND found "  ${f}: ${line}\n")
+    endif()
+  endforeach()
+endforeach()
+if(found)
+  message(FATAL_ERROR "driver headers included in the model:\n${found}")
+endif()
+list(LENGTH files count)
+message(STATUS "${count} files of the model checked: no driver header")
