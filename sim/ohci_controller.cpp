@@ -126,7 +126,7 @@ void OhciController::ResetRegisters() {
     arResponse_->Reset();
     iso_->Reset();
     ++epoch_;  // pending PHY accesses and hardware responses are forgotten
-    cycleEventScheduled_ = false;
+    ForgetCycleEvent();
     UpdateInterruptLine();
 }
 
@@ -387,6 +387,7 @@ void OhciController::SetCycleTimerRunning(bool running) {
     cycleTimerLinear_ = CycleTimerLinear();
     cycleTimerBase_ = host_.Now();
     cycleTimerRunning_ = running;
+    ForgetCycleEvent();
 }
 
 // Software may set the timer (a cycle master's starting point); out-of-range fields wrap.
@@ -398,6 +399,14 @@ void OhciController::WriteCycleTimer(uint32_t value) {
                         count * cycle_timer::kOffsetsPerCycle + offset;
     cycleTimerBase_ = host_.Now();
     lastCycleSeen_ = cycleTimerLinear_ / cycle_timer::kOffsetsPerCycle;
+    ForgetCycleEvent();
+}
+
+// The next boundary moved: the event scheduled for the old one is dropped (and a new one is
+// scheduled when the line is next recomputed).
+void OhciController::ForgetCycleEvent() {
+    ++cycleEventSerial_;
+    cycleEventScheduled_ = false;
 }
 
 // cycleSynch: a new cycle began since the last look; cycle64Seconds: bit 6 of cycleSeconds changed.
@@ -424,7 +433,9 @@ void OhciController::ScheduleCycleEvent() {
     const uint64_t next = (linear / unit + 1) * unit;
     const Ticks when = cycleTimerBase_ + TicksForOffsets(next - cycleTimerLinear_);
     cycleEventScheduled_ = true;
-    At(when, [this] {
+    const uint32_t serial = cycleEventSerial_;
+    At(when, [this, serial] {
+        if (serial != cycleEventSerial_) return;
         cycleEventScheduled_ = false;
         UpdateInterruptLine();  // catches the events up and schedules the next one
     });

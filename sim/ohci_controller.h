@@ -113,6 +113,7 @@ private:
     void SetCycleTimerRunning(bool running);
     void CatchUpCycleEvents();
     void ScheduleCycleEvent();
+    void ForgetCycleEvent();
     // Bus reset and self-ID (ohci_controller.cpp).
     void ApplyConfigRomShadow();
     void WriteSelfIds(const std::vector<uint32_t>& selfIds);
@@ -154,6 +155,7 @@ private:
     bool cycleTimerRunning_ = false;
     uint64_t lastCycleSeen_ = 0;     // the cycle (linear / 3072) cycleSynch was last raised for
     bool cycleEventScheduled_ = false;
+    uint32_t cycleEventSerial_ = 0;  // a timer write or start/stop forgets the scheduled cycle event
     uint32_t asyncRequestFilterHi_ = 0, asyncRequestFilterLo_ = 0;
     uint32_t physicalRequestFilterHi_ = 0, physicalRequestFilterLo_ = 0;
     uint32_t physicalUpperBound_ = 0;
