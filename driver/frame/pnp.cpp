@@ -2,6 +2,9 @@
 // gate and OutstandingIo, surprise removal.
 #include "device.h"
 #include "driver.h"
+#include "ohci/bring_up.h"
+#include "ohci/config_rom.h"
+#include "ohci/interrupt.h"
 #include "ohci/register_access.h"
 
 namespace {
@@ -58,15 +61,38 @@ void MapWindow(ResourceWindow* window, const CM_PARTIAL_RESOURCE_DESCRIPTOR& tra
     }
 }
 
-// Bring-up of the controller hardware on a started device, and its release. The register layer
+// Bring-up of the controller on a started device: the controller object, the programmed
+// hardware with its configuration ROM, the interrupt, and a first bus reset. The register layer
 // works on the first memory window; an I/O port window cannot carry OHCI registers.
 NTSTATUS StartControllerHardware(ControllerDeviceExtension* extension) {
     if (extension->RegisterWindow.IsPort) return STATUS_DEVICE_CONFIGURATION_ERROR;
-    InitializeRegisterAccess(&extension->Controller, static_cast<volatile ULONG*>(extension->RegisterWindow.Address));
+    if (!InitializeController(extension)) return STATUS_INSUFFICIENT_RESOURCES;
+    ProgramController(extension);
+    BuildConfigRom(&extension->Controller);
+    NTSTATUS status = IoConnectInterrupt(&extension->InterruptObject, ControllerInterruptService, extension, nullptr,
+                                         extension->InterruptVector, extension->InterruptLevel,
+                                         extension->InterruptLevel, extension->InterruptMode,
+                                         extension->InterruptShared, extension->InterruptAffinity, FALSE);
+    if (!NT_SUCCESS(status)) {
+        extension->InterruptObject = nullptr;
+        return status;
+    }
+    InitiateBusReset(&extension->Controller);
     return STATUS_SUCCESS;
 }
 
+// The interrupt goes first, then the controller: a controller object built by a start that failed
+// before its interrupt was connected is shut down as well.
 void StopControllerHardware(ControllerDeviceExtension* extension) {
+    if (extension->InterruptObject != nullptr) {
+        MaskControllerInterrupt(extension);
+        IoDisconnectInterrupt(extension->InterruptObject);
+        extension->InterruptObject = nullptr;
+        ShutdownController(extension);
+    } else if (extension->Controller.Initialized) {
+        MaskControllerInterrupt(extension);
+        ShutdownController(extension);
+    }
     extension->Controller.RegisterBase = nullptr;
 }
 

@@ -94,14 +94,26 @@ NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG ne
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+ULONG CrcStep(ULONG crc, ULONG data) {
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        ULONG sum = ((crc >> 12) ^ (data >> shift)) & 0xF;
+        crc = ((crc << 4) ^ (sum << 12) ^ (sum << 5) ^ sum) & 0xFFFF;
+    }
+    return crc;
+}
+
+}  // namespace
+
 USHORT RomCrc16(const ULONG* busOrderQuadlets, ULONG count) {
     ULONG crc = 0;
-    for (ULONG i = 0; i < count; ++i) {
-        ULONG data = BusToHost32(busOrderQuadlets[i]);
-        for (int shift = 28; shift >= 0; shift -= 4) {
-            ULONG sum = ((crc >> 12) ^ (data >> shift)) & 0xF;
-            crc = ((crc << 4) ^ (sum << 12) ^ (sum << 5) ^ sum) & 0xFFFF;
-        }
-    }
+    for (ULONG i = 0; i < count; ++i) crc = CrcStep(crc, BusToHost32(busOrderQuadlets[i]));
+    return USHORT(crc);
+}
+
+USHORT RomCrc16HostOrder(const ULONG* hostOrderQuadlets, ULONG count) {
+    ULONG crc = 0;
+    for (ULONG i = 0; i < count; ++i) crc = CrcStep(crc, hostOrderQuadlets[i]);
     return USHORT(crc);
 }

@@ -39,3 +39,5 @@ constexpr ULONG kCsrSwapTimeoutUs = 1000;
 
 // IEEE 1212 CRC-16 over `count` quadlets stored in bus order.
 [[nodiscard]] USHORT RomCrc16(const ULONG* busOrderQuadlets, ULONG count);
+// The same CRC over quadlets held in host order (the host-order TOPOLOGY_MAP).
+[[nodiscard]] USHORT RomCrc16HostOrder(const ULONG* hostOrderQuadlets, ULONG count);

@@ -1,0 +1,55 @@
+// Where the bus reset, the bus management thread, the interrupt service and teardown hand work to
+// the engines of the speed table and bus repair, the asynchronous transaction layer, the
+// isochronous engines, enumeration and the class interface. Each hook keeps the ownership rules of
+// its caller even where it has no work to do yet.
+#pragma once
+
+#include "kxplatform.h"
+
+struct OhciController;
+struct BusEvent;
+struct ClientRecord;
+
+// Bus management thread.
+void BuildSpeedTable(OhciController* controller, BusEvent* event);  // the event stays the caller's
+void SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet);
+void RootCheck(OhciController* controller);
+void Vex_OhciEnumDCam(OhciController* controller);
+void NotifyBusReset(OhciController* controller);
+
+// Isochronous engines.
+void IsoRecvEventDispatch(OhciController* controller, ULONG contextBits);   // interrupt level
+void IsoXmitEventDispatch(OhciController* controller, ULONG contextBits);   // interrupt level
+void RecordIsoContextDeath(OhciController* controller, bool transmit, ULONG slot, ULONG eventCode,
+                           ULONG status);                                    // interrupt level
+void IsoRxHandleBusReset(OhciController* controller);
+void IsoTxHandleBusReset(OhciController* controller);
+void CloseIsoRxStream(OhciController* controller, ULONG slot);
+void CloseIsoTxStream(OhciController* controller, ULONG slot);
+[[nodiscard]] bool CreateIsochLookasideLists(OhciController* controller);
+void DeleteIsochLookasideLists(OhciController* controller);
+void SelectIsoReceiveRoutines(OhciController* controller);
+// A stream record for a client worker's own use; null when none can be had.
+[[nodiscard]] PVOID AcquireScratchStream(OhciController* controller);
+void ReturnScratchStream(OhciController* controller, PVOID stream);
+
+// Client worker deliveries and client clean-up.
+void DeliverCompletions(ClientRecord* client);
+void ServeIsoRxWork(ClientRecord* client, bool* stop);
+void ServeIsoTxWork(ClientRecord* client, bool* stop);
+void DeliverRangeRequests(ClientRecord* client);
+void CancelProcessPackets(OhciController* controller, PEPROCESS process);
+void CancelClientCompletions(ClientRecord* client);
+void RemoveProcessNotifications(OhciController* controller, PEPROCESS process);
+void CloseProcessStreams(OhciController* controller, PEPROCESS process);
+void ReleaseProcessRanges(OhciController* controller, PEPROCESS process);
+
+// Deferred procedure calls owned by the engines; each checks its context first.
+KDEFERRED_ROUTINE DpcForDelayedExecutionRootSanityCheck;
+KDEFERRED_ROUTINE DpcForSplitTimeoutWatchDog;
+KDEFERRED_ROUTINE Ruk_IsochStopUrgentDpc;
+KDEFERRED_ROUTINE ArReceiveDpc;
+KDEFERRED_ROUTINE AtCompletionDpc;
+
+// The message of a deferred call, timer or work routine started without its context.
+void ReportMissingContext(const char* routine);

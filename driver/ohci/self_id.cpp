@@ -1,0 +1,158 @@
+#include "self_id.h"
+
+namespace selfid {
+
+namespace {
+
+constexpr ULONG kMaxPacketQuadlets = 256;
+constexpr ULONG kSpeedMapRows = 63;
+constexpr ULONG kSpeedMapColumns = 64;
+
+UCHAR Slower(UCHAR a, ULONG b) { return b < a ? UCHAR(b) : a; }
+
+bool HasParentPort(ULONG packet) {
+    if (IsExtended(packet)) {
+        for (ULONG k = 0; k < kExtendedPacketPorts; ++k)
+            if (ExtendedPacketPort(packet, k) == kPortParent) return true;
+        return false;
+    }
+    for (ULONG k = 0; k < kFirstPacketPorts; ++k)
+        if (FirstPacketPort(packet, k) == kPortParent) return true;
+    return false;
+}
+
+// The node that sends last is the root: none of its ports may lead to a parent.
+bool LastNodeIsRoot(const ULONG* packets, ULONG count) {
+    ULONG i = count - 1;
+    while (IsExtended(packets[i])) {
+        if (HasParentPort(packets[i]) || i == 0) return false;
+        --i;
+    }
+    return !HasParentPort(packets[i]);
+}
+
+void CountPort(ULONG state, ULONG index, NodePorts* node) {
+    if (state == kPortParent) {
+        ++node->ParentPortCount;
+        if (index > node->ParentPort) node->ParentPort = index;
+    } else if (state == kPortChild) {
+        ++node->ChildCount;
+    }
+}
+
+}  // namespace
+
+bool ExtractPackets(const ULONG* copy, ULONG copyQuadlets, ULONG selfIdCount, PULONG packets, ULONG maxPackets,
+                    PULONG packetCount) {
+    *packetCount = 0;
+    if (selfIdCount & kSelfIdError) return false;
+    ULONG n = SizeQuadlets(selfIdCount);
+    if (n == 0 || n - 1 > kMaxPacketQuadlets || n > copyQuadlets) return false;
+    if (Generation(copy[0]) != Generation(selfIdCount)) return false;
+    for (ULONG i = 1; i + 1 < n; i += 2) {
+        ULONG packet = copy[i];
+        if (!IsSelfIdPacket(packet)) {
+            if (*packetCount == 0) return false;
+            break;
+        }
+        if (copy[i + 1] != ~packet) return false;
+        if (*packetCount == maxPackets) return false;
+        packets[(*packetCount)++] = packet;
+    }
+    return true;
+}
+
+bool CheckSequence(const ULONG* packets, ULONG count, Summary* summary) {
+    RtlZeroMemory(summary, sizeof(*summary));
+    summary->IrmNodeNumber = 0xFF;
+    ULONG expected = 0;
+    ULONG sequence = 0;
+    bool haveGap = false;
+    ULONG firstGap = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        ULONG packet = packets[i];
+        if (IsExtended(packet)) {
+            if (expected == 0 || PhyId(packet) != expected - 1 || Sequence(packet) != sequence) return false;
+            ++sequence;
+            continue;
+        }
+        // A PHY number of 63 cannot name a node: such a bus has more nodes than 1394 allows.
+        if (PhyId(packet) != expected || expected >= 63) return false;
+        if (LinkActive(packet)) {
+            ++summary->ActiveLinkCount;
+            summary->ActiveLinkMask |= 1ull << expected;
+            if (Contender(packet)) summary->IrmNodeNumber = UCHAR(expected);
+        }
+        if (!haveGap) {
+            haveGap = true;
+            firstGap = GapCount(packet);
+        } else if (GapCount(packet) != firstGap) {
+            summary->GapCountMismatch = true;
+        }
+        ++expected;
+        sequence = 0;
+    }
+    summary->NodeCount = expected;
+    if (expected == 0 || summary->IrmNodeNumber == 0xFF) return false;
+    return LastNodeIsRoot(packets, count);
+}
+
+bool CountPorts(const ULONG* packets, ULONG count, ULONG nodeCount, NodePorts* nodes) {
+    RtlZeroMemory(nodes, sizeof(NodePorts) * nodeCount);
+    LONG e = LONG(nodeCount) - 1;
+    for (ULONG i = count; i-- > 0;) {
+        ULONG packet = packets[i];
+        if (e < 0) return false;
+        NodePorts* node = &nodes[e];
+        if (IsExtended(packet)) {
+            ULONG base = kFirstPacketPorts + kExtendedPacketPorts * Sequence(packet);
+            for (ULONG k = 0; k < kExtendedPacketPorts; ++k) CountPort(ExtendedPacketPort(packet, k), base + k, node);
+            continue;
+        }
+        node->Speed = Speed(packet);
+        for (ULONG k = 0; k < kFirstPacketPorts; ++k) CountPort(FirstPacketPort(packet, k), k, node);
+        --e;
+    }
+    return e == -1;
+}
+
+void FillSpeedMap(PUCHAR speedCodes, const NodePorts* nodes, ULONG nodeCount) {
+    for (ULONG i = 0; i < kSpeedMapRows * kSpeedMapColumns; ++i) speedCodes[i] = kNoSpeed;
+    if (nodeCount == 0 || nodeCount > kSpeedMapRows) return;
+    UCHAR speed[kSpeedMapColumns];
+    ULONG subtree[kSpeedMapColumns];
+    for (ULONG i = 0; i < nodeCount; ++i) {
+        speed[i] = UCHAR(nodes[i].Speed);
+        subtree[i] = nodes[i].ChildCount;
+        speedCodes[i * kSpeedMapColumns + i] = speed[i];
+    }
+    // Node numbers follow the tree in post-order: the children of i are i - 1, then the node just
+    // below the first child's subtree, and so on. Each child's speed is lowered to its parent's, so
+    // speed[c] becomes the slowest PHY of the link from c to its parent.
+    for (ULONG i = 1; i < nodeCount; ++i) {
+        LONG c = LONG(i) - 1;
+        for (ULONG k = 0; k < nodes[i].ChildCount && c >= 0; ++k) {
+            subtree[i] += subtree[c];
+            speed[c] = Slower(speed[c], speed[i]);
+            c = c - 1 - LONG(subtree[c]);
+        }
+    }
+    // A path between a node inside the subtree of i and one outside it passes i and i's parent.
+    for (ULONG i = 0; i < nodeCount; ++i) {
+        ULONG low = subtree[i] > i ? 0 : i - subtree[i];
+        for (ULONG a = low; a <= i; ++a) {
+            for (ULONG b = 0; b < nodeCount; ++b) {
+                if (b >= low && b <= i) continue;
+                UCHAR* ab = &speedCodes[a * kSpeedMapColumns + b];
+                UCHAR* ba = &speedCodes[b * kSpeedMapColumns + a];
+                *ab = Slower(*ab, speed[i]);
+                *ba = Slower(*ba, speed[i]);
+            }
+        }
+    }
+    UCHAR slowest = kNoSpeed;
+    for (ULONG i = 0; i < nodeCount; ++i) slowest = Slower(slowest, speedCodes[i * kSpeedMapColumns + i]);
+    for (ULONG i = 0; i < nodeCount; ++i) speedCodes[i * kSpeedMapColumns + 63] = slowest;
+}
+
+}  // namespace selfid
