@@ -164,7 +164,7 @@ void Bus::CompleteReset() {
     uint64_t serial = resetSerial_;
     for (size_t i = 0; i < nodes_.size() && serial == resetSerial_; ++i) {
         Node* node = nodes_[i].get();
-        node->OnSelfIdComplete(components_[size_t(PlaceOf(node).component)].selfIds);
+        if (const Component* component = ComponentOf(node)) node->OnSelfIdComplete(component->selfIds);
     }
 }
 

@@ -82,7 +82,8 @@ public:
 
     // After self-identification: the nodes in physical ID order, their count, the root, and every
     // self-ID packet sent (as the links saw them, after tamperSelfIds). Without a node argument:
-    // the bus of the first node added; with one: the bus that node is on.
+    // the bus of the first node added; with one: the bus that node is on. During a reset they still
+    // describe the last completed one (a node added since is on no bus yet).
     int NodeCount() const;
     Node* NodeByPhyId(int phyId) const;
     Node* Root() const;
