@@ -4,7 +4,7 @@
 set -eu
 
 need=""
-for p in cmake ninja-build g++ clang lld python3 libgtest-dev libgmock-dev \
+for p in cmake ninja-build g++ clang lld python3 libgtest-dev libgmock-dev libbenchmark-dev \
          g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
 done
