@@ -386,7 +386,7 @@ bool Bus::SendPhyPacket(Node* from, uint32_t quadlet) {
     return true;
 }
 
-// Configuration packet (IEEE 1394a 4.3.4.3): every PHY on the bus applies it, the sender's too.
+// Configuration packet (IEEE 1394a 4.3.4): every PHY on the bus applies it, the sender's too.
 void Bus::ApplyConfiguration(Node* from, uint32_t quadlet) {
     for (Node* node : ComponentOf(from)->byPhyId) {
         Phy& phy = node->phy();
@@ -404,7 +404,7 @@ void Bus::DeliverPhyPacket(Node* from, uint32_t quadlet) {
     }
 }
 
-// Extended PHY packets the named PHY answers (IEEE 1394a 4.3.4.4..): ping with its self-ID
+// Extended PHY packets the named PHY answers (IEEE 1394a 4.3.4): ping with its self-ID
 // packets, remote access with a remote reply, remote command with a remote confirmation. The
 // answer goes out after remoteReplyDelay, unless a reset came first.
 void Bus::AnswerPhyPacket(Node* target, uint32_t quadlet) {

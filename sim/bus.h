@@ -20,7 +20,7 @@
 //   back (the force-root delay of 1394a) while any node without RHB can still go; when only RHB
 //   nodes could go, they all go. The last node standing is root. When the last two nodes would
 //   name each other (root contention), the one added to the bus first becomes root; this stands for
-//   the random back-off of 4.4.2.2.3.
+//   the random back-off of root contention in 4.4.2.2.
 // - The gap count persists across resets until a configuration packet with T = 1 or a register
 //   write sets it (the 1394a decay to 63 after two resets without a configuration packet is not
 //   modelled).

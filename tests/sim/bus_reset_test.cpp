@@ -1,5 +1,5 @@
 // Bus resets: timing, reset storms, the i bit, plug and unplug, root holdoff (IEEE 1394-1995 4.4.2,
-// IEEE 1394a 4.3.4.1 and 8.4.5.x).
+// IEEE 1394a 4.3.4.1).
 #include <gtest/gtest.h>
 
 #include "bus_test_node.h"

@@ -1,4 +1,4 @@
-// The IEEE 1394a PHY: its register map (IEEE 1394a-2000 5B.1), PHY configuration packets (4.3.4.3:
+// The IEEE 1394a PHY: its register map (IEEE 1394a-2000 5B.1), PHY configuration packets (4.3.4:
 // gap count and force root), link-on packets, and the extended PHY packets of 1394a (ping, remote
 // access and reply, remote command and confirmation).
 #include <gtest/gtest.h>
