@@ -19,7 +19,8 @@ ConfigRom IidcCamera::BuildRom(const Config& c) {
     dependent.Add(rom::kKeyCommandRegsBase, c.commandRegsBase)
         .AddText(c.vendorName, rom::kKeyTextualDescriptor)
         .AddText(c.modelName, rom::kKeyModelNameLeaf);
-    if (c.subVersion) dependent.Add(rom::kKeyCommandSetSpecId, c.subVersion);
+    // unit_sub_sw_version exists from IIDC 1.31 on (unit_sw_version 0x000102 with a minor version).
+    if (c.subVersion && c.unitSwVersion >= kVersion130) dependent.Add(rom::kKeyCommandSetSpecId, c.subVersion);
     RomDirectory unit;
     unit.Add(rom::kKeyUnitSpecifierId, kUnitSpecId)
         .Add(rom::kKeyUnitSwVersion, c.unitSwVersion)

@@ -72,6 +72,21 @@ TEST(NodesCamera, RomLeadsToTheCommandRegisters) {
     EXPECT_TRUE(bus.device->rom().BlockCrcValid(leaf));
 }
 
+TEST(NodesCamera, OlderVersionsHaveNoSubVersion) {
+    IidcCamera::Config config;
+    config.unitSwVersion = sim::iidc::kVersion104;
+    TwoNodeBus<IidcCamera> bus(std::make_unique<IidcCamera>(config));
+    size_t unit = UnitDirectory(bus);
+    uint32_t e = 0;
+    size_t at = 0;
+    ASSERT_TRUE(FindOverBus(bus, unit, 0x13, &e, &at));
+    EXPECT_EQ(0x000100u, e & 0xFFFFFF);
+    ASSERT_TRUE(FindOverBus(bus, unit, 0xD4, &e, &at));
+    size_t dependent = at + (e & 0xFFFFFF);
+    EXPECT_TRUE(FindOverBus(bus, dependent, 0x40, &e, &at));
+    EXPECT_FALSE(FindOverBus(bus, dependent, 0x38, &e, &at));
+}
+
 TEST(NodesCamera, InquiryRegistersListTheConfiguredModes) {
     IidcCamera::Config config;  // Format_0 Mode_1 and Mode_5 at 15 and 30 fps
     config.rates[2][0] = 1u << sim::iidc::k7_5;  // and Format_2 Mode_0 at 7.5 fps
