@@ -24,6 +24,8 @@
 //   inverse of the second is not seen by any PHY. Asynchronous stream packets (tcode 0xA)
 //   complete with ack_complete; the bus does not carry them yet.
 // - Without link enable or a bus, a packet completes with evt_missing_ack.
+// - The i field of the last descriptor: 3 raises reqTxComplete / respTxComplete always, 1 only
+//   when the packet was not acked complete or pending, 2 only when it was, 0 never.
 #include "at_context.h"
 
 #include <array>

@@ -212,6 +212,25 @@ TEST_F(AsyncTransmit, BusyAcksAreRetriedUpToMaxATReqRetries) {
     }
 }
 
+TEST_F(AsyncTransmit, ResponseContextRetriesPerMaxATRespRetriesWithRetryX) {
+    Recorder* recorder = AddRecorder(1);
+    recorder->ack = sim::kAckBusyA;
+    Write(kATRetries, 0x00000010);  // maxATRespRetries 1, maxATReqRetries 0
+    const uint32_t at = host_.Map(64);
+    const uint32_t dest = uint32_t(recorder->NodeId()) << 16;
+    // Write response sent first with rt = retry_1 (0); expiry one second ahead.
+    PutLastImmediate(at, {AtQ0(2, 9, 0, 0x2), dest, 0});
+    Put32(at + 12, StampPlus(CycleStamp(), 8000));
+    StartContext(kAtResponse, at | 2);
+    host_.RunFor(kTicksPerMillisecond);
+    // Single-phase retry (IEEE 1394-1995 6.2.4.3): the retry carries retry_X (1).
+    ASSERT_EQ(recorder->packets.size(), 2u);
+    EXPECT_EQ(recorder->packets[0].Retry(), 0);
+    EXPECT_EQ(recorder->packets[1].Retry(), 1);
+    EXPECT_EQ(Get32(at + 12) >> 16, kRun | kActive | 0x15u);  // ack_busy_A
+    EXPECT_NE(IntEvent() & kRespTxComplete, 0u);
+}
+
 TEST_F(AsyncTransmit, PacketToAnAbsentNodeCompletesWithMissingAck) {
     const uint32_t at = host_.Map(64);
     PutLastImmediate(at, {AtQ0(2, 1, 1, 0x4), (0xFFC7u << 16) | 0xFFFF, 0xF0000400});  // phy ID 7: nobody
