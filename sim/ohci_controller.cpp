@@ -453,17 +453,18 @@ void OhciController::PhyControlWrite(uint32_t value) {
     // A new request clears rdDone; rdAddr/rdData keep the last read until this one completes.
     phyControl_ = (phyControl_ & 0x0FFF0000) | (value & (kRdReg | kWrReg | 0x0FFF));
     if ((value & (kRdReg | kWrReg)) == 0) return;
+    const uint32_t serial = ++phyAccessSerial_;
     if (config_.phyAccessTime == 0) {
-        CompletePhyAccess(epoch_);
+        CompletePhyAccess(serial);
     } else {
-        const uint32_t epoch = epoch_;
-        At(host_.Now() + config_.phyAccessTime, [this, epoch] { CompletePhyAccess(epoch); });
+        At(host_.Now() + config_.phyAccessTime, [this, serial] { CompletePhyAccess(serial); });
     }
 }
 
-void OhciController::CompletePhyAccess(uint32_t epoch) {
+// `serial` names the access: one that a later PhyControl write replaced does not complete.
+void OhciController::CompletePhyAccess(uint32_t serial) {
     using namespace phy_control;
-    if (epoch != epoch_) return;
+    if (serial != phyAccessSerial_) return;
     const uint8_t reg = RegAddr(phyControl_);
     if (phyControl_ & kWrReg) {
         phyControl_ &= ~kWrReg;

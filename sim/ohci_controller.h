@@ -102,7 +102,7 @@ private:
     uint32_t IntEventValue();
     void UpdateInterruptLine();
     void PhyControlWrite(uint32_t value);
-    void CompletePhyAccess(uint32_t epoch);
+    void CompletePhyAccess(uint32_t serial);
     void WritePhy(uint8_t reg, uint8_t value);
     void CsrControlWrite(uint32_t value);
     uint32_t CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data);
@@ -150,6 +150,7 @@ private:
     uint32_t linkControl_ = 0;
     uint32_t nodeId_ = 0;
     uint32_t phyControl_ = 0;
+    uint32_t phyAccessSerial_ = 0;
     Ticks cycleTimerBase_ = 0;       // clock time at which the cycle timer read cycleTimerLinear_
     uint64_t cycleTimerLinear_ = 0;  // 24.576 MHz ticks, unwrapped (the register is this mod 128 s)
     bool cycleTimerRunning_ = false;

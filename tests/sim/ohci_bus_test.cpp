@@ -313,6 +313,56 @@ TEST_F(OhciOnBus, RequestFiltersRouteToTheArRequestContext) {
     EXPECT_EQ(bus.SendAsync(c, response), kAckBusyX);
 }
 
+// After a reset the AR request context holds the bus-reset packet (tcode 0xE, the new
+// selfIDGeneration in bits 23:16 of quadlet 2, evt_bus_reset = 0x09 in the trailer), and with
+// rcvPhyPkt the PHY packets seen on the bus (quadlet, its inverse) (OHCI 1.1 8.4.2.3, 8.7).
+TEST_F(OhciOnBus, ArRequestContextGetsTheBusResetPacketAndPhyPackets) {
+    const uint32_t program = host.Map(4096);
+    const uint32_t buffer = host.Map(4096);
+    host.Write32(program + 0, 0x280C0000u | 4096);
+    host.Write32(program + 4, buffer);
+    host.Write32(program + 12, 4096);
+    W(AsReqRcvCommandPtr, program | 1);
+    W(AsReqRcvContextControlSet, 0x8000);
+    ResetBus();
+    const uint32_t generation = (R(SelfIDCount) >> 16) & 0xFF;
+    EXPECT_EQ((host.Read32(buffer) >> 4) & 0xF, 0xEu);
+    EXPECT_EQ((host.Read32(buffer + 8) >> 16) & 0xFF, generation);
+    EXPECT_EQ((host.Read32(buffer + 12) >> 16) & 0x1F, 0x09u);
+    // A PHY configuration packet from C (gap count 42, T = 1).
+    ASSERT_TRUE(bus.SendPhyPacket(c, (1u << 22) | (42u << 16)));
+    EXPECT_EQ((host.Read32(buffer + 16) >> 4) & 0xF, 0xEu);
+    EXPECT_EQ(host.Read32(buffer + 20), (1u << 22) | (42u << 16));
+    EXPECT_EQ(host.Read32(buffer + 24), ~((1u << 22) | (42u << 16)));
+    // Without rcvPhyPkt nothing more is stored.
+    W(LinkControlClear, kRcvPhyPkt);
+    ASSERT_TRUE(bus.SendPhyPacket(c, (1u << 22) | (40u << 16)));
+    EXPECT_EQ(host.Read32(buffer + 32), 0u);
+}
+
+TEST_F(OhciOnBus, LockResponseWithoutAckCompleteRaisesLockRespErr) {
+    W(ATRetries, 2u << 8);  // maxPhysRespRetries 2
+    W(IntEventClear, 0xFFFFFFFF);
+    Packet p = Request(kTcodeLockRequest, kCsrBase + 0x21C);
+    p.SetDataLengthAndExtendedTcode(8, kLockCompareSwap);
+    PutBe(p.data, 0x3F);
+    PutBe(p.data, 1);
+    c->ack = kAckBusyX;
+    EXPECT_EQ(Send(p), kAckPending);
+    EXPECT_EQ(c->packets.size(), 3u) << "first try and two retries";
+    EXPECT_TRUE(R(IntEventSet) & (1u << 9)) << "lockRespErr";
+    // The lock itself took place: the register holds node 1.
+    W(CSRCompareData, 0xFFFFFFFF);
+    W(CSRControl, 0);
+    EXPECT_EQ(R(CSRReadData), 1u);
+}
+
+TEST_F(OhciOnBus, ResponseDroppedWhenTheBusResetsFirst) {
+    EXPECT_EQ(bus.SendAsync(c, Request(kTcodeReadQuadletRequest, kCsrBase + 0x400)), kAckPending);
+    ResetBus();  // the reset starts before the response is due
+    EXPECT_TRUE(c->packets.empty()) << "a response belongs to the generation of its request";
+}
+
 TEST_F(OhciOnBus, PhysicalRequestsServedByDma) {
     const uint32_t memory = host.Map(4096);
     Packet write = Request(kTcodeWriteQuadletRequest, memory + 8);
