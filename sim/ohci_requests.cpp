@@ -20,9 +20,11 @@
 //   postedWriteEnable a write is acked ack_complete and written; a failed posted write raises
 //   postedWriteErr with PostedWriteAddressHi/Lo. Otherwise ack_pending and a response
 //   (resp_address_error when the host memory is not mapped). Broadcast requests are never physical.
+//   The PhysicalRequestFilter is cleared by every bus reset.
 // - A request from a source the AsynchronousRequestFilter does not enable (Lo bit n = local node n,
-//   Hi bit n = node 32 + n, Hi bit 31 asynReqAllBuses = nodes of other buses) is refused with
-//   ack_type_error and reaches no context.
+//   Hi bit n = node 32 + n, Hi bit 31 asynReqAllBuses = every source, this bus's nodes included) is
+//   refused with ack_type_error and reaches no context. In the PhysicalRequestFilter, Hi bit 31
+//   (physReqAllBuses) covers only nodes of other buses.
 // - With linkEnable clear the link acks nothing (no ack: the sender sees a missing ack).
 #include <algorithm>
 #include <cstring>
@@ -81,7 +83,10 @@ bool OhciController::FilterAllows(uint32_t hi, uint32_t lo, uint16_t sourceId) c
     return false;
 }
 
+// asynReqAllBuses accepts every request whatever its source bus, the local one included (drivers
+// that set only this bit receive requests from the nodes of their own bus).
 bool OhciController::RequestFilterAllows(uint16_t sourceId) const {
+    if (asyncRequestFilterHi_ & request_filter::kAllBuses) return true;
     return FilterAllows(asyncRequestFilterHi_, asyncRequestFilterLo_, sourceId);
 }
 

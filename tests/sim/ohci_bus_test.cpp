@@ -293,20 +293,25 @@ TEST_F(OhciOnBus, RequestFiltersRouteToTheArRequestContext) {
     write.header[3] = 0x11223344;
     EXPECT_EQ(Send(write), kAckTypeError) << "source not enabled in AsynchronousRequestFilter";
     EXPECT_EQ(R(IntEventSet) & kRQPkt, 0u);
-    W(AsReqFilterHiSet, 0x80000000);
-    EXPECT_EQ(Send(write), kAckTypeError) << "asynReqAllBuses covers other buses only";
+    W(AsReqFilterLoSet, 1u << 0);  // node 0 only
+    EXPECT_EQ(Send(write), kAckTypeError);
     W(AsReqFilterLoSet, 1u << 1);  // node 1 (C)
     EXPECT_EQ(Send(write), kAckPending);
     EXPECT_TRUE(R(IntEventSet) & kRQPkt);
     // The stored header, as received: q0 destination_ID | tl | rt | tcode.
     EXPECT_EQ(host.Read32(buffer), write.header[0]);
     EXPECT_EQ(host.Read32(buffer + 4), write.header[1]);
-    // A request from another bus passes through asynReqAllBuses.
+    // A request from node 4 of another bus: refused until asynReqAllBuses, which accepts every
+    // source (the local bus's too).
     Packet remote = write;
     remote.SetSourceId(uint16_t((0x123 << 6) | 4));
-    EXPECT_EQ(Send(remote), kAckPending);
-    W(AsReqFilterHiClear, 0x80000000);
     EXPECT_EQ(Send(remote), kAckTypeError);
+    W(AsReqFilterHiSet, 0x80000000);
+    EXPECT_EQ(Send(remote), kAckPending);
+    W(AsReqFilterLoClear, 0xFFFFFFFF);
+    EXPECT_EQ(Send(write), kAckPending);
+    W(AsReqFilterHiClear, 0x80000000);
+    EXPECT_EQ(Send(write), kAckTypeError);
     // Responses go to the AR response context (not running here: busy).
     Packet response = MakeResponse(Request(kTcodeReadQuadletRequest, 0), Id(1), kRcodeComplete);
     response.SetDestinationId(Id(0));
