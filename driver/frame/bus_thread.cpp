@@ -55,6 +55,7 @@ void RunPass(OhciController* controller) {
     }
     BusEvent* event = TakeNewestEvent(controller);
     if (event != nullptr) {
+        InterlockedIncrement(&controller->BusPassCount);
         BuildSpeedTable(controller, event);
         InterlockedDecrement(&controller->BusEventCount);
         FreeBusEvent(controller, event);

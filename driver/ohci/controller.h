@@ -196,6 +196,7 @@ struct OhciController {
     KSPIN_LOCK BusEventLock;
     volatile LONG BusEventCount;
     PEPROCESS DriverProcess;
+    volatile LONG BusPassCount;    // passes that handled a BusEvent (diagnostics)
 
     // Client records.
     SINGLE_LIST_ENTRY ClientList;  // ClientRecord.Next
