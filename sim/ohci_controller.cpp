@@ -545,7 +545,6 @@ void OhciController::OnSelfIdComplete(const std::vector<uint32_t>& selfIds) {
         arRequest_->StoreBusResetPacket(selfIdGeneration_);
         intEvent_ |= int_event::kSelfIdComplete | int_event::kSelfIdComplete2;
     }
-    selfIdFault = SelfIdFault::kNone;
     UpdateInterruptLine();
 }
 
@@ -574,6 +573,7 @@ void OhciController::WriteSelfIds(const std::vector<uint32_t>& selfIds) {
     bool error = selfIdFault == SelfIdFault::kSelfIdError;
     if (!host_.DmaWrite(selfIdBuffer_, bytes.data(), uint32_t(bytes.size()))) error = true;
     selfIdCount_ = self_id_count::Make(error, selfIdGeneration_, uint32_t(q.size()));
+    selfIdFault = SelfIdFault::kNone;  // a fault damages one reception
 }
 
 void OhciController::ReceivePhyPacket(uint32_t quadlet) {

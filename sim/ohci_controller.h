@@ -32,7 +32,7 @@ public:
         uint8_t cycClkAcc = 100;        // BusOptions cyc_clk_acc (ppm)
         int irContexts = 4;             // 4..32
         int itContexts = 4;             // 4..32
-        Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done at the next read)
+        Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done by the next read)
         bool programPhyEnable = true;   // HCControl.programPhyEnable
         Ticks responseDelay = 2 * kTicksPerMicrosecond;  // request to response for hardware-served requests
     };
