@@ -81,9 +81,52 @@ void CsrNode::SetRegisterValue(uint64_t offset, uint32_t value) {
     if (it != registers_.end()) it->second.value = value;
 }
 
+// ---- The core registers (IEEE 1212 8.3.2, IEEE 1394-1995 8.3.2.2)
+
+static bool IsCoreRegister(uint64_t offset) {
+    return offset == csr::kStateClear || offset == csr::kStateSet || offset == csr::kNodeIds ||
+           offset == csr::kResetStart || offset == csr::kSplitTimeoutHi || offset == csr::kSplitTimeoutLo;
+}
+
+bool CsrNode::ReadCore(uint64_t offset, uint32_t* value, uint8_t* rcode) const {
+    *rcode = kRcodeComplete;
+    switch (offset) {
+    case csr::kStateClear:
+    case csr::kStateSet: *value = state_; return true;
+    case csr::kNodeIds: *value = uint32_t(NodeId()) << 16; return true;
+    case csr::kResetStart: *rcode = kRcodeTypeError; return true;  // write-only
+    case csr::kSplitTimeoutHi: *value = splitTimeoutHi_; return true;
+    case csr::kSplitTimeoutLo: *value = splitTimeoutLo_; return true;
+    default: return false;
+    }
+}
+
+bool CsrNode::WriteCore(uint64_t offset, uint32_t value, uint8_t* rcode) {
+    *rcode = kRcodeComplete;
+    // cmstr is writable only on a cycle-master-capable node.
+    const uint32_t writable = csr::kStateAbdicate | (rom_.Options().cmc ? csr::kStateCmstr : 0);
+    switch (offset) {
+    case csr::kStateClear: state_ &= ~(value & writable); return true;
+    case csr::kStateSet: state_ |= value & writable; return true;
+    case csr::kNodeIds: return true;  // offset_ID is the physical ID; bus_ID stays 0x3FF here
+    case csr::kResetStart: CommandReset(); return true;
+    case csr::kSplitTimeoutHi: splitTimeoutHi_ = value & 0x7; return true;
+    case csr::kSplitTimeoutLo: splitTimeoutLo_ = value & 0xFFF80000; return true;
+    default: return false;
+    }
+}
+
+void CsrNode::CommandReset() {
+    state_ = 0;
+    splitTimeoutHi_ = 0;
+    splitTimeoutLo_ = csr::kSplitTimeoutLoDefault;
+}
+
 // ---- The CSR space
 
 uint8_t CsrNode::ReadQuadlet(uint64_t offset, uint32_t* value) {
+    uint8_t rcode = kRcodeComplete;
+    if (ReadCore(offset, value, &rcode)) return rcode;
     auto it = registers_.find(offset);
     if (it == registers_.end()) return kRcodeAddressError;
     if (!(it->second.access & kRead)) return kRcodeTypeError;
@@ -92,6 +135,8 @@ uint8_t CsrNode::ReadQuadlet(uint64_t offset, uint32_t* value) {
 }
 
 uint8_t CsrNode::WriteQuadlet(uint64_t offset, uint32_t value) {
+    uint8_t rcode = kRcodeComplete;
+    if (WriteCore(offset, value, &rcode)) return rcode;
     auto it = registers_.find(offset);
     if (it == registers_.end()) return kRcodeAddressError;
     if (!(it->second.access & kWrite)) return kRcodeTypeError;
@@ -115,6 +160,7 @@ uint8_t CsrNode::WriteBlock(uint64_t offset, const std::vector<uint8_t>& data) {
     if (data.size() % 4 != 0) return kRcodeTypeError;
     // Check every quadlet first: a block write that fails changes nothing.
     for (size_t i = 0; i < data.size(); i += 4) {
+        if (IsCoreRegister(offset + i)) continue;
         auto it = registers_.find(offset + i);
         if (it == registers_.end()) return kRcodeAddressError;
         if (!(it->second.access & kWrite)) return kRcodeTypeError;

@@ -1,5 +1,6 @@
-// A plain 1394 node with an IEEE 1212 CSR space: its configuration ROM at 0xFFFFF0000400, a map of
-// quadlet registers a test defines, and the transaction layer of a responder (IEEE 1394-1995 6.2,
+// A plain 1394 node with an IEEE 1212 CSR space: the core registers (STATE_CLEAR/SET, NODE_IDS,
+// RESET_START, SPLIT_TIMEOUT), its configuration ROM at 0xFFFFF0000400, a map of quadlet
+// registers a test defines, and the transaction layer of a responder (IEEE 1394-1995 6.2,
 // IEEE 1212). Requests are answered as split transactions: ack_pending, then the response after a
 // delay on the bus's clock; writes may instead complete in the ack (unified).
 //
@@ -25,6 +26,21 @@ bool LockResult(uint16_t extendedTcode, uint64_t old, uint64_t arg, uint64_t dat
 // Whether the lock function carries an arg_value (mask_swap, compare_swap, bounded_add, wrap_add).
 bool LockHasArgument(uint16_t extendedTcode);
 
+// The core CSRs every node has (IEEE 1212 8.3, IEEE 1394-1995 8.3.2.2), offsets from 0.
+namespace csr {
+inline constexpr uint64_t kStateClear = 0xFFFFF0000000ull;
+inline constexpr uint64_t kStateSet = 0xFFFFF0000004ull;
+inline constexpr uint64_t kNodeIds = 0xFFFFF0000008ull;     // bus_ID 31:22, offset_ID 21:16
+inline constexpr uint64_t kResetStart = 0xFFFFF000000Cull;  // write-only: command reset
+inline constexpr uint64_t kSplitTimeoutHi = 0xFFFFF0000018ull;  // seconds 2:0
+inline constexpr uint64_t kSplitTimeoutLo = 0xFFFFF000001Cull;  // cycles 31:19
+// STATE bits this node keeps: cmstr 8 (cycle master, only where bus options say cmc),
+// abdicate 10 (IEEE 1394a).
+inline constexpr uint32_t kStateCmstr = 1u << 8;
+inline constexpr uint32_t kStateAbdicate = 1u << 10;
+inline constexpr uint32_t kSplitTimeoutLoDefault = 800u << 19;  // 800 cycles = 100 ms
+}  // namespace csr
+
 class CsrNode : public Node {
 public:
     CsrNode(std::string name, int ports, Speed speed, ConfigRom rom);
@@ -49,6 +65,11 @@ public:
     // A response acked busy is sent again after this time, at most this many times.
     Ticks responseRetryDelay = 125 * kTicksPerMicrosecond;
     int responseRetries = 3;
+
+    // Core registers as they stand.
+    uint32_t State() const { return state_; }
+    uint32_t SplitTimeoutHi() const { return splitTimeoutHi_; }
+    uint32_t SplitTimeoutLo() const { return splitTimeoutLo_; }
 
     struct Faults {
         int busyAcks = 0;        // the next N requests are refused with busyAck (no response)
@@ -100,7 +121,14 @@ private:
     void SendResponse(uint64_t id, uint32_t generation, const Packet& response, int retriesLeft);
     bool WritesInAck(const Packet& request) const;
 
+    // The core registers: false when `offset` is none of them.
+    bool ReadCore(uint64_t offset, uint32_t* value, uint8_t* rcode) const;
+    bool WriteCore(uint64_t offset, uint32_t value, uint8_t* rcode);
+    void CommandReset();
+
     ConfigRom rom_;
+    uint32_t state_ = 0;
+    uint32_t splitTimeoutHi_ = 0, splitTimeoutLo_ = csr::kSplitTimeoutLoDefault;
     std::map<uint64_t, Register> registers_;
     Stats stats_;
     Host* clock_ = nullptr;       // the clock the pending responses are scheduled on

@@ -218,4 +218,10 @@ uint8_t IidcCamera::WriteBlock(uint64_t offset, const std::vector<uint8_t>& data
     return kRcodeComplete;
 }
 
+uint8_t IidcCamera::Lock(uint64_t offset, uint16_t extendedTcode, const std::vector<uint8_t>& operands,
+                         std::vector<uint8_t>* old) {
+    if (InBlock(offset)) return kRcodeTypeError;
+    return CsrNode::Lock(offset, extendedTcode, operands, old);
+}
+
 }  // namespace sim

@@ -139,6 +139,9 @@ protected:
     uint8_t ReadQuadlet(uint64_t offset, uint32_t* value) override;
     uint8_t WriteQuadlet(uint64_t offset, uint32_t value) override;
     uint8_t WriteBlock(uint64_t offset, const std::vector<uint8_t>& data) override;
+    // The command registers take no lock transactions (type_error).
+    uint8_t Lock(uint64_t offset, uint16_t extendedTcode, const std::vector<uint8_t>& operands,
+                 std::vector<uint8_t>* old) override;
 
 private:
     bool InBlock(uint64_t offset) const { return offset >= CommandBase() && offset < CommandBase() + iidc::kBlockSize; }

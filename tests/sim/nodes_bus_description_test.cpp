@@ -7,6 +7,7 @@
 
 #include "bus_description.h"
 #include "iidc_camera.h"
+#include "ohci_controller.h"
 #include "nodes_fixture.h"
 #include "sbp2_unit.h"
 
@@ -146,6 +147,26 @@ TEST(NodesBusDescription, RawRomFromAFileAndBuildErrors) {
     ASSERT_TRUE(sim::ParseBusDescription("node pc controller\n", &d, &error));
     EXPECT_FALSE(sim::BuildBus(d, bus2, nullptr, &nodes, &error));
     EXPECT_EQ(0u, error.find("line 1: the controller node must be made by the caller")) << error;
+}
+
+TEST(NodesBusDescription, TheOhciControllerTakesItsPlace) {
+    sim::StandaloneHost host;
+    sim::Bus bus(host);
+    sim::Node* controller = bus.Add(std::make_unique<sim::OhciController>(host, sim::OhciController::Config{}));
+    sim::BusDescription d;
+    std::string error;
+    ASSERT_TRUE(sim::ParseBusDescription(sim::kDefaultBusDescription, &d, &error)) << error;
+    std::map<std::string, sim::Node*> nodes;
+    ASSERT_TRUE(sim::BuildBus(d, bus, controller, &nodes, &error)) << error;
+    host.RunFor(10 * sim::kTicksPerMillisecond);
+    EXPECT_EQ(5, bus.NodeCount());
+    EXPECT_EQ(nodes["hub"], bus.Peer(controller, 0));
+    // A port the controller does not have.
+    sim::Bus bus2(host);
+    sim::Node* small = bus2.Add(std::make_unique<Requester>());
+    ASSERT_TRUE(sim::ParseBusDescription("node pc controller\nnode a plain\nconnect pc.1 a.0\n", &d, &error));
+    EXPECT_FALSE(sim::BuildBus(d, bus2, small, &nodes, &error));
+    EXPECT_EQ(0u, error.find("line 3: port out of range")) << error;
 }
 
 }  // namespace

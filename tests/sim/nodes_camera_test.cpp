@@ -103,6 +103,9 @@ TEST(NodesCamera, InquiryRegistersListTheConfiguredModes) {
     EXPECT_EQ(0x20000000u, bus.Read(base + 0x240));          // format 2 mode 0: 7.5 fps
     // BASIC_FUNC_INQ: mode error status 30, power control 15, one-shot 12, multi-shot 11.
     EXPECT_EQ(0x40009800u, bus.Read(base + 0x400));
+    // No locks on command registers.
+    EXPECT_EQ(sim::kRcodeTypeError,
+              bus.Transact(Lock(bus.To(), bus.From(), base + 0x600, sim::kLockCompareSwap, {0, 0})).Rcode());
     // Reserved offsets read 0 inside the block; outside it nothing answers.
     EXPECT_EQ(0u, bus.Read(base + 0x7FC));
     uint8_t rcode = 0;

@@ -230,3 +230,42 @@ TEST(NodesCsr, NodeDestroyedWithAResponsePending) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace nodes_test;
+
+TEST(NodesCsr, CoreRegisters) {
+    // IEEE 1394-1995 8.3.2.2 / IEEE 1212 8.3.2: STATE_CLEAR/STATE_SET read the same state and
+    // clear/set bits; NODE_IDS gives bus_ID 0x3FF and the physical ID in 31:16; SPLIT_TIMEOUT
+    // defaults to 800 cycles (LO 0x19000000); RESET_START is write-only and resets the rest.
+    sim::RomDirectory root;
+    root.Add(0x0C, 0x0083C0);
+    sim::BusOptions o;
+    o.cmc = true;
+    TwoNodeBus<sim::CsrNode> bus(
+        std::make_unique<sim::CsrNode>("plain", 2, sim::kS400, sim::ConfigRom::Build(o, 1, root)));
+    const uint64_t base = 0xFFFFF0000000ull;
+    EXPECT_EQ(uint32_t(bus.To()) << 16, bus.Read(base + 0x008));
+    EXPECT_EQ(0xFFC00000u, bus.Read(base + 0x008) & 0xFFC00000u);
+    EXPECT_EQ(0u, bus.Read(base + 0x018));
+    EXPECT_EQ(0x19000000u, bus.Read(base + 0x01C));
+    EXPECT_EQ(sim::kRcodeComplete, bus.Write(base + 0x004, 1u << 8));  // STATE_SET.cmstr
+    EXPECT_EQ(1u << 8, bus.Read(base + 0x000));
+    EXPECT_EQ(1u << 8, bus.Read(base + 0x004));
+    bus.Write(base + 0x000, 1u << 8);  // STATE_CLEAR.cmstr
+    EXPECT_EQ(0u, bus.Read(base + 0x004));
+    sim::Packet w = bus.Transact(WriteBlock(bus.To(), bus.From(), base + 0x018, {0x00000002, 0x7D000000}));
+    EXPECT_EQ(sim::kRcodeComplete, w.Rcode());
+    EXPECT_EQ(2u, bus.Read(base + 0x018));
+    EXPECT_EQ(0x7D000000u, bus.Read(base + 0x01C));
+    uint8_t rcode = 0;
+    bus.Read(base + 0x00C, &rcode);
+    EXPECT_EQ(sim::kRcodeTypeError, rcode);
+    bus.Write(base + 0x004, 1u << 8);
+    EXPECT_EQ(sim::kRcodeComplete, bus.Write(base + 0x00C, 0));
+    EXPECT_EQ(0u, bus.Read(base + 0x004));
+    EXPECT_EQ(0x19000000u, bus.Read(base + 0x01C));
+}
+
+}  // namespace
