@@ -97,8 +97,12 @@ public:
     bool XmitInterrupt() const { return (xmitEvent_ & xmitMask_) != 0; }
     bool RecvInterrupt() const { return (recvEvent_ & recvMask_) != 0; }
     // For the isochronous engines: context n completed a descriptor with an interrupt.
-    void RaiseXmit(int n) { xmitEvent_ |= (1u << n) & ItImplemented(); }
-    void RaiseRecv(int n) { recvEvent_ |= (1u << n) & IrImplemented(); }
+    void RaiseXmit(int n) {
+        if (n >= 0 && n < itCount()) xmitEvent_ |= 1u << n;
+    }
+    void RaiseRecv(int n) {
+        if (n >= 0 && n < irCount()) recvEvent_ |= 1u << n;
+    }
 
     // Soft reset: every context stopped, events and masks cleared.
     void Reset();
