@@ -418,6 +418,26 @@ TEST_F(OhciOnBus, PhysicalRequestsServedByDma) {
     EXPECT_EQ(R(PhyReqFilterLoSet), 0u);
 }
 
+TEST_F(OhciOnBus, BusNumberIsSoftwaresAndAnswered) {
+    // NodeID: busNumber 15:6 is written by software, nodeNumber and the flags are the hardware's.
+    W(NodeID, (0x029u << 6) | 0x3F | kRoot);
+    EXPECT_EQ(R(NodeID), kIdValid | kCPS | (0x029u << 6));
+    Packet read = Request(kTcodeReadQuadletRequest, kCsrBase + 0x404);
+    read.SetDestinationId(uint16_t(0x029u << 6));
+    EXPECT_EQ(Send(read), kAckPending);
+    ASSERT_NE(LastResponse(), nullptr);
+    EXPECT_EQ(LastResponse()->SourceId(), uint16_t(0x029u << 6)) << "answered from the bus it was addressed to";
+    EXPECT_EQ(LastResponse()->QuadletData(), 0x31333934u);
+}
+
+TEST_F(OhciOnBus, GuidIsReadOnlyWhileTheLinkIsEnabled) {
+    W(GUIDHi, 0xAABBCCDD);
+    EXPECT_EQ(R(GUIDHi), 0x00112233u);
+    W(HCControlClear, kLinkEnable);
+    W(GUIDHi, 0xAABBCCDD);
+    EXPECT_EQ(R(GUIDHi), 0xAABBCCDDu);
+}
+
 TEST_F(OhciOnBus, LinkDisabledAcksNothing) {
     W(HCControlClear, kLinkEnable);
     EXPECT_EQ(Send(Request(kTcodeReadQuadletRequest, kCsrBase + 0x400)), kAckMissing);
