@@ -29,6 +29,8 @@ public:
     void WriteCommandPtr(uint32_t value);
     // Hardware reset of the context (soft reset, or bus reset where the standard says so).
     virtual void Reset();
+    // A fault a test switches on: the context dies now with the given event code.
+    void InjectDeath(uint8_t eventCode) { Die(eventCode); }
 
 protected:
     // Software-writable mode bits beyond run and wake (IR contexts: bufferFill, isochHeader, ...).

@@ -368,6 +368,20 @@ void OhciController::UpdateInterruptLine() {
 void OhciController::InjectUnrecoverableError() { RaiseInterrupt(int_event::kUnrecoverableError); }
 
 // A cycle master whose cycle ran too long: the controller drops cycleMaster (OHCI 1.1 6.1).
+void OhciController::InjectDeadContext(ContextId context, uint8_t eventCode, int isoIndex) {
+    DmaContext* target = nullptr;
+    switch (context) {
+    case ContextId::kAtRequest: target = atRequest_.get(); break;
+    case ContextId::kAtResponse: target = atResponse_.get(); break;
+    case ContextId::kArRequest: target = arRequest_.get(); break;
+    case ContextId::kArResponse: target = arResponse_.get(); break;
+    case ContextId::kIsoXmit: target = &iso_->it(isoIndex); break;
+    case ContextId::kIsoRecv: target = &iso_->ir(isoIndex); break;
+    }
+    target->InjectDeath(eventCode);
+    RaiseInterrupt(int_event::kUnrecoverableError);
+}
+
 void OhciController::InjectCycleTooLong() {
     linkControl_ &= ~link_control::kCycleMaster;
     RaiseInterrupt(int_event::kCycleTooLong);

@@ -86,6 +86,10 @@ public:
     // Raise unrecoverableError / cycleTooLong now (the isochronous engines will use them too).
     void InjectUnrecoverableError();
     void InjectCycleTooLong();
+    // A context dies with the given event code (dead set, active cleared), which raises
+    // unrecoverableError as any context death does.
+    enum class ContextId { kAtRequest, kAtResponse, kArRequest, kArResponse, kIsoXmit, kIsoRecv };
+    void InjectDeadContext(ContextId context, uint8_t eventCode, int isoIndex = 0);
 
 private:
     friend class AtContext;

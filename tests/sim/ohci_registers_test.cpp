@@ -340,3 +340,35 @@ TEST_F(OhciRegisters, CycleSynchAndCycle64SecondsRaiseTheLine) {
 
 }  // namespace
 }  // namespace sim::ohci_test
+
+namespace sim::ohci_test {
+namespace {
+
+// A context that dies reads dead (ContextControl bit 11) with its event code in bits 4:0 and
+// active clear, and the death raises IntEvent.unrecoverableError (OHCI 1.1 3.1.1, 6.1).
+TEST_F(OhciRegisters, InjectedContextDeathShowsDeadWithItsEventCode) {
+    struct Case {
+        OhciController::ContextId context;
+        uint32_t controlSet;  // ContextControlSet of the context
+        uint8_t event;
+    } cases[] = {
+        {OhciController::ContextId::kAtRequest, 0x180, 0x06},   // evt_descriptor_read
+        {OhciController::ContextId::kAtResponse, 0x1A0, 0x07},  // evt_data_read
+        {OhciController::ContextId::kArRequest, 0x1C0, 0x0E},   // evt_unknown
+        {OhciController::ContextId::kArResponse, 0x1E0, 0x08},  // evt_data_write
+        {OhciController::ContextId::kIsoXmit, 0x200, 0x04},     // evt_underrun
+        {OhciController::ContextId::kIsoRecv, 0x400, 0x05},     // evt_overrun
+    };
+    for (const Case& c : cases) {
+        W(IntEventClear, 0xFFFFFFFF);
+        ohci->InjectDeadContext(c.context, c.event);
+        uint32_t control = R(c.controlSet);
+        EXPECT_EQ(control & (1u << 11), 1u << 11) << std::hex << c.controlSet;
+        EXPECT_EQ(control & (1u << 10), 0u) << std::hex << c.controlSet;
+        EXPECT_EQ(control & 0x1Fu, c.event) << std::hex << c.controlSet;
+        EXPECT_NE(R(IntEventSet) & (1u << 24), 0u) << std::hex << c.controlSet;
+    }
+}
+
+}  // namespace
+}  // namespace sim::ohci_test
