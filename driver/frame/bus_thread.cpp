@@ -48,8 +48,9 @@ BusEvent* TakeNewestEvent(OhciController* controller) {
 }
 
 void RunPass(OhciController* controller) {
-    if (TakeGapRepair(controller)) {
-        SendPhyConfigurationPacket(controller, kGapRepairPacket);
+    // The reset that applies a new gap count follows only a configuration packet that went out:
+    // a reset without it would find the same disagreement and start again, for ever.
+    if (TakeGapRepair(controller) && SendPhyConfigurationPacket(controller, kGapRepairPacket)) {
         InitiateBusReset(controller);
         return;
     }

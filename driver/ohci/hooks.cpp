@@ -18,9 +18,10 @@ void BuildSpeedTable(OhciController* controller, BusEvent* event) {
     UNREFERENCED_PARAMETER(event);
 }
 
-void SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet) {
+bool SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(quadlet);
+    return false;
 }
 
 void RootCheck(OhciController* controller) { controller->RootCheckPending = FALSE; }

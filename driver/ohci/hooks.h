@@ -12,7 +12,8 @@ struct ClientRecord;
 
 // Bus management thread.
 void BuildSpeedTable(OhciController* controller, BusEvent* event);  // the event stays the caller's
-void SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet);
+// True when the PHY packet went out (through the AT request context).
+[[nodiscard]] bool SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet);
 void RootCheck(OhciController* controller);
 void Vex_OhciEnumDCam(OhciController* controller);
 void NotifyBusReset(OhciController* controller);

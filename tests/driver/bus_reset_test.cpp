@@ -56,6 +56,7 @@ TEST_P(StormTest, TwoHundredResetsInASecondEndInOneConsistentTopology) {
     OhciController* controller = Controller();
     EXPECT_GT(controller->BusResetCount, before + 100);
     EXPECT_LE(controller->BusResetCount, before + 200);
+    EXPECT_EQ(controller->BusResetRecent, 0);
     ExpectConsistent(controller, sim_->bus, sim_->controller);
 }
 
