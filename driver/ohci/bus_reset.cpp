@@ -118,7 +118,7 @@ bool LearnTopology(OhciController* controller, ULONG nodeId, bool* gapMismatch) 
     selfid::Summary summary;
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    bool ok = selfid::CheckSequence(&controller->TopologyMap[3], controller->SelfIdPacketCount, &summary);
+    bool ok = selfid::CheckSequence(controller->SelfIdCopy, controller->SelfIdPacketCount, &summary);
     controller->ActiveLinkCount = ok ? summary.ActiveLinkCount : 0;
     controller->ActiveLinkMask = ok ? summary.ActiveLinkMask : 0;
     KeReleaseSpinLock(&controller->TopologyLock, irql);
@@ -238,7 +238,9 @@ bool ValidateSelfId(OhciController* controller) {
     ULONG selfIdCount = Read(controller, ohci::kSelfIDCount);
     ULONG packetCount = 0;
     controller->SelfIdPacketCount = 0;
-    if (!selfid::ExtractPackets(controller->SelfIdCopy, kSelfIdCopyQuadlets, selfIdCount, &controller->TopologyMap[3],
+    // The packets are gathered at the start of the copy itself (each lands before the pair it
+    // came from), so the topology map changes only once the whole set is found good.
+    if (!selfid::ExtractPackets(controller->SelfIdCopy, kSelfIdCopyQuadlets, selfIdCount, controller->SelfIdCopy,
                                 kMaxSelfIdPackets, &packetCount))
         return Reject(controller);
     controller->SelfIdPacketCount = packetCount;
@@ -246,6 +248,7 @@ bool ValidateSelfId(OhciController* controller) {
     bool gapMismatch = false;
     if (!LearnTopology(controller, nodeId, &gapMismatch)) return Reject(controller);
     TakeLocalRoles(controller, gapMismatch);
+    RtlCopyMemory(&controller->TopologyMap[3], controller->SelfIdCopy, packetCount * sizeof(ULONG));
     return true;
 }
 

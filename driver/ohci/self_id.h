@@ -44,6 +44,7 @@ constexpr UCHAR kNoSpeed = 0x0F;
 // failed: selfIDError, a generation that differs, more than 256 packet quadlets, no header, a
 // first quadlet that is not a self-ID packet, or a check quadlet that is not its inverse. A
 // non-self-ID quadlet after at least one packet ends the walk (trailing data is ignored).
+// `packets` may be `copy` itself: each packet is stored before the pair it was read from.
 [[nodiscard]] bool ExtractPackets(const ULONG* copy, ULONG copyQuadlets, ULONG selfIdCount, PULONG packets,
                                   ULONG maxPackets, PULONG packetCount);
 

@@ -74,6 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"nothingReceived", [](Buffer& b) { b.selfIdCount = 7u << 16; }, false, 0}),
     [](const ::testing::TestParamInfo<ExtractCase>& info) { return std::string(info.param.name); });
 
+TEST(SelfIdBuffer, PacketsGatherInPlaceAtTheStartOfTheCopy) {
+    std::vector<ULONG> chain = Chain(5);
+    Buffer buffer = Receive(chain, 200);
+    ULONG count = 0;
+    ASSERT_TRUE(selfid::ExtractPackets(buffer.quadlets.data(), 512, buffer.selfIdCount, buffer.quadlets.data(), 256,
+                                       &count));
+    ASSERT_EQ(count, 5u);
+    for (ULONG i = 0; i < count; ++i) EXPECT_EQ(buffer.quadlets[i], chain[i]);
+}
+
 struct SequenceCase {
     const char* name;
     std::function<std::vector<ULONG>()> packets;
