@@ -40,6 +40,43 @@ void CountPort(ULONG state, ULONG index, NodePorts* node) {
     }
 }
 
+// The tree the node numbers describe: numbers follow it in post-order, so the children of i are
+// i - 1, then the node just below the first child's subtree, and so on.
+struct Tree {
+    ULONG Parent[kSpeedMapColumns];  // kSpeedMapColumns for the root
+    ULONG FirstChild[kSpeedMapColumns];
+    ULONG NextSibling[kSpeedMapColumns];
+
+    ULONG Neighbours(ULONG node, PULONG out) const {
+        ULONG count = 0;
+        if (Parent[node] != kSpeedMapColumns) out[count++] = Parent[node];
+        for (ULONG c = FirstChild[node]; c != kSpeedMapColumns; c = NextSibling[c]) out[count++] = c;
+        return count;
+    }
+};
+
+void BuildTree(const NodePorts* nodes, ULONG nodeCount, Tree* tree) {
+    ULONG subtree[kSpeedMapColumns];
+    for (ULONG i = 0; i < kSpeedMapColumns; ++i) {
+        tree->Parent[i] = kSpeedMapColumns;
+        tree->FirstChild[i] = kSpeedMapColumns;
+        tree->NextSibling[i] = kSpeedMapColumns;
+        subtree[i] = i < nodeCount ? nodes[i].ChildCount : 0;
+    }
+    for (ULONG i = 1; i < nodeCount; ++i) {
+        LONG c = LONG(i) - 1;
+        for (ULONG k = 0; k < nodes[i].ChildCount && c >= 0; ++k) {
+            if (tree->Parent[c] == kSpeedMapColumns) {
+                tree->Parent[c] = i;
+                tree->NextSibling[c] = tree->FirstChild[i];
+                tree->FirstChild[i] = ULONG(c);
+            }
+            subtree[i] += subtree[c];
+            c = c - 1 - LONG(subtree[c]);
+        }
+    }
+}
+
 }  // namespace
 
 bool ExtractPackets(const ULONG* copy, ULONG copyQuadlets, ULONG selfIdCount, PULONG packets, ULONG maxPackets,
@@ -119,34 +156,24 @@ bool CountPorts(const ULONG* packets, ULONG count, ULONG nodeCount, NodePorts* n
 void FillSpeedMap(PUCHAR speedCodes, const NodePorts* nodes, ULONG nodeCount) {
     for (ULONG i = 0; i < kSpeedMapRows * kSpeedMapColumns; ++i) speedCodes[i] = kNoSpeed;
     if (nodeCount == 0 || nodeCount > kSpeedMapRows) return;
-    UCHAR speed[kSpeedMapColumns];
-    ULONG subtree[kSpeedMapColumns];
-    for (ULONG i = 0; i < nodeCount; ++i) {
-        speed[i] = UCHAR(nodes[i].Speed);
-        subtree[i] = nodes[i].ChildCount;
-        speedCodes[i * kSpeedMapColumns + i] = speed[i];
-    }
-    // Node numbers follow the tree in post-order: the children of i are i - 1, then the node just
-    // below the first child's subtree, and so on. Each child's speed is lowered to its parent's, so
-    // speed[c] becomes the slowest PHY of the link from c to its parent.
-    for (ULONG i = 1; i < nodeCount; ++i) {
-        LONG c = LONG(i) - 1;
-        for (ULONG k = 0; k < nodes[i].ChildCount && c >= 0; ++k) {
-            subtree[i] += subtree[c];
-            speed[c] = Slower(speed[c], speed[i]);
-            c = c - 1 - LONG(subtree[c]);
-        }
-    }
-    // A path between a node inside the subtree of i and one outside it passes i and i's parent.
-    for (ULONG i = 0; i < nodeCount; ++i) {
-        ULONG low = subtree[i] > i ? 0 : i - subtree[i];
-        for (ULONG a = low; a <= i; ++a) {
-            for (ULONG b = 0; b < nodeCount; ++b) {
-                if (b >= low && b <= i) continue;
-                UCHAR* ab = &speedCodes[a * kSpeedMapColumns + b];
-                UCHAR* ba = &speedCodes[b * kSpeedMapColumns + a];
-                *ab = Slower(*ab, speed[i]);
-                *ba = Slower(*ba, speed[i]);
+    Tree tree;
+    BuildTree(nodes, nodeCount, &tree);
+    // From every node, a walk over the tree carries the slowest PHY met so far.
+    for (ULONG from = 0; from < nodeCount; ++from) {
+        UCHAR* row = &speedCodes[from * kSpeedMapColumns];
+        ULONG stack[kSpeedMapColumns];
+        ULONG depth = 0;
+        row[from] = UCHAR(nodes[from].Speed);
+        stack[depth++] = from;
+        while (depth > 0) {
+            ULONG node = stack[--depth];
+            ULONG neighbours[kSpeedMapColumns];
+            ULONG count = tree.Neighbours(node, neighbours);
+            for (ULONG k = 0; k < count; ++k) {
+                ULONG next = neighbours[k];
+                if (row[next] != kNoSpeed) continue;
+                row[next] = Slower(row[node], nodes[next].Speed);
+                stack[depth++] = next;
             }
         }
     }
