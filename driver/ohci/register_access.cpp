@@ -96,11 +96,28 @@ NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG ne
 
 namespace {
 
-ULONG CrcStep(ULONG crc, ULONG data) {
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        ULONG sum = ((crc >> 12) ^ (data >> shift)) & 0xF;
-        crc = ((crc << 4) ^ (sum << 12) ^ (sum << 5) ^ sum) & 0xFFFF;
+// CRC-16 with generator x^16 + x^12 + x^5 + 1 (IEEE 1212), one byte at a time, most significant
+// bit first.
+struct CrcTable {
+    USHORT Entry[256];
+};
+
+constexpr CrcTable MakeCrcTable() {
+    CrcTable table = {};
+    for (ULONG byte = 0; byte < 256; ++byte) {
+        ULONG crc = byte << 8;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
+        table.Entry[byte] = USHORT(crc & 0xFFFF);
     }
+    return table;
+}
+
+constexpr CrcTable kCrcTable = MakeCrcTable();
+static_assert(kCrcTable.Entry[1] == 0x1021, "CRC-16 table of IEEE 1212");
+
+ULONG CrcStep(ULONG crc, ULONG data) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        crc = ((crc << 8) ^ kCrcTable.Entry[((crc >> 8) ^ (data >> shift)) & 0xFF]) & 0xFFFF;
     return crc;
 }
 
