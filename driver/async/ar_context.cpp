@@ -28,14 +28,10 @@ InputMore* Descriptor(ArContext* context, ULONG i) { return static_cast<InputMor
 
 template <typename T>
 T* AllocateTable(ULONG count) {
-    auto* table = static_cast<T*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(T) * count, kTagArTables));
-    if (table != nullptr) RtlZeroMemory(table, sizeof(T) * count);
-    return table;
+    return static_cast<T*>(AllocateZeroedPool(sizeof(T) * count, kTagArTables));
 }
 
-void FreeTable(PVOID table) {
-    if (table != nullptr) ExFreePoolWithTag(table, kTagArTables);
-}
+void FreeTable(PVOID table) { FreeTaggedPool(table, kTagArTables); }
 
 bool AllocateDmaMemory(ArContext* context) {
     context->Adapter = GetControllerDmaAdapter(context->Controller->PhysicalDeviceObject);

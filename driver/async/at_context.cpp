@@ -14,14 +14,10 @@ constexpr ULONG kBlockAreaBytes = 4096;
 
 template <typename T>
 T* AllocateTable(ULONG count) {
-    auto* table = static_cast<T*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(T) * count, kTagAtTables));
-    if (table != nullptr) RtlZeroMemory(table, sizeof(T) * count);
-    return table;
+    return static_cast<T*>(AllocateZeroedPool(sizeof(T) * count, kTagAtTables));
 }
 
-void FreeTable(PVOID table) {
-    if (table != nullptr) ExFreePoolWithTag(table, kTagAtTables);
-}
+void FreeTable(PVOID table) { FreeTaggedPool(table, kTagAtTables); }
 
 bool AllocateDmaMemory(AtContext* context) {
     context->Adapter = GetControllerDmaAdapter(context->Controller->PhysicalDeviceObject);

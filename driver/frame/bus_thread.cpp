@@ -15,11 +15,6 @@ constexpr LONGLONG kOneSecondRelative = -10000000LL;
 constexpr ULONG kTerminateReports = 10;
 constexpr ULONG kGapRepairPacket = 0x007F0000;  // PHY configuration: T = 1, gap_cnt 63
 
-void SetGates(OhciController* controller) {
-    KeSetEvent(&controller->AsyncGate, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&controller->EnumerationDone, IO_NO_INCREMENT, FALSE);
-}
-
 bool TakeGapRepair(OhciController* controller) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->GapLock, &irql);
@@ -61,7 +56,7 @@ void RunPass(OhciController* controller) {
         InterlockedDecrement(&controller->BusEventCount);
         FreeBusEvent(controller, event);
     }
-    SetGates(controller);
+    SetTopologyGates(controller);
     if (controller->RootCheckPending) RootCheck(controller);
     if (event == nullptr) return;
     if (controller->DesktopCameraEnable == 1) Vex_OhciEnumDCam(controller);
@@ -108,7 +103,7 @@ void WaitForThreadEnd(OhciController* controller, PVOID thread) {
         DbgPrint("%s: Wait timeout(bThreadTerminateComplete:%d)(Cnt:%d)\n", "MSM_TerminateThread",
                  int(controller->Terminated), int(attempt));
         InitiateBusReset(controller);
-        SetGates(controller);
+        SetTopologyGates(controller);
         if (controller->Terminated) break;
         AskToTerminate(controller);
     }

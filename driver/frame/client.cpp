@@ -75,7 +75,7 @@ void FreeRecord(ClientRecord* record) {
     }
     if (record->UserEvent != nullptr) ObDereferenceObject(record->UserEvent);
     ReturnScratchStream(record->Controller, record->ScratchStream);
-    ExFreePoolWithTag(record, kTagClientRecord);
+    FreeTaggedPool(record, kTagClientRecord);
 }
 
 NTSTATUS WaitForWork(ClientRecord* record) {
@@ -113,10 +113,8 @@ void ClientWorker(PVOID context) {
 }
 
 NTSTATUS CreateWorkerClient(OhciController* controller) {
-    auto* record =
-        static_cast<ClientRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ClientRecord), kTagClientRecord));
+    auto* record = static_cast<ClientRecord*>(AllocateZeroedPool(sizeof(ClientRecord), kTagClientRecord));
     if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(record, sizeof(*record));
     InitializeRecord(controller, record);
     record->ScratchStream = AcquireScratchStream(controller);
     NTSTATUS status = record->ScratchStream != nullptr ? StartSystemThread(ClientWorker, record, &record->Thread)

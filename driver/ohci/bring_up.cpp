@@ -27,12 +27,6 @@ constexpr ULONG kRequestBufferBlock = 4096;
 constexpr ULONG kDeliveryNodeBlock = 32;
 constexpr ULONG kBusListBlock = 256;  // device and class-interface records
 
-ULONG Read(OhciController* controller, ULONG offset) {
-    ULONG value = 0;
-    ReadRegister(controller, offset, &value);
-    return value;
-}
-
 void Sleep(LONGLONG relative100ns) {
     LARGE_INTEGER interval;
     interval.QuadPart = relative100ns;
@@ -42,21 +36,15 @@ void Sleep(LONGLONG relative100ns) {
 void SoftReset(OhciController* controller, LONGLONG pollSleep) {
     WriteRegister(controller, ohci::kHCControlSet, ohci::kHCControlSoftReset);
     for (ULONG poll = 0; poll < kSoftResetPolls; ++poll) {
-        if (controller->RegisterBase == nullptr || !(Read(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
+        if (controller->RegisterBase == nullptr || !(ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
             return;
         Sleep(pollSleep);
     }
 }
 
-PULONG AllocatePlain(ULONG bytes) {
-    auto* buffer = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagControllerPlain));
-    if (buffer != nullptr) RtlZeroMemory(buffer, bytes);
-    return buffer;
-}
+PULONG AllocatePlain(ULONG bytes) { return static_cast<PULONG>(AllocateZeroedPool(bytes, kTagControllerPlain)); }
 
-void FreePlain(PVOID buffer) {
-    if (buffer != nullptr) ExFreePoolWithTag(buffer, kTagControllerPlain);
-}
+void FreePlain(PVOID buffer) { FreeTaggedPool(buffer, kTagControllerPlain); }
 
 void CopyParameters(OhciController* controller) {
     const DriverParameters& parameters = g_DriverParameters;
@@ -205,7 +193,7 @@ void ProgramLink(OhciController* controller) {
     WriteRegister(controller, ohci::kIntEventClear, 0xFFFFFFFF);
     WriteRegister(controller, ohci::kIntMaskClear, 0xFFFFFFFF);
     Sleep(kFiftyMillisecondsRelative);
-    ULONG busOptions = Read(controller, ohci::kBusOptions);
+    ULONG busOptions = ReadRegisterValue(controller, ohci::kBusOptions);
     WriteRegister(controller, ohci::kBusOptions, (busOptions & ohci::kBusOptionsKeep) | ohci::kBusOptionsCapabilities);
     WriteRegister(controller, ohci::kNodeID, ohci::kNodeIdLocalBus);
     WriteRegister(controller, ohci::kHCControlSet, ohci::kHCControlPostedWriteEnable);
@@ -234,10 +222,10 @@ void ProgramBuffersAndFilters(OhciController* controller) {
 
 void ProbeIsoContexts(OhciController* controller) {
     WriteRegister(controller, ohci::kIsoRecvIntMaskSet, 0xFFFFFFFF);
-    controller->ImplementedIsoRecvMask = Read(controller, ohci::kIsoRecvIntMaskSet);
+    controller->ImplementedIsoRecvMask = ReadRegisterValue(controller, ohci::kIsoRecvIntMaskSet);
     WriteRegister(controller, ohci::kIsoRecvIntMaskClear, 0xFFFFFFFF);
     WriteRegister(controller, ohci::kIsoXmitIntMaskSet, 0xFFFFFFFF);
-    controller->ImplementedIsoXmitMask = Read(controller, ohci::kIsoXmitIntMaskSet);
+    controller->ImplementedIsoXmitMask = ReadRegisterValue(controller, ohci::kIsoXmitIntMaskSet);
     WriteRegister(controller, ohci::kIsoXmitIntMaskSet, 0xFFFFFFFF);
 }
 
@@ -253,10 +241,10 @@ void EnablePorts(OhciController* controller) {
 }
 
 void EnableLink(OhciController* controller) {
-    if (Read(controller, ohci::kHCControl) & ohci::kHCControlProgramPhyEnable)
+    if (ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlProgramPhyEnable)
         WriteRegister(controller, controller->aPhyEnhanceEnable == 1 ? ohci::kHCControlSet : ohci::kHCControlClear,
                       ohci::kHCControlAPhyEnhanceEnable);
-    WriteRegister(controller, ohci::kHCControlSet, Read(controller, ohci::kHCControl) | ohci::kHCControlLinkEnable);
+    WriteRegister(controller, ohci::kHCControlSet, ReadRegisterValue(controller, ohci::kHCControl) | ohci::kHCControlLinkEnable);
 }
 
 void StopAsyncContexts(OhciController* controller) {
@@ -343,8 +331,8 @@ void ProgramController(ControllerDeviceExtension* extension) {
     ProbeIsoContexts(controller);
     EnablePorts(controller);
     EnableLink(controller);
-    controller->GuidHi = Read(controller, ohci::kGUIDHi);
-    controller->GuidLo = Read(controller, ohci::kGUIDLo);
+    controller->GuidHi = ReadRegisterValue(controller, ohci::kGUIDHi);
+    controller->GuidLo = ReadRegisterValue(controller, ohci::kGUIDLo);
     RearmArContext(&controller->ArRequest);
     RearmArContext(&controller->ArResponse);
     ResetAtContext(&controller->AtRequest);
@@ -358,7 +346,7 @@ void MaskControllerInterrupt(ControllerDeviceExtension* extension) {
 
 void ShutdownController(ControllerDeviceExtension* extension) {
     OhciController* controller = &extension->Controller;
-    ULONG busOptions = Read(controller, ohci::kBusOptions);
+    ULONG busOptions = ReadRegisterValue(controller, ohci::kBusOptions);
     WriteRegister(controller, ohci::kConfigROMhdr, (busOptions & 0xF007) | 0x00FF0000);
     constexpr ULONG kClearAll[] = {ohci::kIntMaskClear,         ohci::kIntEventClear,      ohci::kIsoXmitIntMaskClear,
                                    ohci::kIsoXmitIntEventClear, ohci::kIsoRecvIntMaskClear, ohci::kIsoRecvIntEventClear};

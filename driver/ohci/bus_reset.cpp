@@ -14,21 +14,10 @@ namespace {
 constexpr LONGLONG kTwoSecondsRelative = -2LL * 10000000LL;
 constexpr ULONG kSelfIdCopyQuadlets = kSelfIdCopyBytes / 4;
 
-ULONG Read(OhciController* controller, ULONG offset) {
-    ULONG value = 0;
-    ReadRegister(controller, offset, &value);
-    return value;
-}
-
 void StartTimer(PKTIMER timer, PKDPC dpc) {
     LARGE_INTEGER due;
     due.QuadPart = kTwoSecondsRelative;
     KeSetTimer(timer, due, dpc);
-}
-
-void SetGates(OhciController* controller) {
-    KeSetEvent(&controller->AsyncGate, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&controller->EnumerationDone, IO_NO_INCREMENT, FALSE);
 }
 
 void AcquireResetLocks(OhciController* controller, PKIRQL irql) {
@@ -182,6 +171,11 @@ bool RemoteReplyMatches(const AsyncPacket* packet, ULONG quadlet) {
 
 }  // namespace
 
+void SetTopologyGates(OhciController* controller) {
+    KeSetEvent(&controller->AsyncGate, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&controller->EnumerationDone, IO_NO_INCREMENT, FALSE);
+}
+
 void SignalBusReadyEvents(OhciController* controller) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->NotificationLock, &irql);
@@ -207,7 +201,7 @@ void DpcForBusReset(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
     KeAcquireSpinLockAtDpcLevel(&controller->NotificationLock);
     SignalBusResetEvents(controller);
     KeReleaseSpinLockFromDpcLevel(&controller->NotificationLock);
-    SetGates(controller);
+    SetTopologyGates(controller);
     KeCancelTimer(&controller->RootCheckTimer);
     KeRemoveQueueDpc(&controller->RootCheckDpc);
     RestartBusResetWatch(controller);
@@ -235,7 +229,7 @@ void Vex_OhciBRWatch2sec(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
 
 bool ValidateSelfId(OhciController* controller) {
     CopySelfIdBuffer(controller);
-    ULONG selfIdCount = Read(controller, ohci::kSelfIDCount);
+    ULONG selfIdCount = ReadRegisterValue(controller, ohci::kSelfIDCount);
     ULONG packetCount = 0;
     controller->SelfIdPacketCount = 0;
     // The packets are gathered at the start of the copy itself (each lands before the pair it
@@ -244,7 +238,7 @@ bool ValidateSelfId(OhciController* controller) {
                                 kMaxSelfIdPackets, &packetCount))
         return Reject(controller);
     controller->SelfIdPacketCount = packetCount;
-    ULONG nodeId = Read(controller, ohci::kNodeID);
+    ULONG nodeId = ReadRegisterValue(controller, ohci::kNodeID);
     bool gapMismatch = false;
     if (!LearnTopology(controller, nodeId, &gapMismatch)) return Reject(controller);
     TakeLocalRoles(controller, gapMismatch);
@@ -265,13 +259,13 @@ void DpcForSelfID(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID
     KeAcquireSpinLock(&controller->AsyncLock, &irql);
     KeClearEvent(&controller->AsyncGate);
     KeClearEvent(&controller->EnumerationDone);
-    if (!(Read(controller, ohci::kNodeID) & ohci::kNodeIdValid)) {
+    if (!(ReadRegisterValue(controller, ohci::kNodeID) & ohci::kNodeIdValid)) {
         // No node ID: nothing to learn from this round. The gates open again so that nobody waits
         // for a topology pass that this round will not queue.
         controller->PendingEvents &= ~ohci::kIntSelfIDComplete;
         WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
         controller->BusResetActive = 0;
-        SetGates(controller);
+        SetTopologyGates(controller);
         KeReleaseSpinLock(&controller->AsyncLock, irql);
         return;
     }

@@ -17,5 +17,8 @@ KDEFERRED_ROUTINE Vex_OhciBRWatch2sec;
 // A received PHY packet (its first quadlet), from the AR request context's walk.
 void ReceivePhyPacket(OhciController* controller, ULONG quadlet);
 
+// Opens AsyncGate, then EnumerationDone.
+void SetTopologyGates(OhciController* controller);
+
 // Sets the bus-ready or the bus-reset events of every registration (notification lock taken here).
 void SignalBusReadyEvents(OhciController* controller);

@@ -59,6 +59,16 @@ void FreeCommonBuffer(CommonBuffer* buffer) {
     RtlZeroMemory(buffer, sizeof(*buffer));
 }
 
+PVOID AllocateZeroedPool(SIZE_T bytes, ULONG tag) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+    if (block != nullptr) RtlZeroMemory(block, bytes);
+    return block;
+}
+
+void FreeTaggedPool(PVOID block, ULONG tag) {
+    if (block != nullptr) ExFreePoolWithTag(block, tag);
+}
+
 void CreateLookasideList(LookasideList* list, ULONG blockSize, ULONG tag) {
     ExInitializeNPagedLookasideList(SystemList(list), nullptr, nullptr, 0, blockSize, tag, 0);
     list->Tag = tag;

@@ -32,6 +32,10 @@ void PutControllerDmaAdapter(PDMA_ADAPTER adapter);
 // Frees the buffer if it exists (the adapter stays with its owner).
 void FreeCommonBuffer(CommonBuffer* buffer);
 
+// A zeroed block of non-paged pool with its tag, or null; and its release (null is ignored).
+[[nodiscard]] PVOID AllocateZeroedPool(SIZE_T bytes, ULONG tag);
+void FreeTaggedPool(PVOID block, ULONG tag);
+
 void CreateLookasideList(LookasideList* list, ULONG blockSize, ULONG tag);
 void DeleteLookasideList(LookasideList* list);
 // A zeroed block from the list, or null (no list or no memory).

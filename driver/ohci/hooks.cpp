@@ -73,14 +73,12 @@ void SelectIsoReceiveRoutines(OhciController* controller) {
 
 PVOID AcquireScratchStream(OhciController* controller) {
     UNREFERENCED_PARAMETER(controller);
-    PVOID stream = ExAllocatePoolWithTag(NonPagedPool, kScratchStreamBytes, kTagControllerPlain);
-    if (stream != nullptr) RtlZeroMemory(stream, kScratchStreamBytes);
-    return stream;
+    return AllocateZeroedPool(kScratchStreamBytes, kTagControllerPlain);
 }
 
 void ReturnScratchStream(OhciController* controller, PVOID stream) {
     UNREFERENCED_PARAMETER(controller);
-    if (stream != nullptr) ExFreePoolWithTag(stream, kTagControllerPlain);
+    FreeTaggedPool(stream, kTagControllerPlain);
 }
 
 void DeliverCompletions(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }

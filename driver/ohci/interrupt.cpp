@@ -8,42 +8,36 @@
 
 namespace {
 
-ULONG Read(OhciController* controller, ULONG offset) {
-    ULONG value = 0;
-    ReadRegister(controller, offset, &value);
-    return value;
-}
-
 // Removes the bit from the events still waiting for a deferred call.
 void Handled(OhciController* controller, ULONG bit) { controller->PendingEvents &= ~bit; }
 
 bool IsDead(OhciController* controller, ULONG base) {
-    return (Read(controller, base + ohci::kContextControlSet) & ohci::kContextDead) != 0;
+    return (ReadRegisterValue(controller, base + ohci::kContextControlSet) & ohci::kContextDead) != 0;
 }
 
 void ReportDeadAsyncContext(OhciController* controller, ULONG base, const char* format) {
     if (!IsDead(controller, base)) return;
-    ULONG control = Read(controller, base + ohci::kContextControlSet);
-    ULONG commandPtr = Read(controller, base + ohci::kContextCommandPtr);
+    ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
+    ULONG commandPtr = ReadRegisterValue(controller, base + ohci::kContextCommandPtr);
     DbgPrint(format, control, commandPtr);
 }
 
 void ReportDeadIsoContexts(OhciController* controller) {
     for (ULONG n = 0; n < kIsoContextSlots; ++n) {
         ULONG base = ohci::IsoXmitContextBase(n);
-        ULONG control = Read(controller, base + ohci::kContextControlSet);
+        ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
         if (control & ohci::kContextDead)
             DbgPrint("Iso Xmit %d Context died: ctrl[%08x] cmdptr[%08x]\n", int(n), control,
-                     Read(controller, base + ohci::kContextCommandPtr));
+                     ReadRegisterValue(controller, base + ohci::kContextCommandPtr));
         ULONG code = control & ohci::kContextEventCodeMask;
         if (controller->IsoTx[n].Context != nullptr) RecordIsoContextDeath(controller, true, n, code, IsoEventStatus(code));
     }
     for (ULONG n = 0; n < kIsoContextSlots; ++n) {
         ULONG base = ohci::IsoRecvContextBase(n);
-        ULONG control = Read(controller, base + ohci::kContextControlSet);
+        ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
         if (control & ohci::kContextDead)
             DbgPrint("Iso Recv %d Context died: ctrl[%08x] cmdptr[%08x] match[%08x]\n", int(n), control,
-                     Read(controller, base + ohci::kContextCommandPtr), Read(controller, base + ohci::kContextMatch));
+                     ReadRegisterValue(controller, base + ohci::kContextCommandPtr), ReadRegisterValue(controller, base + ohci::kContextMatch));
         ULONG code = control & ohci::kContextEventCodeMask;
         if (controller->IsoRx[n].Context != nullptr)
             RecordIsoContextDeath(controller, false, n, code, IsoEventStatus(code));
@@ -113,8 +107,8 @@ void HandleErrorEvents(OhciController* controller, ULONG events) {
         if (!(events & logged.Bit)) continue;
         Handled(controller, logged.Bit);
         if (logged.Bit == ohci::kIntPostedWriteErr) {
-            (void)Read(controller, ohci::kPostedWriteAddressLo);
-            (void)Read(controller, ohci::kPostedWriteAddressHi);
+            (void)ReadRegisterValue(controller, ohci::kPostedWriteAddressLo);
+            (void)ReadRegisterValue(controller, ohci::kPostedWriteAddressHi);
         }
         LogInterruptEvent(controller, logged.Code);
     }
@@ -159,13 +153,13 @@ void HandleAsyncEvents(OhciController* controller, ULONG events) {
 
 void HandleIsoEvents(OhciController* controller, ULONG events) {
     if (events & ohci::kIntIsochRx) {
-        ULONG bits = Read(controller, ohci::kIsoRecvIntEventSet);
+        ULONG bits = ReadRegisterValue(controller, ohci::kIsoRecvIntEventSet);
         WriteRegister(controller, ohci::kIsoRecvIntEventClear, bits);
         controller->LastIsoRecvEvents = bits;
         IsoRecvEventDispatch(controller, bits);
     }
     if (events & ohci::kIntIsochTx) {
-        ULONG bits = Read(controller, ohci::kIsoXmitIntEventSet);
+        ULONG bits = ReadRegisterValue(controller, ohci::kIsoXmitIntEventSet);
         WriteRegister(controller, ohci::kIsoXmitIntEventClear, bits);
         IsoXmitEventDispatch(controller, bits);
     }
@@ -214,11 +208,11 @@ BOOLEAN ControllerInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) 
     auto* extension = static_cast<ControllerDeviceExtension*>(ServiceContext);
     if (extension->DevicePowerState != PowerDeviceD0) return FALSE;
     OhciController* controller = &extension->Controller;
-    if (!(Read(controller, ohci::kIntEvent) & ohci::kIntControllerEvents)) {
+    if (!(ReadRegisterValue(controller, ohci::kIntEvent) & ohci::kIntControllerEvents)) {
         WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
         return FALSE;
     }
-    ULONG events = Read(controller, ohci::kIntEvent);
+    ULONG events = ReadRegisterValue(controller, ohci::kIntEvent);
     WriteRegister(controller, ohci::kIntEventClear, events);
     controller->PendingEvents = events;
     controller->LastEvents = events;

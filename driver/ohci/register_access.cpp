@@ -18,11 +18,7 @@ void WriteRegistersMemory(volatile ULONG* destination, const ULONG* source, ULON
     KeMemoryBarrier();
 }
 
-ULONG ReadPhyControl(OhciController* controller) {
-    ULONG value = 0;
-    ReadRegister(controller, ohci::kPhyControl, &value);
-    return value;
-}
+ULONG ReadPhyControl(OhciController* controller) { return ReadRegisterValue(controller, ohci::kPhyControl); }
 
 }  // namespace
 
@@ -36,6 +32,12 @@ void ReadRegister(OhciController* controller, ULONG offset, PULONG value) {
     volatile ULONG* base = controller->RegisterBase;
     if (base == nullptr) return;
     controller->ReadRegisters(base + offset / sizeof(ULONG), value, 1);
+}
+
+ULONG ReadRegisterValue(OhciController* controller, ULONG offset) {
+    ULONG value = 0;
+    ReadRegister(controller, offset, &value);
+    return value;
 }
 
 void WriteRegister(OhciController* controller, ULONG offset, ULONG value) {

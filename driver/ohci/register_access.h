@@ -9,6 +9,8 @@ void InitializeRegisterAccess(OhciController* controller, volatile ULONG* regist
 // Reads one register into *value. With no register window nothing is read and *value keeps its
 // previous content, which makes late callers after shutdown harmless.
 void ReadRegister(OhciController* controller, ULONG offset, PULONG value);
+// The value of one register (0 with no register window).
+[[nodiscard]] ULONG ReadRegisterValue(OhciController* controller, ULONG offset);
 // Writes one register followed by a full memory barrier; ignored with no register window.
 void WriteRegister(OhciController* controller, ULONG offset, ULONG value);
 
