@@ -94,3 +94,10 @@ bool StopContext(OhciController* controller, ULONG clearOffset) {
     }
     return true;
 }
+
+void StopAsyncContexts(OhciController* controller) {
+    StopContext(controller, ohci::kAsyncRequestTransmitContext + ohci::kContextControlClear);
+    StopContext(controller, ohci::kAsyncResponseTransmitContext + ohci::kContextControlClear);
+    StopContext(controller, ohci::kAsyncRequestReceiveContext + ohci::kContextControlClear);
+    StopContext(controller, ohci::kAsyncResponseReceiveContext + ohci::kContextControlClear);
+}

@@ -51,3 +51,6 @@ void FreeAtContext(AtContext* context);
 // Clears run and wake of the context whose ContextControlClear is at `clearOffset` and waits for
 // `active` to drop: 125 us stalls, at most 10000 retries. True when the context did not stop.
 bool StopContext(OhciController* controller, ULONG clearOffset);
+
+// Stops the four asynchronous contexts: AT request, AT response, AR request, AR response.
+void StopAsyncContexts(OhciController* controller);

@@ -247,13 +247,6 @@ void EnableLink(OhciController* controller) {
     WriteRegister(controller, ohci::kHCControlSet, ReadRegisterValue(controller, ohci::kHCControl) | ohci::kHCControlLinkEnable);
 }
 
-void StopAsyncContexts(OhciController* controller) {
-    StopContext(controller, ohci::kAsyncRequestReceiveContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncResponseReceiveContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncRequestTransmitContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncResponseTransmitContext + ohci::kContextControlClear);
-}
-
 void FreeAsyncContexts(OhciController* controller) {
     FreeArContext(&controller->ArRequest);
     FreeArContext(&controller->ArResponse);

@@ -55,10 +55,7 @@ void RestartBusResetWatch(OhciController* controller) {
 
 // Halts and flushes the asynchronous engine (the reset locks held).
 void FlushAsyncEngine(OhciController* controller) {
-    StopContext(controller, ohci::kAsyncRequestTransmitContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncResponseTransmitContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncRequestReceiveContext + ohci::kContextControlClear);
-    StopContext(controller, ohci::kAsyncResponseReceiveContext + ohci::kContextControlClear);
+    StopAsyncContexts(controller);
     // A receive walk already running has finished once its context lock has been free.
     KeAcquireSpinLockAtDpcLevel(&controller->ArRequest.Lock);
     KeReleaseSpinLockFromDpcLevel(&controller->ArRequest.Lock);
