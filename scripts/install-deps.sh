@@ -3,9 +3,11 @@
 # again: nothing is fetched when every package is present.
 set -eu
 
+# The host build's packages first (the main job needs only those).
+sh "$(dirname "$0")/install-host-deps.sh"
+
 need=""
-for p in cmake ninja-build g++ clang lld python3 libgtest-dev libgmock-dev libbenchmark-dev \
-         g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64; do
+for p in clang lld g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
 done
 if [ -n "$need" ]; then

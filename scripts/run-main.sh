@@ -1,0 +1,20 @@
+#!/bin/sh
+# The main job from a fresh clone on Debian 12 (as root): installs the host build's packages when
+# missing, builds the kx1394 tool (Release, build/main) and runs `kx1394 bus`: the driver on a
+# simulated OHCI controller with the default bus (two IIDC cameras and an SBP-2 unit behind a
+# three-port node), as a user program sees it. Arguments replace `bus`, for example:
+#   sh scripts/run-main.sh watch --for 10
+#   sh scripts/run-main.sh --json bus
+set -eu
+cd "$(dirname "$0")/.."
+
+sh scripts/install-host-deps.sh
+
+echo "kx1394: building (build/main) ..." >&2
+cmake -S . -B build/main -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_UPDATER=OFF --log-level=WARNING >&2
+cmake --build build/main --target kx1394 -j "$(nproc)" >&2
+
+if [ $# -eq 0 ]; then
+  set -- bus
+fi
+exec build/main/tools/kx1394/kx1394 "$@"
