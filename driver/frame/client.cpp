@@ -4,6 +4,7 @@
 #include "ohci/hooks.h"
 #include "ohci/list_utilities.h"
 #include "ohci/pool_tags.h"
+#include "user_control.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ constexpr ULONG kThreadAccess = 0x1F03FF;
 constexpr LONGLONG kOneSecondRelative = -10000000LL;
 constexpr LONGLONG kTenMillisecondsRelative = -100000LL;
 constexpr ULONG kEndWaits = 100;
+constexpr LONGLONG kWatchIntervalRelative = -3000000LL;  // 300 ms
 
 ClientRecord* FromLink(PSINGLE_LIST_ENTRY entry) { return CONTAINING_RECORD(entry, ClientRecord, Next); }
 
@@ -68,12 +70,15 @@ void AskToEnd(ClientRecord* record) {
 
 // Frees a record once its thread has really ended: its code and stack may still be in use until
 // the thread object is signalled, so the wait is unbounded.
+// A watch thread that frees its own record cannot wait for itself; it ends right after.
 void FreeRecord(ClientRecord* record) {
     if (record->Thread != nullptr) {
-        KeWaitForSingleObject(record->Thread, Executive, KernelMode, FALSE, nullptr);
+        if (!record->FreedByOwnThread)
+            KeWaitForSingleObject(record->Thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(record->Thread);
     }
     if (record->UserEvent != nullptr) ObDereferenceObject(record->UserEvent);
+    if (record->WatchedProcess != nullptr) ObDereferenceObject(record->WatchedProcess);
     ReturnScratchStream(record->Controller, record->ScratchStream);
     FreeTaggedPool(record, kTagClientRecord);
 }
@@ -142,6 +147,52 @@ bool WaitForFinish(ClientRecord* record) {
         if (record->UserEvent != nullptr) KeSetEvent(record->UserEvent, IO_NO_INCREMENT, FALSE);
     }
     return record->Finished != 0;
+}
+
+// Watch thread of a registered client (WatchTerminateEvent): waits for the program's termination
+// event, or for the end of its process, in 300 ms steps so that teardown can end it.
+void WatchTerminateEvent(PVOID context) {
+    auto* record = static_cast<ClientRecord*>(context);
+    for (;;) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kWatchIntervalRelative;
+        NTSTATUS status = KeWaitForMultipleObjects(2, record->WaitObjects, WaitAny, Executive, KernelMode, FALSE,
+                                                   &timeout, nullptr);
+        if (status != STATUS_TIMEOUT) break;
+        if (record->Terminate) {
+            record->Finished = 1;
+            KeSetEvent(&record->FinishedEvent, IO_NO_INCREMENT, FALSE);
+            PsTerminateSystemThread(STATUS_SUCCESS);
+            return;
+        }
+    }
+    record->Finished = 1;
+    KeMemoryBarrier();
+    if (record->Terminate) {
+        // Teardown owns the record now.
+        KeSetEvent(&record->FinishedEvent, IO_NO_INCREMENT, FALSE);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+        return;
+    }
+    OhciController* controller = record->Controller;
+    if (Unlink(controller, record)) {
+        // The process's requests are cancelled now; the record itself goes with its last
+        // reference (a packet of the process may still hold one).
+        ReleaseClientResources(controller, record);
+        if (InterlockedDecrement(&record->RefCount) == 0) {
+            record->FreedByOwnThread = 1;
+            ReleaseClient(record);
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Undoes a registration that could not be completed (the record is not listed).
+void AbandonRegistration(ClientRecord* record, bool threadStarted) {
+    AskToEnd(record);
+    if (record->UserEvent != nullptr) KeSetEvent(record->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (threadStarted) KeWaitForSingleObject(&record->FinishedEvent, Executive, KernelMode, FALSE, nullptr);
+    FreeRecord(record);
 }
 
 void EndClient(OhciController* controller, ClientRecord* record) {
@@ -214,6 +265,44 @@ void ReleaseClientResources(OhciController* controller, ClientRecord* client) {
     ReleaseProcessRanges(controller, client->Process);
 }
 
+bool RegisterClient(OhciController* controller, const ControlRequest* request) {
+    HANDLE handle = UserHandleAt(request->Input, request->Is32bit);
+    // Referenced as an event with the access a program's event handle carries: any other object,
+    // or a handle of another process, is refused.
+    PVOID event = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(handle, kUserEventAccess, *ExEventObjectType, UserMode, &event, nullptr);
+    if (!NT_SUCCESS(status) || event == nullptr) return false;
+    auto* record = static_cast<ClientRecord*>(AllocateZeroedPool(sizeof(ClientRecord), kTagClientRecord));
+    if (record == nullptr) {
+        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(event);
+        return false;
+    }
+    InitializeRecord(controller, record);
+    record->UserEventHandle = handle;
+    record->UserEvent = static_cast<PKEVENT>(event);
+    record->IsRegistered = 1;
+    record->WatchedProcess = record->Process;
+    ObReferenceObject(record->WatchedProcess);
+    record->WaitObjects[0] = record->UserEvent;
+    record->WaitObjects[1] = record->WatchedProcess;
+    // Listed before the watch thread starts: an event already set is then seen by a thread that
+    // finds its record listed and releases the process's resources.
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClientListLock, &irql);
+    AppendLocked(controller, record);
+    KeReleaseSpinLock(&controller->ClientListLock, irql);
+    status = StartSystemThread(WatchTerminateEvent, record, &record->Thread);
+    if (!NT_SUCCESS(status)) {
+        if (Unlink(controller, record)) {
+            AbandonRegistration(record, record->Thread != nullptr);
+        }
+        return false;
+    }
+    return true;
+}
+
 void ReleaseClient(ClientRecord* client) {
     ReleaseClientResources(client->Controller, client);
     Unlink(client->Controller, client);
@@ -226,7 +315,8 @@ void EndAllClients(OhciController* controller) {
         KeAcquireSpinLock(&controller->ClientListLock, &irql);
         PSINGLE_LIST_ENTRY entry = PopEntryList(&controller->ClientList);
         KeReleaseSpinLock(&controller->ClientListLock, irql);
-        if (entry == nullptr) return;
+        if (entry == nullptr) break;
         EndClient(controller, FromLink(entry));
     }
+    RemoveAllNotifications(controller);
 }

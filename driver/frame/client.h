@@ -33,7 +33,10 @@ struct ClientRecord {
     KEVENT FinishedEvent;            // notification; set when the thread has ended
     KMUTEX Mutex;                    // held by the worker while it delivers completions
     UCHAR IsRegistered;
-    PVOID WaitObjects[2];            // the two work events, for the worker's wait
+    PVOID WaitObjects[2];            // worker: the two work events; watch thread: the user event
+                                     // and the process, for its wait
+    PEPROCESS WatchedProcess;        // registered client: Process, referenced while the record lives
+    UCHAR FreedByOwnThread;          // the watch thread releases its own record: no wait for it
 };
 
 // References or creates the worker client of the current process.
@@ -47,7 +50,7 @@ void ReleaseWorkerClient(OhciController* controller);
 void ReleaseClientResources(OhciController* controller, ClientRecord* client);
 // Releases a registered client whose last reference has gone.
 void ReleaseClient(ClientRecord* client);
-// Teardown: ends every remaining client record.
+// Teardown: ends every remaining client record and bus notification registration.
 void EndAllClients(OhciController* controller);
 
 // Creates a system thread running `routine` and references its thread object.

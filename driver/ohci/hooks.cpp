@@ -102,11 +102,6 @@ void CancelProcessPackets(OhciController* controller, PEPROCESS process) {
 
 void CancelClientCompletions(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }
 
-void RemoveProcessNotifications(OhciController* controller, PEPROCESS process) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(process);
-}
-
 void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(process);

@@ -41,7 +41,7 @@ void ServeIsoTxWork(ClientRecord* client, bool* stop);
 void DeliverRangeRequests(ClientRecord* client);
 void CancelProcessPackets(OhciController* controller, PEPROCESS process);
 void CancelClientCompletions(ClientRecord* client);
-void RemoveProcessNotifications(OhciController* controller, PEPROCESS process);
+void RemoveProcessNotifications(OhciController* controller, PEPROCESS process);  // frame/notification.cpp
 void CloseProcessStreams(OhciController* controller, PEPROCESS process);
 void ReleaseProcessRanges(OhciController* controller, PEPROCESS process);
 
