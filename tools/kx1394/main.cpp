@@ -392,6 +392,12 @@ int Main(const std::vector<std::string>& args) {
     const std::string where = options.busFile.empty() ? "default bus" : options.busFile;
     if (!sim::ParseBusDescription(text, &description, &error)) return Fail(where + ": " + error);
 
+    bool hasController = false;
+    for (const sim::NodeDescription& node : description.nodes) hasController |= node.kind == "controller";
+    if (!hasController)
+        std::fprintf(stderr, "kx1394: note: %s has no node of kind controller: the local node is alone on its bus\n",
+                     where.c_str());
+
     Session session(options.command == Command::Watch ? options.watchSeconds : 10);
     if (!session.BuildBus(description, Directory(options.busFile), &error)) return Fail(where + ": " + error);
     if (!session.Start(kSettle, &error)) return Fail(error);
