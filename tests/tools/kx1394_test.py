@@ -104,8 +104,8 @@ def case_watch():
     check("bus-ready: nodes 4" in out and "bus-ready: nodes 5" in out, out)
 
 
-def case_watch_json():
-    out = run_json("watch", "--for", "5")
+def case_watch_json(*extra):
+    out = run_json(*extra, "watch", "--for", "5")
     check(out["busResetEvents"] >= 4 and out["busReadyEvents"] >= 4, out)
     events = out["events"]
     kinds = [e["event"] for e in events]
@@ -122,6 +122,12 @@ def case_watch_json():
     times = [e["t"] for e in events]
     check(times == sorted(times) and times[-1] < 5, times)
     check(out["nodeCount"] == 5, out)
+
+
+def case_watch_32():
+    # A 32-bit program registers its events with handles in the 32-bit layout.
+    case_watch_json("--32")
+    check(run_json("--32", "bus")["processBits"] == 32, "bus --32")
 
 
 def case_bad_arguments():

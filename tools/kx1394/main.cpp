@@ -67,6 +67,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
         JsonObject out;
         out.Text("command", "bus")
             .Text("bus", busName)
+            .Number("processBits", session.is32Bit() ? 32 : 64)
             .Add("interfaceVersion", interfaceVersion)
             .Add("ohciVersion", ohciVersion, true)
             .Add("guid", guid, true)
@@ -79,7 +80,8 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
         std::printf("%s\n", out.Str().c_str());
         return 0;
     }
-    std::printf("KX1394 driver on a simulated OHCI controller (%s)\n", busName.c_str());
+    std::printf("KX1394 driver on a simulated OHCI controller (%s; %d-bit program)\n", busName.c_str(),
+                session.is32Bit() ? 32 : 64);
     Line("interface version", Human(interfaceVersion));
     Line("OHCI version", Human(ohciVersion));
     Line("GUID", Human(guid));
@@ -243,7 +245,7 @@ public:
                 list.push_back(MergeJson(entry.Str(), e.json.Str()));
             }
             JsonObject out;
-            out.Text("command", "watch").Raw("seconds", Seconds(length));
+            out.Text("command", "watch").Raw("seconds", Seconds(length)).Number("processBits", session_.is32Bit() ? 32 : 64);
             out.Raw("busResetEvents", resetStatus == STATUS_SUCCESS ? std::to_string(resetEvents) : "null");
             out.Raw("busReadyEvents", readyStatus == STATUS_SUCCESS ? std::to_string(readyEvents) : "null");
             if (client != STATUS_SUCCESS) out.Text("clientStatus", StatusName(client));
@@ -400,7 +402,7 @@ int Main(const std::vector<std::string>& args) {
 
     Session session(options.command == Command::Watch ? options.watchSeconds : 10);
     if (!session.BuildBus(description, Directory(options.busFile), &error)) return Fail(where + ": " + error);
-    if (!session.Start(kSettle, &error)) return Fail(error);
+    if (!session.Start(kSettle, options.process32, &error)) return Fail(error);
     switch (options.command) {
     case Command::Bus: return ShowBus(session, options, busName);
     case Command::Reset: return Reset(session, options);

@@ -60,6 +60,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
             return true;
         } else if (name == "--json" && !hasValue) {
             result.json = true;
+        } else if (name == "--32" && !hasValue) {
+            result.process32 = true;
         } else if (name == "--bus") {
             if (!takeValue(&result.busFile) || result.busFile.empty()) {
                 *error = "--bus needs a file name";
@@ -124,7 +126,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 }
 
 const char* UsageText() {
-    return "usage: kx1394 [--bus FILE] [--json] COMMAND [OPTIONS]\n"
+    return "usage: kx1394 [--bus FILE] [--json] [--32] COMMAND [OPTIONS]\n"
            "\n"
            "Runs the KX1394 driver on the host kernel with a simulated OHCI controller and bus, and\n"
            "talks to it only as a user program does: through the device interface and its control codes.\n"
@@ -145,6 +147,7 @@ const char* UsageText() {
            "                 connect A.PORT B.PORT\n"
            "               KIND: controller (the local node), plain, camera, sbp2; '#' starts a comment\n"
            "  --json       machine-readable output (one JSON object)\n"
+           "  --32         the program runs as a 32-bit process (records in their 32-bit layout)\n"
            "  -h, --help   this text\n"
            "\n"
            "Time on the simulated bus is virtual: 'watch --for 10' takes well under a second.\n"

@@ -15,6 +15,7 @@ struct Options {
     bool shortReset = false;  // reset: --short (default --long)
     bool resetKindGiven = false;
     double watchSeconds = 10;  // watch: --for
+    bool process32 = false;    // --32: the program is a 32-bit process
 };
 
 inline constexpr double kMaxWatchSeconds = 3600;

@@ -50,8 +50,13 @@ Value NodeNumber(Session& session, ULONG code) {
 }
 
 NTSTATUS SendHandle(Session& session, ULONG code, HANDLE handle) {
-    // The tool's process is a 64-bit one: the handle goes in the 64-bit layout.
-    Kx1394EventHandle64 input;
+    // The handle in the layout of the program's width.
+    if (session.is32Bit()) {
+        Kx1394EventHandle32 input = {};
+        input.Event = uint32_t(reinterpret_cast<uintptr_t>(handle));
+        return session.Control(code, &input, sizeof input, 0).status;
+    }
+    Kx1394EventHandle64 input = {};
     input.Event = reinterpret_cast<uintptr_t>(handle);
     return session.Control(code, &input, sizeof input, 0).status;
 }

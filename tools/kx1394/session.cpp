@@ -61,7 +61,7 @@ bool Session::BuildBus(const sim::BusDescription& description, const std::string
     return true;
 }
 
-bool Session::Start(ULONGLONG settle, std::string* error) {
+bool Session::Start(ULONGLONG settle, bool process32, std::string* error) {
     NTSTATUS status = hk::LoadDriver(DriverEntry, kServiceName, &driver_);
     if (status != STATUS_SUCCESS) {
         driver_ = nullptr;
@@ -75,7 +75,8 @@ bool Session::Start(ULONGLONG settle, std::string* error) {
         return false;
     }
     hk::RunFor(settle);
-    process_ = hk::CreateProcess("kx1394.exe");
+    process32_ = process32;
+    process_ = hk::CreateProcess("kx1394.exe", process32);
     status = hk::user::OpenDeviceInterface(process_, InterfaceGuid(), 0, &device_);
     if (status != STATUS_SUCCESS) {
         device_ = nullptr;

@@ -43,7 +43,7 @@ public:
     bool BuildBus(const sim::BusDescription& description, const std::string& romDirectory, std::string* error);
     // Loads the driver, plugs the controller, settles for `settle` ticks, creates the user process
     // and opens the device interface.
-    bool Start(ULONGLONG settle, std::string* error);
+    bool Start(ULONGLONG settle, bool process32, std::string* error);
 
     // DeviceIoControl from the user process: the input is copied into a buffer of the process, the
     // output buffer (outLength bytes, zero-filled) is the process's too.
@@ -54,6 +54,7 @@ public:
     ULONGLONG Now() const;
 
     PEPROCESS process() const { return process_; }
+    bool is32Bit() const { return process32_; }
     hk::SimulatedController& simulation() { return *sim_; }
     // Nodes of the bus by their name in the description.
     const std::map<std::string, sim::Node*>& nodes() const { return nodes_; }
@@ -66,6 +67,7 @@ private:
     PDEVICE_OBJECT pdo_ = nullptr;
     PEPROCESS process_ = nullptr;
     HANDLE device_ = nullptr;
+    bool process32_ = false;
 };
 
 // "STATUS_NOT_IMPLEMENTED", or the value in hex for a status without a name here.
