@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frame/user_control.h"
 #include "kx1394.h"
 #include "ohci/controller.h"
 #include "ohci/ohci_registers.h"
@@ -357,6 +358,48 @@ TEST_F(UserControlTest, NullAndForeignBuffersAreRefused) {
               STATUS_SUCCESS);
     EXPECT_EQ(tail[2], KX1394_ANSWER_DONE);
     EXPECT_EQ(NodeSpeed(0xFFC1).Status, KX1394_ANSWER_DONE);
+}
+
+// A large-address-aware 32-bit program with its buffers above 2 GiB is answered like any other.
+TEST_F(UserControlTest, LargeAddressAwareProgramAboveTwoGigabytes) {
+    PEPROCESS program = hk::CreateProcess("camera32laa", true, true);
+    UCHAR* out = static_cast<UCHAR*>(hk::user::AllocHigh(program, 16));
+    if (out == nullptr) GTEST_SKIP() << "no memory above 2 GiB on this host";
+    ASSERT_GE(reinterpret_cast<ULONG_PTR>(out), 0x80000000ull);
+    HANDLE device = nullptr;
+    ASSERT_EQ(hk::user::OpenDeviceInterface(program, GUID_KX1394_CONTROLLER_INTERFACE, 0, &device), STATUS_SUCCESS);
+    ULONG returned = 0;
+    ASSERT_EQ(hk::user::DeviceIoControl(program, device, IOCTL_GET_LOCAL_GUID, nullptr, 0, out, 8, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, 8u);
+    Kx1394LocalGuid guid;
+    memcpy(&guid, out, 8);
+    EXPECT_EQ(guid.GuidHi, Controller()->GuidHi);
+    EXPECT_EQ(hk::user::CloseHandle(program, device), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// The interface a program looks for is the one the driver registers.
+TEST(UserInterfaceHeader, DeviceInterfaceGuidIsTheDriversOwn) {
+    const GUID& driver = GUID_KX1394_CONTROLLER_INTERFACE;
+    EXPECT_EQ(KX1394_DEVICE_INTERFACE_GUID.Data1, driver.Data1);
+    EXPECT_EQ(KX1394_DEVICE_INTERFACE_GUID.Data2, driver.Data2);
+    EXPECT_EQ(KX1394_DEVICE_INTERFACE_GUID.Data3, driver.Data3);
+    EXPECT_EQ(memcmp(KX1394_DEVICE_INTERFACE_GUID.Data4, driver.Data4, 8), 0);
+}
+
+// Record fields of 32-bit programs: addresses are zero-extended (a large-address-aware program's
+// buffers lie between 2 and 4 GiB), handles sign-extended as the system extends them.
+TEST(UserInterfaceRecords, ThirtyTwoBitAddressesAndHandles) {
+    const UCHAR high[8] = {0x00, 0x10, 0x00, 0x80, 0xEF, 0xBE, 0xAD, 0xDE};
+    EXPECT_EQ(UserAddressAt(high, true), 0x0000000080001000ull);
+    EXPECT_EQ(UserAddressAt(high, false), 0xDEADBEEF80001000ull);
+    const UCHAR handle[8] = {0xFE, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(UserHandleAt(handle, true)), ~ULONG_PTR(1));
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(UserHandleAt(handle, false)), ULONG_PTR(0xFFFFFFFEull));
 }
 
 }  // namespace
