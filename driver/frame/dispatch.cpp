@@ -1,6 +1,7 @@
 // The small dispatch routines: create, close, cleanup, read/write, system control; and the
 // request helpers the frame shares.
 #include "device.h"
+#include "user_control.h"
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status) {
     Irp->IoStatus.Status = status;
@@ -53,8 +54,15 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (IsControllerDevice(DeviceObject))
-        GateCancelHeld(&ControllerExtension(DeviceObject)->Gate, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    if (IsControllerDevice(DeviceObject)) {
+        ControllerDeviceExtension* extension = ControllerExtension(DeviceObject);
+        GateCancelHeld(&extension->Gate, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        // A handle closes: a program that ended with bus events registered (and no client
+        // registration to release them) loses them here at the latest.
+        AcquireIo(extension);
+        if (extension->Controller.Initialized) RemoveEndedProcessNotifications(&extension->Controller);
+        ReleaseIo(extension);
+    }
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 

@@ -32,7 +32,44 @@ void FreeNotification(OhciController* controller, BusNotificationRecord* record)
     FreeToLookaside(&controller->NotificationBlocks, record);
 }
 
+// The process of the index-th record, referenced; null past the end.
+PEPROCESS ReferenceProcessAt(OhciController* controller, ULONG index) {
+    PEPROCESS process = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->NotificationLock, &irql);
+    ULONG at = 0;
+    for (PLIST_ENTRY entry = controller->NotificationList.Flink; entry != &controller->NotificationList;
+         entry = entry->Flink, ++at) {
+        if (at == index) {
+            process = CONTAINING_RECORD(entry, BusNotificationRecord, Link)->Process;
+            ObReferenceObject(process);
+            break;
+        }
+    }
+    KeReleaseSpinLock(&controller->NotificationLock, irql);
+    return process;
+}
+
+bool ProcessEnded(PEPROCESS process) {
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    return KeWaitForSingleObject(process, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
 }  // namespace
+
+void RemoveEndedProcessNotifications(OhciController* controller) {
+    ULONG index = 0;
+    for (;;) {
+        PEPROCESS process = ReferenceProcessAt(controller, index);
+        if (process == nullptr) return;
+        if (ProcessEnded(process))
+            RemoveProcessNotifications(controller, process);
+        else
+            ++index;
+        ObDereferenceObject(process);
+    }
+}
 
 NTSTATUS RegisterBusNotification(OhciController* controller, HANDLE handle, ULONG kind) {
     PKEVENT event = nullptr;
@@ -43,6 +80,7 @@ NTSTATUS RegisterBusNotification(OhciController* controller, HANDLE handle, ULON
         if (!NT_SUCCESS(status) || object == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         event = static_cast<PKEVENT>(object);
     }
+    RemoveEndedProcessNotifications(controller);
     PEPROCESS process = PsGetCurrentProcess();
     // Taken before the lock: the lookaside list is not touched under it.
     auto* fresh = static_cast<BusNotificationRecord*>(

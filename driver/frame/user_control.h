@@ -65,5 +65,8 @@ constexpr ACCESS_MASK kUserEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
 constexpr ULONG kBusResetNotification = 0;
 constexpr ULONG kBusReadyNotification = 1;
 [[nodiscard]] NTSTATUS RegisterBusNotification(OhciController* controller, HANDLE handle, ULONG kind);
+// Registrations of processes that ended without removing them (a program registered with
+// IOCTL_REGISTER_CLIENT loses them at its end already): passive level.
+void RemoveEndedProcessNotifications(OhciController* controller);
 // Teardown: every remaining registration goes.
 void RemoveAllNotifications(OhciController* controller);

@@ -222,6 +222,26 @@ TEST_F(UserClientTest, BusEventRegistrationRules) {
     // The record stays until the controller goes; the unload's leak report checks it is freed.
 }
 
+// A program that registered bus events without a client registration and ended: its record goes
+// at the next handle closed on the device or the next registration, whichever comes first.
+TEST_F(UserClientTest, EndedProgramWithoutClientLosesItsBusEvents) {
+    Program gone = NewProgram("gone", true);
+    Program staying = NewProgram("staying", false);
+    ASSERT_EQ(gone.SendHandle(IOCTL_SET_BUS_READY_EVENT, gone.NewEvent()), STATUS_SUCCESS);
+    HANDLE ready = staying.NewEvent();
+    ASSERT_EQ(staying.SendHandle(IOCTL_SET_BUS_READY_EVENT, ready), STATUS_SUCCESS);
+    hk::ExitProcess(gone.process);
+    hk::RunFor(10 * kMs100ns);
+    HANDLE another = nullptr;
+    ASSERT_EQ(hk::user::OpenDeviceInterface(staying.process, GUID_KX1394_CONTROLLER_INTERFACE, 0, &another),
+              STATUS_SUCCESS);
+    ASSERT_EQ(hk::user::CloseHandle(staying.process, another), STATUS_SUCCESS);
+    EXPECT_EQ(Notification(gone.process), nullptr);
+    ASSERT_NE(Notification(staying.process), nullptr);
+    ResetBus();
+    EXPECT_TRUE(staying.IsSet(ready));
+}
+
 // Handles that are not an event of the caller with the access it needs: refused, nothing
 // registered, the driver keeps serving.
 TEST_F(UserClientTest, HandlesThatAreNotTheCallersEvents) {
