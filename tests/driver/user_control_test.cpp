@@ -193,8 +193,9 @@ TEST_F(UserControlTest, InformationAnswers) {
     Kx1394BusResetCount count;
     memcpy(&count, out_, 5);
     EXPECT_EQ(count.Status, KX1394_ANSWER_DONE);
-    EXPECT_EQ(count.Count, controller->BusResetCount);
-    EXPECT_GE(count.Count, 1u);
+    ULONG resets = count.Count;  // packed field: copied, not bound
+    EXPECT_EQ(resets, controller->BusResetCount);
+    EXPECT_GE(resets, 1u);
 
     ASSERT_EQ(Control(IOCTL_GET_BUS_RESET_STATE, 0, 4, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, 4u);
@@ -209,9 +210,10 @@ TEST_F(UserControlTest, InformationAnswers) {
     Kx1394LinkActiveNodes active;
     memcpy(&active, out_ + 1, 10);
     EXPECT_EQ(active.Status, KX1394_ANSWER_DONE);
-    EXPECT_EQ(active.Mask, controller->ActiveLinkMask);
+    ULONGLONG mask = active.Mask;
+    EXPECT_EQ(mask, controller->ActiveLinkMask);
     EXPECT_EQ(active.Count, controller->ActiveLinkCount);
-    EXPECT_EQ(active.Mask, 0x3ull);
+    EXPECT_EQ(mask, 0x3ull);
     EXPECT_EQ(out_[0], kUntouched);
     EXPECT_EQ(out_[11], kUntouched);
 }
@@ -278,7 +280,8 @@ TEST_F(UserControlTest, AnswersDuringABusReset) {
     Kx1394BusResetCount count;
     memcpy(&count, out_, 5);
     EXPECT_EQ(count.Status, KX1394_ANSWER_DONE);
-    EXPECT_EQ(count.Count, before + 1);
+    ULONG resets = count.Count;
+    EXPECT_EQ(resets, before + 1);
 }
 
 // Two resets asked for within two seconds: one reset, the second refused; later ones go through.
