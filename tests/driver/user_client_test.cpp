@@ -242,6 +242,34 @@ TEST_F(UserClientTest, EndedProgramWithoutClientLosesItsBusEvents) {
     EXPECT_TRUE(staying.IsSet(ready));
 }
 
+// Programs that set their events while the controller goes: each record is freed exactly once
+// (the host kernel's pool checks and the unload's leak report watch it), at every moment of the
+// removal the scheduler picks.
+class ClientRemovalRaceTest : public UserClientTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(ClientRemovalRaceTest, EventSetWhileTheControllerIsRemoved) {
+    Program program = NewProgram("camera", GetParam() % 2 == 0);
+    HANDLE events[3];
+    for (HANDLE& event : events) {
+        event = program.NewEvent();
+        ASSERT_EQ(program.Register(event), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(program.SendHandle(IOCTL_SET_BUS_RESET_EVENT, events[0]), STATUS_SUCCESS);
+    PKTHREAD setter = hk::StartThread("setter", program.process, [&] {
+        for (HANDLE event : events) {
+            hk::RunFor(GetParam() * 3 * kMs100ns);
+            hk::user::SetEvent(program.process, event);
+        }
+    });
+    hk::RunFor(GetParam() * kMs100ns);
+    hk::pnp::Unplug(pdo_);
+    hk::JoinThread(setter);
+    hk::RunFor(1000 * kMs100ns);
+    EXPECT_EQ(hk::user::CloseHandle(program.process, program.device), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, ClientRemovalRaceTest, ::testing::Values(0u, 1u, 2u, 5u, 100u, 300u));
+
 // Handles that are not an event of the caller with the access it needs: refused, nothing
 // registered, the driver keeps serving.
 TEST_F(UserClientTest, HandlesThatAreNotTheCallersEvents) {

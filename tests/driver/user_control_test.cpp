@@ -306,6 +306,19 @@ TEST_F(UserControlTest, BusResetTwiceWithinTwoSeconds) {
     EXPECT_EQ(controller->BusResetCount, before + 2);
 }
 
+// Two resets asked for back to back, before the first has reached the bus: still one reset.
+TEST_F(UserControlTest, BusResetBackToBack) {
+    hk::RunFor(2500 * kMs100ns);
+    OhciController* controller = Controller();
+    ULONG before = controller->BusResetCount;
+    ULONG generation = sim_->bus.Generation();
+    EXPECT_EQ(BusReset(KX1394_BUS_RESET_SHORT), KX1394_BUS_RESET_INITIATED);
+    EXPECT_EQ(BusReset(KX1394_BUS_RESET_LONG), KX1394_BUS_RESET_REFUSED);
+    hk::RunFor(500 * kMs100ns);
+    EXPECT_EQ(controller->BusResetCount, before + 1);
+    EXPECT_EQ(sim_->bus.Generation(), generation + 1);
+}
+
 // The waits for the settled topology end when the caller's thread is alerted: status 12.
 TEST_F(UserControlTest, WaitsForTheTopologyEndWhenAlerted) {
     OhciController* controller = Controller();
