@@ -1,4 +1,4 @@
-// An IIDC 1.31 digital camera (1394 Trade Association Digital Camera specification): its
+// An IIDC 1.31 digital camera (the 1394 Trade Association's IIDC digital camera standard): its
 // configuration ROM with the IIDC unit directory, and its command registers answering quadlet
 // reads and writes. Isochronous streaming comes later: the camera keeps ISO_CHANNEL, ISO_SPEED and
 // ISO_EN and calls a hook when streaming is switched.
