@@ -6,16 +6,7 @@ set -eu
 # The host build's packages first (the main job needs only those).
 sh "$(dirname "$0")/install-host-deps.sh"
 
-need=""
-for p in clang lld g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
-done
-if [ -n "$need" ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  # shellcheck disable=SC2086
-  apt-get install -y --no-install-recommends $need
-fi
+sh "$(dirname "$0")/apt-install-missing.sh" clang lld g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-x86-64
 
 # The updater's end-to-end test runs under Wine on a virtual X display.
 sh "$(dirname "$0")/install-updater-deps.sh"

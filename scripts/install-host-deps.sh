@@ -4,13 +4,4 @@
 # is fetched when every package is present.
 set -eu
 
-need=""
-for p in cmake ninja-build g++ python3 libgtest-dev libgmock-dev libbenchmark-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
-done
-if [ -n "$need" ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  # shellcheck disable=SC2086
-  apt-get install -y --no-install-recommends $need
-fi
+sh "$(dirname "$0")/apt-install-missing.sh" cmake ninja-build g++ python3 libgtest-dev libgmock-dev libbenchmark-dev

@@ -4,16 +4,7 @@
 # Run as root. Safe to run again.
 set -eu
 
-need=""
-for p in wine wine64 fonts-wine xvfb fonts-ipafont-gothic locales imagemagick; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
-done
-if [ -n "$need" ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  # shellcheck disable=SC2086
-  apt-get install -y --no-install-recommends $need
-fi
+sh "$(dirname "$0")/apt-install-missing.sh" wine wine64 fonts-wine xvfb fonts-ipafont-gothic locales imagemagick
 
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   if ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
