@@ -219,6 +219,24 @@ using hk::io::IrpInfo;
 using hk::io::IrpKind;
 using hk::io::IrpState;
 
+namespace {
+
+// Describes a kernel buffer of a driver-built IRP by a non-paged MDL; false (the IRP released) when
+// no MDL could be had.
+bool AttachKernelBufferMdl(PIRP irp, IrpHeader* info, PVOID buffer, ULONG length) {
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (mdl == nullptr) {
+        hk::io::ReleaseIrp(irp);
+        return false;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
+    info->mdl = mdl;
+    irp->MdlAddress = mdl;
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
@@ -464,14 +482,7 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
                 info->copyBackMax = Length;
             }
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
-            PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, nullptr);
-            if (mdl == nullptr) {
-                hk::io::ReleaseIrp(irp);
-                return nullptr;
-            }
-            MmBuildMdlForNonPagedPool(mdl);
-            info->mdl = mdl;
-            irp->MdlAddress = mdl;
+            if (!AttachKernelBufferMdl(irp, info, Buffer, Length)) return nullptr;
         } else {
             irp->UserBuffer = Buffer;
         }
@@ -523,14 +534,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             }
             if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-                PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
-                if (mdl == nullptr) {
-                    hk::io::ReleaseIrp(irp);
-                    return nullptr;
-                }
-                MmBuildMdlForNonPagedPool(mdl);
-                info->mdl = mdl;
-                irp->MdlAddress = mdl;
+                if (!AttachKernelBufferMdl(irp, info, OutputBuffer, OutputBufferLength)) return nullptr;
             }
             break;
         default:  // METHOD_NEITHER

@@ -112,6 +112,22 @@ UserRequestData* Failed(UserRequestData* r, NTSTATUS status) {
     return r;
 }
 
+// An IRP of the program's thread for a file of the process; completion ends the request `r`.
+PIRP NewUserIrp(PEPROCESS process, UserRequestData* r, PDEVICE_OBJECT top, PFILE_OBJECT file, ULONG flags) {
+    PIRP irp = AllocateIrp(top->StackSize, IrpKind::User);
+    IrpHeader* info = IrpInfo(irp);
+    info->process = process;
+    info->request = r;
+    info->doneEvent = &r->done;
+    info->doneIosb = &r->iosb;
+    info->doneFlag = &r->finished;
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.Thread = CurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Flags |= flags;
+    return irp;
+}
+
 ACCESS_MASK AccessOfCode(ULONG code) {
     ULONG access = (code >> 14) & 3;
     ACCESS_MASK mask = 0;
@@ -155,17 +171,8 @@ UserRequestData* SendUser(PEPROCESS process, HANDLE handle, UCHAR major, ULONG c
             return Failed(r, STATUS_ACCESS_VIOLATION);
         }
     }
-    PIRP irp = AllocateIrp(top->StackSize, IrpKind::User);
+    PIRP irp = NewUserIrp(process, r, top, file, IRP_SYNCHRONOUS_API);
     IrpHeader* info = IrpInfo(irp);
-    info->process = process;
-    info->request = r;
-    info->doneEvent = &r->done;
-    info->doneIosb = &r->iosb;
-    info->doneFlag = &r->finished;
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.Thread = CurrentThread();
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Flags |= IRP_SYNCHRONOUS_API;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
     stack->FileObject = file;
@@ -293,17 +300,7 @@ NTSTATUS OpenInterface(PEPROCESS process, const Interface& iface, PHANDLE handle
     IO_SECURITY_CONTEXT security{};
     security.DesiredAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
     UserRequestData* r = NewRequest(process);
-    PIRP irp = AllocateIrp(top->StackSize, IrpKind::User);
-    IrpHeader* info = IrpInfo(irp);
-    info->process = process;
-    info->request = r;
-    info->doneEvent = &r->done;
-    info->doneIosb = &r->iosb;
-    info->doneFlag = &r->finished;
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.Thread = CurrentThread();
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    PIRP irp = NewUserIrp(process, r, top, file, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_CREATE;
     stack->FileObject = file;
