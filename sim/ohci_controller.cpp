@@ -257,14 +257,19 @@ void OhciController::WriteRegister(uint32_t offset, uint32_t value) {
     UpdateInterruptLine();
 }
 
+DmaContext* OhciController::AsyncContextAt(uint32_t block) {
+    switch (block) {
+    case kAsyncRequestTransmit: return atRequest_.get();
+    case kAsyncResponseTransmit: return atResponse_.get();
+    case kAsyncRequestReceive: return arRequest_.get();
+    default: return arResponse_.get();
+    }
+}
+
 bool OhciController::ReadAsyncContext(uint32_t offset, uint32_t* value) {
     if (offset < kAsyncRequestTransmit || offset >= kAsyncContextsEnd) return false;
-    const uint32_t block = offset & ~0x1Fu;
     const uint32_t reg = offset & 0x1F;
-    DmaContext* context = block == kAsyncRequestTransmit   ? static_cast<DmaContext*>(atRequest_.get())
-                          : block == kAsyncResponseTransmit ? static_cast<DmaContext*>(atResponse_.get())
-                          : block == kAsyncRequestReceive   ? static_cast<DmaContext*>(arRequest_.get())
-                                                            : static_cast<DmaContext*>(arResponse_.get());
+    DmaContext* context = AsyncContextAt(offset & ~0x1Fu);
     *value = 0;
     if (reg == kContextControlSet || reg == kContextControlClear) *value = context->Control();
     if (reg == kCommandPtr) *value = context->CommandPtr();
@@ -273,12 +278,8 @@ bool OhciController::ReadAsyncContext(uint32_t offset, uint32_t* value) {
 
 bool OhciController::WriteAsyncContext(uint32_t offset, uint32_t value) {
     if (offset < kAsyncRequestTransmit || offset >= kAsyncContextsEnd) return false;
-    const uint32_t block = offset & ~0x1Fu;
     const uint32_t reg = offset & 0x1F;
-    DmaContext* context = block == kAsyncRequestTransmit   ? static_cast<DmaContext*>(atRequest_.get())
-                          : block == kAsyncResponseTransmit ? static_cast<DmaContext*>(atResponse_.get())
-                          : block == kAsyncRequestReceive   ? static_cast<DmaContext*>(arRequest_.get())
-                                                            : static_cast<DmaContext*>(arResponse_.get());
+    DmaContext* context = AsyncContextAt(offset & ~0x1Fu);
     if (reg == kContextControlSet) context->WriteControlSet(value);
     if (reg == kContextControlClear) context->WriteControlClear(value);
     if (reg == kCommandPtr) context->WriteCommandPtr(value);

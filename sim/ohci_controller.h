@@ -17,6 +17,7 @@
 namespace sim {
 
 class AtContext;
+class DmaContext;
 class ArContext;
 class IsoContextRegisters;
 
@@ -98,6 +99,8 @@ private:
     // Registers (ohci_controller.cpp).
     void ResetRegisters();
     void SoftReset();
+    // The asynchronous context whose register block starts at `block` (0x180, 0x1A0, 0x1C0, 0x1E0).
+    DmaContext* AsyncContextAt(uint32_t block);
     bool ReadAsyncContext(uint32_t offset, uint32_t* value);
     bool WriteAsyncContext(uint32_t offset, uint32_t value);
     void WriteHCControl(uint32_t set, uint32_t clear);
