@@ -367,6 +367,18 @@ Ack Bus::SendAsync(Node* from, const Packet& packet) {
     return to->ReceivePacket(packet);
 }
 
+// ---- Isochronous packets ----
+
+void Bus::SendIsochronous(Node* from, const IsoPacket& packet) {
+    if (!OnThisBus(from)) return;
+    const Component* component = ComponentOf(from);
+    if (inReset_ || !component) return;
+    for (Node* to : component->byPhyId) {
+        if (inReset_) break;
+        if (to != from && to->LinkActive() && packet.speed <= PathSpeed(from, to)) to->ReceiveIsochronous(packet);
+    }
+}
+
 // ---- PHY packets ----
 
 bool Bus::SendPhyPacket(Node* from, uint32_t quadlet) {

@@ -106,6 +106,11 @@ public:
     // reported kAckComplete (PHY packets have no ack).
     Ack SendAsync(Node* from, const Packet& packet);
     Ack SendAsync(Node* from, const Packet& packet, uint32_t generation);
+    // Sends an isochronous packet from a node in the current cycle: every other node on the
+    // sender's bus whose link is active and whose path from the sender carries the packet's speed
+    // sees it (ReceiveIsochronous). Nothing is sent during a reset.
+    void SendIsochronous(Node* from, const IsoPacket& packet);
+
     // Sends a PHY packet: configuration packets change the gap count and the root holdoff of
     // every PHY (force root: only the named PHY keeps RHB), the sender's own PHY included; a
     // link-on packet sets the named PHY's LCtrl (Node::OnLinkOn); a remote access packet (types 1

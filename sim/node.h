@@ -35,6 +35,12 @@ public:
     // A PHY packet seen on the bus while the link is on (configuration packets are applied to every
     // PHY by the bus before the links see them).
     virtual void ReceivePhyPacket(uint32_t quadlet) { (void)quadlet; }
+    // Isochronous traffic. Every node with its link active, once per isochronous cycle after the
+    // cycle start packet (cycleTime: the cycle master's CYCLE_TIME as the cycle start packet
+    // carried it); talkers send their packet for this cycle from here with bus()->SendIsochronous.
+    virtual void OnCycleStart(uint32_t cycleTime) { (void)cycleTime; }
+    // An isochronous packet seen on the bus (every channel: a link filters what it wants).
+    virtual void ReceiveIsochronous(const IsoPacket& packet) { (void)packet; }
     // Every node, at the start of a bus reset: the link's node ID is no longer valid.
     virtual void OnBusResetStart() {}
     // Every node, when self-identification has finished: the physical ID is valid and `selfIds`

@@ -114,6 +114,24 @@ struct Packet {
     int HeaderQuadlets() const;
 };
 
+// An isochronous packet on the wire (IEEE 1394-1995 6.2.3, tcode 0xA): the header quadlet's fields
+// and the data block in bus order. dataLength on the wire is data.size(); a receiver sees the
+// speed it was sent at.
+struct IsoPacket {
+    uint8_t channel = 0;  // 0..63
+    uint8_t tag = 0;      // 0..3
+    uint8_t sy = 0;       // 0..15
+    Speed speed = kS100;
+    std::vector<uint8_t> data;
+
+    // The header quadlet as the wire carries it: dataLength 31:16, tag 15:14, channel 13:8,
+    // tcode 7:4, sy 3:0.
+    uint32_t HeaderQuadlet() const {
+        return (uint32_t(data.size() & 0xFFFF) << 16) | (uint32_t(tag & 3) << 14) | (uint32_t(channel & 0x3F) << 8) |
+               (uint32_t(kTcodeIsochronousBlock) << 4) | uint32_t(sy & 0xF);
+    }
+};
+
 // The response to a request: addressed back to its source with the same tlabel, the matching
 // response tcode and the given rcode; data (read/lock responses) to be filled by the caller.
 Packet MakeResponse(const Packet& request, uint16_t responderId, uint8_t rcode);
