@@ -1,7 +1,7 @@
 #include "ar_context.h"
 
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/pool_tags.h"
 #include "ohci/register_access.h"

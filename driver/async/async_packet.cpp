@@ -1,6 +1,6 @@
 #include "async_packet.h"
 
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "ohci/list_utilities.h"
 
 namespace {

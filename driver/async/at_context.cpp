@@ -1,7 +1,7 @@
 #include "at_context.h"
 
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/pool_tags.h"
 #include "ohci/register_access.h"
@@ -85,7 +85,7 @@ bool StopContext(OhciController* controller, ULONG clearOffset) {
     constexpr ULONG kRunWake = ohci::kContextRun | ohci::kContextWake;
     WriteRegister(controller, clearOffset, kRunWake);
     for (ULONG retry = 0; retry < kStopRetries; ++retry) {
-        if (controller->RegisterBase == nullptr) return false;
+        if (controller->Registers.RegisterBase == nullptr) return false;
         ULONG control = 0;
         ReadRegister(controller, clearOffset, &control);
         if (!(control & ohci::kContextActive)) return false;

@@ -1,7 +1,7 @@
 #include "client.h"
 
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "ohci/list_utilities.h"
 #include "ohci/pool_tags.h"
 #include "user_control.h"

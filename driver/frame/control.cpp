@@ -3,7 +3,7 @@
 // the engine that carries them out.
 #include "device.h"
 #include "kx1394.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/register_access.h"
 #include "user_control.h"

@@ -6,7 +6,7 @@
 
 #include "frame/user_control.h"
 #include "kx1394.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "ohci/ohci_registers.h"
 #include "sim_fixture.h"
 

@@ -3,15 +3,15 @@
 #include "async/async_packet.h"
 #include "bus_reset.h"
 #include "config_rom.h"
-#include "frame/bus_thread.h"
+#include "bus_thread.h"
 #include "frame/client.h"
 #include "frame/device.h"
 #include "frame/driver.h"
 #include "hooks.h"
 #include "interrupt.h"
-#include "ohci_registers.h"
-#include "pool_tags.h"
-#include "register_access.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/pool_tags.h"
+#include "ohci/register_access.h"
 #include "topology.h"
 
 namespace {
@@ -36,7 +36,7 @@ void Sleep(LONGLONG relative100ns) {
 void SoftReset(OhciController* controller, LONGLONG pollSleep) {
     WriteRegister(controller, ohci::kHCControlSet, ohci::kHCControlSoftReset);
     for (ULONG poll = 0; poll < kSoftResetPolls; ++poll) {
-        if (controller->RegisterBase == nullptr || !(ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
+        if (controller->Registers.RegisterBase == nullptr || !(ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
             return;
         Sleep(pollSleep);
     }
@@ -351,7 +351,7 @@ void ShutdownController(ControllerDeviceExtension* extension) {
     SoftReset(controller, kOneMicrosecondRelative);
     StopAsyncContexts(controller);
     FreeAsyncContexts(controller);
-    controller->RegisterBase = nullptr;
+    controller->Registers.RegisterBase = nullptr;
     TeardownController(extension);
 }
 

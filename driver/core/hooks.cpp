@@ -3,7 +3,7 @@
 #include "hooks.h"
 
 #include "controller.h"
-#include "pool_tags.h"
+#include "ohci/pool_tags.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include "config_rom.h"
 #include "controller.h"
 #include "hooks.h"
-#include "ohci_registers.h"
-#include "register_access.h"
-#include "self_id.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/register_access.h"
+#include "ohci/self_id.h"
 #include "topology.h"
 
 namespace {
