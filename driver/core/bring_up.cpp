@@ -20,7 +20,7 @@ constexpr ULONG kSoftResetPolls = 100;
 constexpr LONGLONG kOneMillisecondRelative = -10000LL;
 constexpr LONGLONG kOneMicrosecondRelative = -10LL;
 constexpr LONGLONG kFiftyMillisecondsRelative = -500000LL;
-constexpr ULONG kAsyncPacketBlock = sizeof(AsyncPacket) + 4096;
+constexpr ULONG kAsyncPacketBlock = kAsyncPacketBlockBytes;
 constexpr ULONG kNotificationBlock = sizeof(BusNotificationRecord);
 constexpr ULONG kRangeRecordBlock = 240;
 constexpr ULONG kRequestBufferBlock = 4096;
@@ -90,6 +90,8 @@ void InitializeBasics(OhciController* controller) {
     KeInitializeSpinLock(&controller->AsyncLock);
     KeInitializeSpinLock(&controller->PendingLock);
     KeInitializeSpinLock(&controller->KernelWaiterLock);
+    KeInitializeSpinLock(&controller->LabelLock);
+    KeInitializeTimer(&controller->SplitTimeoutTimer);
     KeInitializeSpinLock(&controller->ThreadLock);
     KeInitializeSpinLock(&controller->BusEventLock);
     KeInitializeSpinLock(&controller->ClientListLock);
@@ -269,6 +271,7 @@ void QuiesceCalls(OhciController* controller) {
     KeRemoveQueueDpc(&controller->BusResetWatchDpc);
     KeRemoveQueueDpc(&controller->BusResetDpc);
     KeRemoveQueueDpc(&controller->SelfIdDpc);
+    KeCancelTimer(&controller->SplitTimeoutTimer);
     KeRemoveQueueDpc(&controller->SplitTimeoutDpc);
     KeRemoveQueueDpc(&controller->IsochStopUrgentDpc);
     KeRemoveQueueDpc(&controller->InterruptLogDpc);

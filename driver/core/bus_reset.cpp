@@ -207,7 +207,9 @@ void DpcForBusReset(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
     IsoTxHandleBusReset(controller);
     controller->PendingEvents = 0;
     WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
+    KeCancelTimer(&controller->SplitTimeoutTimer);
     KeRemoveQueueDpc(&controller->SplitTimeoutDpc);
+    controller->SplitTimerArmed = 0;
     ReleaseResetLocks(controller, irql);
 }
 

@@ -146,6 +146,10 @@ struct OhciController {
     LIST_ENTRY KernelWaiterList;   // AsyncPacket.WaiterLink
     KSPIN_LOCK KernelWaiterLock;
     KDPC SplitTimeoutDpc;
+    KTIMER SplitTimeoutTimer;      // fires SplitTimeoutDpc while requests are pending
+    volatile LONG SplitTimerArmed;
+    ULONG LabelPool[64][2];        // per destination node number: labels 0..31, 32..63 in use
+    KSPIN_LOCK LabelLock;
 
     // Deferred calls and timers of bus reset and root check.
     KDPC BusResetDpc;
