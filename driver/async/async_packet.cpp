@@ -494,7 +494,7 @@ void FlushKernelWaiters(OhciController* controller, ULONG status) {
     KeReleaseSpinLock(&controller->KernelWaiterLock, irql);
 }
 
-void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PLIST_ENTRY removed) {
+void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID fileObject, PLIST_ENTRY removed) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->PendingLock, &irql);
     KeAcquireSpinLockAtDpcLevel(&controller->AtRequest.QueueLock);
@@ -507,7 +507,9 @@ void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PLIST
         for (PLIST_ENTRY entry = lists[i]->Flink; entry != lists[i];) {
             AsyncPacket* packet = FromLink(entry, kind);
             entry = entry->Flink;
-            if (packet->Sink == nullptr || packet->Process != process) continue;
+            if (packet->Sink == nullptr || (process != nullptr && packet->Process != process) ||
+                (fileObject != nullptr && packet->FileObject != fileObject))
+                continue;
             if (!inRing) {
                 RemoveEntryList(kind == kPendingList ? &packet->PendingLink : &packet->QueueLink);
                 InitializeListHead(kind == kPendingList ? &packet->PendingLink : &packet->QueueLink);

@@ -103,6 +103,7 @@ struct AsyncPacket {
     PVOID SinkContext;               // the delivering client
     PVOID Owner;                     // the submitter's record for its results (user requests)
     PEPROCESS Process;               // the process that issued the request
+    PVOID FileObject;                // the handle it came through (user requests)
     // Result memory of a user request, locked and mapped when the request was accepted; undone
     // when the packet is freed.
     PMDL ResultMdl[4];               // kResultStatus .. kResultData
@@ -174,11 +175,12 @@ void FlushPendingRequests(OhciController* controller, ULONG requestStatus, ULONG
 // unlinked from every list.
 void FlushKernelWaiters(OhciController* controller, ULONG status);
 
-// Removes a packet of the process from the engine's lists (PendingList, both AT waiting queues;
+// Removes a packet of the process (any, when null) sent through the file object (any, when null)
+// from the engine's lists (PendingList, both AT waiting queues;
 // a packet in the ring stays there until its block completes) and marks it cancelled; the
 // packets are appended to `removed` through their ClientLink with one reference each for the
 // caller. Takes the pending-request locks.
-void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PLIST_ENTRY removed);
+void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID fileObject, PLIST_ENTRY removed);
 
 // Milliseconds of the split time-out from the local SPLIT_TIMEOUT registers (at least 100).
 [[nodiscard]] ULONG SplitTimeoutMs(OhciController* controller);

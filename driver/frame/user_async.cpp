@@ -230,7 +230,7 @@ AsyncPacket* BuildRequest(OhciController* controller, ULONG kind, const AsyncRec
 }  // namespace
 
 NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw, bool is32bit, PKEVENT kernelEvent,
-                        bool noConversion) {
+                        bool noConversion, PVOID fileObject) {
     AsyncRecord record;
     ReadRecord(raw, is32bit && kernelEvent == nullptr && !noConversion, &record);
     if (controller->AsyncWait != 0 && KeGetCurrentIrql() == PASSIVE_LEVEL) {
@@ -260,6 +260,7 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
     packet->Sink = QueueToClient;
     packet->SinkContext = driverClient;
     packet->Process = PsGetCurrentProcess();
+    packet->FileObject = fileObject;
     packet->KernelEvent = kernelEvent;
     if (record.Event != nullptr) {
         // Referenced as an event: any other object behind the handle is ignored.
@@ -321,13 +322,16 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
 }
 
 NTSTATUS AsyncReadRequest(ControlRequest* request) {
-    return z1394AsyncCore(kAsyncRead, request->Controller, request->Input, request->Is32bit, nullptr, false);
+    return z1394AsyncCore(kAsyncRead, request->Controller, request->Input, request->Is32bit, nullptr, false,
+                          IoGetCurrentIrpStackLocation(request->Irp)->FileObject);
 }
 NTSTATUS AsyncWriteRequest(ControlRequest* request) {
-    return z1394AsyncCore(kAsyncWrite, request->Controller, request->Input, request->Is32bit, nullptr, false);
+    return z1394AsyncCore(kAsyncWrite, request->Controller, request->Input, request->Is32bit, nullptr, false,
+                          IoGetCurrentIrpStackLocation(request->Irp)->FileObject);
 }
 NTSTATUS AsyncLockRequest(ControlRequest* request) {
-    return z1394AsyncCore(kAsyncLock, request->Controller, request->Input, request->Is32bit, nullptr, false);
+    return z1394AsyncCore(kAsyncLock, request->Controller, request->Input, request->Is32bit, nullptr, false,
+                          IoGetCurrentIrpStackLocation(request->Irp)->FileObject);
 }
 
 NTSTATUS AsyncStreamRequest(ControlRequest* request) {
@@ -408,6 +412,8 @@ void DeliverCompletions(ClientRecord* client) {
     }
 }
 
+namespace {
+
 // Ends the packets collected through their ClientLink (one reference each): cancelled, with their
 // results written as cancelled while the memory is still locked, then disposed of when their
 // caller was already told they are pending (else the caller disposes of them itself).
@@ -428,14 +434,17 @@ void EndCancelled(PLIST_ENTRY removed) {
     }
 }
 
-// Takes the packets of a process (or all, with a null process) off a client's completion list.
-void TakeFromClient(ClientRecord* client, PEPROCESS process, PLIST_ENTRY removed) {
+// Takes the packets of a process and file object (or all, with null ones) off a client's
+// completion list.
+void TakeFromClient(ClientRecord* client, PEPROCESS process, PVOID fileObject, PLIST_ENTRY removed) {
     KIRQL irql;
     KeAcquireSpinLock(&client->CompletionLock, &irql);
     for (PLIST_ENTRY entry = client->CompletionList.Flink; entry != &client->CompletionList;) {
         AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, ClientLink);
         entry = entry->Flink;
-        if (process != nullptr && packet->Process != process) continue;
+        if ((process != nullptr && packet->Process != process) ||
+            (fileObject != nullptr && packet->FileObject != fileObject))
+            continue;
         RemoveEntryList(&packet->ClientLink);
         PacketClear(packet, kPacketOnClientList);
         InsertTailList(removed, &packet->ClientLink);  // the list's reference moves with it
@@ -443,19 +452,29 @@ void TakeFromClient(ClientRecord* client, PEPROCESS process, PLIST_ENTRY removed
     KeReleaseSpinLock(&client->CompletionLock, irql);
 }
 
-void CancelProcessPackets(OhciController* controller, PEPROCESS process) {
+void CancelMatching(OhciController* controller, PEPROCESS process, PVOID fileObject) {
     LIST_ENTRY removed;
     InitializeListHead(&removed);
     ClientRecord* driverClient = FindDriverClient(controller);
-    if (driverClient != nullptr) TakeFromClient(driverClient, process, &removed);
-    WithdrawProcessPackets(controller, process, &removed);
+    if (driverClient != nullptr) TakeFromClient(driverClient, process, fileObject, &removed);
+    WithdrawProcessPackets(controller, process, fileObject, &removed);
     EndCancelled(&removed);
+}
+
+}  // namespace
+
+void CancelProcessPackets(OhciController* controller, PEPROCESS process) {
+    if (process != nullptr) CancelMatching(controller, process, nullptr);
+}
+
+void CancelFilePackets(OhciController* controller, PVOID fileObject) {
+    if (fileObject != nullptr) CancelMatching(controller, nullptr, fileObject);
 }
 
 void CancelClientCompletions(ClientRecord* client) {
     LIST_ENTRY removed;
     InitializeListHead(&removed);
     // A worker that ends delivers nothing more: every packet on its list goes.
-    TakeFromClient(client, client->Terminate ? nullptr : client->Process, &removed);
+    TakeFromClient(client, client->Terminate ? nullptr : client->Process, nullptr, &removed);
     EndCancelled(&removed);
 }
