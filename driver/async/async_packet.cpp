@@ -89,8 +89,12 @@ void EndForFlush(AsyncPacket* packet, ULONG status) {
     if (status == 0) {
         packet->PacketStatus = kPacketCancelled;
         packet->CompletionBits = kTxDone | kRxDone;
+        bool told = (packet->DeliveryBits & kDeliveryCallerTold) != 0;
         KeReleaseSpinLock(&packet->Lock, irql);
         KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+        // Nobody delivers it any more: a caller already told it is pending gets nothing; one still
+        // in its call sees the cancellation and ends the packet itself.
+        if (told) DisposePacket(packet);
         return;
     }
     packet->PacketStatus = status;
@@ -274,7 +278,8 @@ LONG SubmitPacket(AsyncPacket* packet) {
         controller->SpeedTable != nullptr) {
         ULONG local = controller->LocalNodeNumber & 0x3F;
         ULONG node = packet->Destination & 0x3F;
-        packet->Speed = controller->SpeedTable[local * 64 + node] & 7;
+        UCHAR code = controller->SpeedTable[local * 64 + node];
+        packet->Speed = code <= 5 ? code : 0;  // a code the table does not know goes at S100
     }
     LONG result = QueueToContext(controller, packet);
     return response ? 0 : result;

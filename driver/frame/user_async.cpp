@@ -344,9 +344,10 @@ NTSTATUS AsyncStreamRequest(ControlRequest* request) {
     ULONG length = LoadU32(in + 12);
     ULONGLONG data = UserAddressAt(in + 16, request->Is32bit);
     ULONG local = controller->LocalNodeNumber & 0x3F;
-    // Speed code, channel and length are checked before they size or shape anything.
-    if (speed > KX1394_S3200 || channel > 63 || length > MaxPayloadForSpeed(SpeedCodeTo(controller, local)) ||
-        length > MaxPayloadForSpeed(speed)) {
+    // Speed code and channel are checked before they shape anything, the length before it sizes
+    // anything.
+    if (speed > KX1394_S3200 || channel > 63) return STATUS_INVALID_PARAMETER;
+    if (length > MaxPayloadForSpeed(SpeedCodeTo(controller, local)) || length > MaxPayloadForSpeed(speed)) {
         request->Output[0] = UCHAR(KX1394_STATUS_TOO_LONG);
         return STATUS_SUCCESS;
     }
@@ -401,11 +402,14 @@ void DeliverCompletions(ClientRecord* client) {
         PLIST_ENTRY entry = RemoveHeadList(&ready);
         InitializeListHead(entry);
         AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, ClientLink);
-        if (!client->Terminate || packet->Process != client->Process) WriteResults(packet, false);
-        if (packet->KernelEvent != nullptr)
-            KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
-        else if (packet->UserEvent != nullptr)
-            KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+        // A worker that is ending writes nothing more.
+        if (!client->Terminate) {
+            WriteResults(packet, false);
+            if (packet->KernelEvent != nullptr)
+                KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
+            else if (packet->UserEvent != nullptr)
+                KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+        }
         ReleaseLabel(packet);
         DisposePacket(packet);
         ReleasePacket(packet);  // the completion list's reference

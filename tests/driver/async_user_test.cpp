@@ -406,6 +406,20 @@ TEST_F(AsyncUserTest, ProcessEndsWithRequestsPending) {
     EXPECT_TRUE(Controller()->PendingList.Flink == &Controller()->PendingList);
 }
 
+// The controller removed while requests are pending: everything is released (the host kernel's
+// leak report at unload shows any packet, label or locked page left).
+TEST_F(AsyncUserTest, ControllerRemovedWithRequestsPending) {
+    Program p = NewProgram("camera", false);
+    nodes_[1]->faults.lostResponses = 2;
+    nodes_[1]->responseDelay = 50 * sim::kTicksPerMillisecond;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false).ack, async::kAckPending);
+    hk::pnp::Unplug(pdo_);
+    hk::RunFor(200 * kMs100ns);
+    EXPECT_EQ(Outstanding(), 0u);
+    hk::user::CloseHandle(p.process, p.device);
+}
+
 // A request to the local node is handled in the driver: it never reaches a descriptor ring.
 TEST_F(AsyncUserTest, LoopbackNeverReachesARing) {
     Program p = NewProgram("camera", false);
