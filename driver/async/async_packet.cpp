@@ -109,8 +109,8 @@ void EndForFlush(AsyncPacket* packet, ULONG status) {
     }
 }
 
-// Stops waiting on the packet: it leaves the waiting queue and the PendingList; a packet whose
-// block is in the ring stays on the in-flight list until the block completes.
+}  // namespace
+
 void Withdraw(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
     ULONG drops = 0;
@@ -131,6 +131,8 @@ void Withdraw(AsyncPacket* packet) {
     KeReleaseSpinLock(&controller->PendingLock, irql);
     while (drops-- > 0) ReleasePacket(packet);
 }
+
+namespace {
 
 // Loopback: the packet is processed as if received, never reaching a ring (AsyncLock held).
 LONG SubmitLocal(AsyncPacket* packet) {

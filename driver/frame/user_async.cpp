@@ -300,6 +300,18 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
         ReleasePacket(packet);
         return STATUS_SUCCESS;
     }
+    // Finished for the caller: nothing may complete it later (an alerted wait leaves it queued).
+    Withdraw(packet);
+    bool listed = false;
+    KeAcquireSpinLock(&driverClient->CompletionLock, &irql);
+    if (PacketHas(packet, kPacketOnClientList)) {
+        RemoveEntryList(&packet->ClientLink);
+        InitializeListHead(&packet->ClientLink);
+        PacketClear(packet, kPacketOnClientList);
+        listed = true;
+    }
+    KeReleaseSpinLock(&driverClient->CompletionLock, irql);
+    if (listed) ReleasePacket(packet);
     WriteResults(packet, true);
     ReleaseLabel(packet);
     ReleasePacket(packet);
