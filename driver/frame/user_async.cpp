@@ -461,6 +461,12 @@ void CancelMatching(OhciController* controller, PEPROCESS process, PVOID fileObj
     if (driverClient != nullptr) TakeFromClient(driverClient, process, fileObject, &removed);
     WithdrawProcessPackets(controller, process, fileObject, &removed);
     EndCancelled(&removed);
+    // A delivery the worker has already begun ends before the caller goes on (the worker holds
+    // its mutex while it delivers), so nothing is written after this returns.
+    if (driverClient != nullptr && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        KeWaitForSingleObject(&driverClient->Mutex, Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&driverClient->Mutex, FALSE);
+    }
 }
 
 }  // namespace
