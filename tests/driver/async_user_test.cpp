@@ -447,6 +447,51 @@ TEST_F(AsyncUserTest, DeadTransmitContext) {
     EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
 }
 
+// PHY and stream packets from a program: a PHY configuration packet reaches every PHY; a stream
+// packet goes out; a speed code or channel out of range is refused, a length above the speed's
+// limit answers 4.
+TEST_F(AsyncUserTest, PhyAndStreamPackets) {
+    Program p = NewProgram("camera", false);
+    ULONG quadlet = (1u << 22) | (0x2Au << 16);  // T set, gap_count 42
+    memcpy(p.memory, &quadlet, 4);
+    ULONG returned = 0;
+    ASSERT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_SEND_PHY_PACKET, p.memory, 4, p.memory + 64, 1,
+                                        &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, 1u);
+    EXPECT_EQ(p.memory[64], 0);
+    hk::RunFor(5 * kMs100ns);
+    EXPECT_EQ(nodes_[0]->phy().gapCount, 0x2A);
+    EXPECT_EQ(nodes_[1]->phy().gapCount, 0x2A);
+
+    struct StreamCase {
+        UCHAR channel, speed;
+        ULONG length;
+        NTSTATUS call;
+        UCHAR result;
+    } cases[] = {{5, KX1394_S400, 8, STATUS_SUCCESS, 0},
+                 {5, KX1394_S100, 513, STATUS_SUCCESS, UCHAR(KX1394_STATUS_TOO_LONG)},
+                 {5, 9, 8, STATUS_INVALID_PARAMETER, 0xEE},
+                 {64, KX1394_S100, 8, STATUS_INVALID_PARAMETER, 0xEE}};
+    for (const StreamCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "channel " << int(c.channel) << " speed " << int(c.speed));
+        Kx1394AsyncStream64 record = {};
+        record.Channel = c.channel;
+        record.Speed = c.speed;
+        record.Tag = 1;
+        record.Length = c.length;
+        record.Data = p.Address(kSourceAt);
+        memcpy(p.memory, &record, sizeof(record));
+        p.memory[64] = 0xEE;
+        EXPECT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_ASYNC_STREAM, p.memory, 24, p.memory + 64, 1,
+                                            nullptr),
+                  c.call);
+        if (c.call == STATUS_SUCCESS) {
+            EXPECT_EQ(p.memory[64], c.result);
+        }
+    }
+}
+
 // A program that did not register cannot send requests; result memory it does not own is an
 // error and nothing is sent.
 TEST_F(AsyncUserTest, UnregisteredCallersAndForeignMemory) {
