@@ -616,6 +616,22 @@ TEST_P(AsyncSeedTest, ConcurrentReadersAcrossABusReset) {
     EXPECT_EQ(failures, 0);
 }
 
+// A program that ends while its responses arrive and the worker delivers: whatever the order, its
+// requests are released, no page stays locked and nothing is written afterwards (the host kernel
+// stops the test on either).
+TEST_P(AsyncSeedTest, ProgramEndsWhileResponsesArrive) {
+    ULONG before = Outstanding();
+    Program p = NewProgram("camera", GetParam() % 2 == 0);
+    nodes_[1]->responseDelay = 1 * sim::kTicksPerMillisecond;
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase + 4 * ULONG(i), 4, Lock(), false).call,
+                  STATUS_SUCCESS);
+    hk::RunFor(ULONGLONG(GetParam()) * 2500);  // a quarter millisecond per seed
+    hk::ExitProcess(p.process);
+    hk::RunFor(1000 * kMs100ns);
+    EXPECT_EQ(Outstanding(), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, AsyncSeedTest, testing::Values(1u, 2u, 3u, 4u));
 
 }  // namespace
