@@ -367,6 +367,25 @@ TEST_F(AsyncUserTest, LengthAboveTheSpeedLimit) {
     EXPECT_EQ(nodes_[1]->stats().requests, requests + 1);
 }
 
+// 2048-byte block reads: each response is 2068 bytes in the receive buffers, so every fourth one
+// continues from one 8192-byte buffer into the next; every block arrives whole and in order.
+TEST_F(AsyncUserTest, BlockResponsesStraddleReceiveBuffers) {
+    Program p = NewProgram("camera", false);
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        ULONG first = ULONG(i % 8);
+        memset(p.memory + kDataAt, 0, 2048);
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase + 4 * first, 2048);
+        ASSERT_EQ(r.status, 0u);
+        for (ULONG q = 0; q < 512; q += 97) {
+            ULONG value = 0;
+            memcpy(&value, p.memory + kDataAt + 4 * q, 4);
+            ASSERT_EQ(BusOrder(value), Reg(1, first + q)) << q;
+        }
+    }
+    EXPECT_GE(Controller()->ArResponse.CurrentBuffer, 2u);
+}
+
 // A bus reset flushes pending requests (status 1); so does a node unplugged mid-transaction.
 TEST_F(AsyncUserTest, BusResetAndUnplugFlushPendingRequests) {
     Program p = NewProgram("camera", false);
