@@ -132,8 +132,10 @@ void SetUserMemoryReachable(bool reachable, const char* rule, const char* why);
 void KernelCopy(void* destination, const void* source, SIZE_T length);
 // Memory for records the I/O manager hands out (IRPs): guarded like pool, and after release kept
 // unreachable for a while, so that a late touch is reported (rule IRP_STATE).
+// ReleaseGuarded is false for memory that is not guarded (guards off, or no mapping could be had):
+// the caller frees it with free() when it is done with it.
 void* AllocateGuarded(SIZE_T size);
-void ReleaseGuarded(void* memory);
+bool ReleaseGuarded(void* memory);
 
 // The simulated 32-bit bus address space as the device sees it. An access to a page that is not
 // mapped for DMA is recorded as a fault (rule DMA_FAULT) and returns false.
@@ -161,6 +163,10 @@ struct Options {
     ULONG seed = 1;                           // scheduler seed (0: no preemption at all)
     ULONGLONG timeBudget100ns = 600ull * 10000000ull;  // virtual time a test may use
     USHORT wdmVersion = 0x0600;               // highest WDM version IoIsWdmVersionAvailable admits
+    // Pool and IRPs on guarded pages with a quarantine, paged pool trimmed at DISPATCH_LEVEL, user
+    // memory closed outside its program's context. A system call or two per allocation: a
+    // benchmark of the driver's own cost turns them off, as Driver Verifier is off in the field.
+    bool memoryGuards = true;
 };
 
 class Kernel {

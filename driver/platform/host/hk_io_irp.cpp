@@ -176,16 +176,18 @@ void ReleaseIrp(PIRP irp) {
     info->state = IrpState::Freed;
     free(info->systemBuffer);
     info->systemBuffer = nullptr;
-    if (info->ownsMemory) ReleaseGuarded(irp);  // the memory stays in the guarded quarantine
-    info->ownsMemory = false;
+    // Guarded memory stays in the guarded quarantine; other memory until it leaves this one.
+    if (info->ownsMemory && ReleaseGuarded(irp)) info->ownsMemory = false;
     t.quarantine.push_back(irp);
     while (t.quarantine.size() > kIrpQuarantine) {
         PIRP old = t.quarantine.front();
         t.quarantine.pop_front();
         auto it = t.all.find(old);
         if (it != t.all.end() && it->second->state == IrpState::Freed) {
+            bool owns = it->second->ownsMemory;
             delete it->second;
             t.all.erase(it);
+            if (owns) free(old);
         }
     }
 }

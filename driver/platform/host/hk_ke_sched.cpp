@@ -319,7 +319,7 @@ std::string DescribeObject(PDISPATCHER_HEADER header) {
 
 void SyncMemoryView() {
     Thread* t = g.current;
-    if (t == nullptr || !g.booted) return;
+    if (t == nullptr || !g.booted || !g.options.memoryGuards) return;
     const bool resident = t->irql < DISPATCH_LEVEL;
     if (resident != g.pagedResident) {
         g.pagedResident = resident;

@@ -316,10 +316,11 @@ void ClearFailures() {
 // ---------------------------------------------------------------------------------------------
 // Module life
 
-void Boot(const Options&) {
+void Boot(const Options& options) {
     if (g_state != nullptr) Shutdown();
     g_state = new State();
-    InstallFaultHandler();
+    g_state->guards = options.memoryGuards;
+    if (options.memoryGuards) InstallFaultHandler();
 }
 
 void Shutdown() {

@@ -6,6 +6,9 @@
 // few bytes between the block's end and the guard page, and the bytes before its start, hold a
 // pattern checked when the block is freed. A freed block is not given back: its pages become
 // PROT_NONE and stay in a bounded quarantine, so a later read or write of freed memory faults too.
+// Blocks smaller than a page take a slot of two pages in an arena reserved PROT_NONE at boot: a
+// slot costs one mprotect to hand out and one to take back, and a slot leaving the quarantine is
+// used again without a system call; larger blocks are mappings of their own.
 // Paged pool that no MDL locks is made PROT_NONE while the IRQL is DISPATCH_LEVEL or above, and
 // user memory that no MDL locks while the running context may not touch it (hk_mm_user.cpp).
 //
@@ -15,6 +18,7 @@
 // that was installed before (AddressSanitizer's, or the default crash).
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -41,6 +45,7 @@ namespace {
 constexpr UCHAR kSlackPattern = 0xBD;
 constexpr size_t kQuarantineEntries = 4096;
 constexpr size_t kQuarantineBytes = 64u << 20;
+constexpr size_t kArenaSlots = 32768;  // 256 MiB of address space, reserved, never committed whole
 
 struct sigaction g_previous;
 bool g_installed = false;
@@ -70,6 +75,10 @@ const char* DamagedSlack(const Guarded& g, bool* beforeStart) {
     SlackOf(g, &before, &beforeLength, &after, &afterLength);
     KX_UNPOISON(before, beforeLength);
     KX_UNPOISON(after, afterLength);
+    static UCHAR pattern[PAGE_SIZE];
+    if (pattern[0] != kSlackPattern) memset(pattern, kSlackPattern, sizeof pattern);
+    // The slack is less than a page on each side: one comparison each while it is intact.
+    if (memcmp(after, pattern, afterLength) == 0 && memcmp(before, pattern, beforeLength) == 0) return nullptr;
     for (SIZE_T i = 0; i < afterLength; ++i)
         if (static_cast<UCHAR>(after[i]) != kSlackPattern) {
             *beforeStart = false;
@@ -83,9 +92,17 @@ const char* DamagedSlack(const Guarded& g, bool* beforeStart) {
     return nullptr;
 }
 
+bool InArena(const State& s, const char* p) { return p >= s.arena && p < s.arena + s.arenaLength; }
+
+// Gives the mapping back: an arena slot closed again for reuse, or the mapping itself.
 void Unmap(Guarded& g) {
-    SetAccess(g, true);
+    State& s = S();
     KX_UNPOISON(g.mapBase, g.mapLength);
+    if (InArena(s, g.mapBase)) {
+        if (g.guardOpen || !g.freed || g.opened) mprotect(g.mapBase, g.mapLength, PROT_NONE);
+        s.freeSlots.push_back(g.mapBase);
+        return;
+    }
     munmap(g.mapBase, g.mapLength);
 }
 
@@ -188,15 +205,42 @@ void InstallFaultHandler() {
 
 void* GuardAlloc(SIZE_T size, GuardKind kind, ULONG tag, bool paged) {
     State& s = S();
+    if (!s.guards) return nullptr;
     const SIZE_T bytes = size == 0 ? 1 : size;
     const SIZE_T dataLength = RoundUp(bytes, PAGE_SIZE);
     const SIZE_T mapLength = dataLength + PAGE_SIZE;
-    void* p = mmap(nullptr, mapLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    char* base = static_cast<char*>(p);
-    if (mprotect(base + dataLength, PAGE_SIZE, PROT_NONE) != 0) {
-        munmap(p, mapLength);
-        return nullptr;
+    char* base = nullptr;
+    if (dataLength == PAGE_SIZE && s.arena == nullptr && !s.arenaFailed) {
+        void* arena = mmap(nullptr, kArenaSlots * 2 * PAGE_SIZE, PROT_NONE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (arena == MAP_FAILED) {
+            s.arenaFailed = true;
+        } else {
+            s.arena = static_cast<char*>(arena);
+            s.arenaLength = kArenaSlots * 2 * PAGE_SIZE;
+        }
+    }
+    if (dataLength == PAGE_SIZE && s.arena != nullptr) {
+        if (!s.freeSlots.empty()) {
+            base = s.freeSlots.back();
+            s.freeSlots.pop_back();
+        } else if (s.arenaUsed < s.arenaLength) {
+            base = s.arena + s.arenaUsed;
+            s.arenaUsed += 2 * PAGE_SIZE;
+        }
+        if (base != nullptr && mprotect(base, PAGE_SIZE, PROT_READ | PROT_WRITE) != 0) {
+            s.freeSlots.push_back(base);
+            base = nullptr;
+        }
+    }
+    if (base == nullptr) {
+        void* p = mmap(nullptr, mapLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        base = static_cast<char*>(p);
+        if (mprotect(base + dataLength, PAGE_SIZE, PROT_NONE) != 0) {
+            munmap(p, mapLength);
+            return nullptr;
+        }
     }
     Guarded g;
     g.mapBase = base;
@@ -282,8 +326,15 @@ void GuardFree(Guarded& g, const char* routine) {
 
 void ShutdownGuarded() {
     State& s = S();
-    for (auto& [base, g] : s.guarded) Unmap(g);
+    for (auto& [base, g] : s.guarded) {
+        KX_UNPOISON(g.mapBase, g.mapLength);
+        if (!InArena(s, g.mapBase)) munmap(g.mapBase, g.mapLength);
+    }
     s.guarded.clear();
+    if (s.arena != nullptr) munmap(s.arena, s.arenaLength);
+    s.arena = nullptr;
+    s.arenaLength = s.arenaUsed = 0;
+    s.freeSlots.clear();
     s.pagedBlocks.clear();
     s.quarantine.clear();
     s.quarantineBytes = 0;
@@ -313,18 +364,17 @@ void SetPagedPoolResident(bool resident) {
 void* AllocateGuarded(SIZE_T size) {
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
-    return GuardAlloc(size, GuardKind::Irp, 0, false);
+    if (void* p = GuardAlloc(size, GuardKind::Irp, 0, false)) return p;
+    return aligned_alloc(16, RoundUp(size == 0 ? 1 : size, 16));
 }
 
-void ReleaseGuarded(void* p) {
+bool ReleaseGuarded(void* p) {
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     Guarded* g = GuardOf(p);
-    if (g == nullptr || g->freed) {
-        Violation(rule::kPoolMisuse, "ReleaseGuarded(%p): not live guarded memory", p);
-        return;
-    }
+    if (g == nullptr || g->freed) return false;
     GuardFree(*g, "IRP release");
+    return true;
 }
 
 }  // namespace hk

@@ -151,6 +151,12 @@ struct State {
     std::deque<ULONG_PTR> quarantine;       // freed mappings, oldest first
     SIZE_T quarantineBytes = 0;
     bool pagedResident = true;
+    bool guards = true;                     // Options::memoryGuards
+    char* arena = nullptr;                  // slots of two pages for blocks under a page
+    SIZE_T arenaLength = 0;
+    SIZE_T arenaUsed = 0;                   // slots handed out at least once
+    bool arenaFailed = false;
+    std::vector<char*> freeSlots;           // slots back from the quarantine, all PROT_NONE
 
     // user memory's reachability from the running context
     bool userReachable = true;
