@@ -6,6 +6,7 @@
 
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
+#include "hk_mm_test.h"
 #include "hk_wdm.h"
 #include "kxplatform.h"
 
@@ -163,7 +164,8 @@ TEST(IoObjects, ProcessesKnowTheirWidthAndIds) {
 
 namespace {
 
-// Services that run only at PASSIVE_LEVEL, called at APC_LEVEL: each is reported by name.
+// Services that run only at PASSIVE_LEVEL, called at APC_LEVEL, and the probe of a user buffer
+// called at DISPATCH_LEVEL: each is reported by name.
 TEST(IoObjects, PassiveLevelServicesCalledAtApcLevelAreReported) {
     hk::Kernel kernel;
     PEPROCESS program = hk::CreateProcess("program");
@@ -171,8 +173,17 @@ TEST(IoObjects, PassiveLevelServicesCalledAtApcLevelAreReported) {
     struct Case {
         const char* name;
         void (*call)(HANDLE event);
+        KIRQL level = APC_LEVEL;
     };
     const Case cases[] = {
+        {"KxProbeAndLockPages",
+         [](HANDLE) {
+             void* buffer = hk::user::Alloc(hk::CurrentProcess(), 64);
+             PMDL mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);  // fine at DISPATCH_LEVEL
+             if (NT_SUCCESS(KxProbeAndLockPages(mdl, UserMode, IoReadAccess))) MmUnlockPages(mdl);
+             IoFreeMdl(mdl);
+         },
+         DISPATCH_LEVEL},
         {"ObReferenceObjectByHandle with UserMode",
          [](HANDLE handle) {
              PVOID object = nullptr;
@@ -195,7 +206,7 @@ TEST(IoObjects, PassiveLevelServicesCalledAtApcLevelAreReported) {
     hk::SetThreadProcess(hk::CurrentThread(), program);
     for (const Case& c : cases) {
         KIRQL old;
-        KeRaiseIrql(APC_LEVEL, &old);
+        KeRaiseIrql(c.level, &old);
         hk::ExpectViolation v(hk::rule::kIrql);
         c.call(event);
         EXPECT_EQ(v.Count(), 1) << c.name;
