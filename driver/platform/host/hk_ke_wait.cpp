@@ -283,7 +283,9 @@ bool SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL ne
                 mine = &held[i];
                 break;
             }
-        if (mine != nullptr && mine->oldIrql != newIrql) {
+        // A lock taken with KeAcquireSpinLockAtDpcLevel has no IRQL of its own to return to: the
+        // caller raised before, and may lower through this release.
+        if (mine != nullptr && mine->oldIrql != kNoOldIrql && mine->oldIrql != newIrql) {
             HeldLock* other = nullptr;
             for (size_t i = held.size(); i-- > 0;)
                 if (held[i].spin && held[i].lock != lock && held[i].oldIrql == newIrql) {
@@ -292,11 +294,6 @@ bool SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL ne
                 }
             if (other != nullptr) {
                 other->oldIrql = mine->oldIrql;
-            } else if (mine->oldIrql == kNoOldIrql) {
-                Violation(rule::kIrql,
-                          "%s: spin lock %p was taken with KeAcquireSpinLockAtDpcLevel by '%s' and is released "
-                          "to IRQL %u",
-                          routine, static_cast<void*>(lock), thread->name.c_str(), newIrql);
             } else {
                 Violation(rule::kIrql,
                           "%s: spin lock %p released by '%s' to IRQL %u, but its acquire returned IRQL %u",

@@ -324,6 +324,11 @@ void GuardFree(Guarded& g, const char* routine) {
     }
 }
 
+void GuardResidentFor(const void* address) {
+    if (Guarded* g = FindGuarded(address))
+        if (g->trimmed) GuardMakeAccessible(*g);
+}
+
 void ShutdownGuarded() {
     State& s = S();
     for (auto& [base, g] : s.guarded) {

@@ -220,6 +220,7 @@ void GuardFree(Guarded& guarded, const char* routine);
 void GuardMakeAccessible(Guarded& guarded);
 void GuardCache(Guarded& guarded, bool cached);  // a lookaside entry entering / leaving the cache
 void GuardLock(Guarded& guarded, int delta);     // MDL locks of kernel memory
+void GuardResidentFor(const void* address);      // pages paged pool in for the kernel's own access
 void ShutdownGuarded();
 // A fault on user memory closed to the running context: reported and opened; false if not one.
 bool HandleUserFault(char* address, bool write);

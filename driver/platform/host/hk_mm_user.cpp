@@ -627,6 +627,10 @@ void KernelCopy(void* destination, const void* source, SIZE_T length) {
     if (length == 0) return;
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
+    // The I/O manager copies in the requester's context on Windows, where paged pool is
+    // reachable: page a trimmed block in for it.
+    GuardResidentFor(destination);
+    GuardResidentFor(source);
     OpenCopy(destination, source, length);
 }
 
