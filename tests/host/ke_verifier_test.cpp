@@ -286,6 +286,35 @@ TEST(KeVerifier, LocksTakenInBothOrdersAreALockOrderViolationNotAHang) {
     }
 }
 
+TEST(KeVerifier, TheInterleavingThatHangsReportsTheLockOrderBeforeTheDeadlock) {
+    hk::Options options;
+    options.seed = 0;  // the test thread is the last to block: the deadlock report ends its wait
+    hk::Kernel kernel(options);
+    KMUTEX m[2];
+    KeInitializeMutex(&m[0], 0);
+    KeInitializeMutex(&m[1], 0);
+    KEVENT firstHolds;
+    KeInitializeEvent(&firstHolds, NotificationEvent, FALSE);
+    hk::ExpectViolation deadlock(hk::rule::kDeadlock);
+    hk::ExpectViolation order(hk::rule::kLockOrder);
+    KeWaitForSingleObject(&m[1], Executive, KernelMode, FALSE, nullptr);
+    PKTHREAD first = hk::StartThread("first", nullptr, [&] {
+        KeWaitForSingleObject(&m[0], Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&firstHolds, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&m[1], Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&m[1], FALSE);
+        KeReleaseMutex(&m[0], FALSE);
+    });
+    KeWaitForSingleObject(&firstHolds, Executive, KernelMode, FALSE, nullptr);
+    // Holding m[1], the test thread asks for m[0], which 'first' holds while asking for m[1].
+    EXPECT_EQ(KeWaitForSingleObject(&m[0], Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(order.Count(), 1);
+    EXPECT_TRUE(Mentions(order, "'test' acquires mutex"));
+    EXPECT_EQ(deadlock.Count(), 1);  // and the hang, reported after it, ends the test thread's wait
+    KeReleaseMutex(&m[1], FALSE);
+    hk::JoinThread(first);
+}
+
 // The routines the system calls back must return as they were entered: at their IRQL, holding no
 // lock. Each case breaks that in one kind of routine.
 KSPIN_LOCK g_routineLock;
