@@ -56,17 +56,17 @@ void OpenCopy(void* destination, const void* source, SIZE_T length) {
         if (reopen[i]) SetClosed(regions[i], true);
 }
 
-// A user address that is not the current process's but another's: the wrong context.
+// A user address of some program, reached from the system process (a system thread, a DPC or a
+// work item): the wrong context, since a user address means something only in its own process.
+// From another program's thread the same address is only a pointer that program does not own (a
+// bad input the driver must refuse), so the access fails there as Windows fails it, unreported.
 void CheckForeign(const char* routine, const void* address, SIZE_T length) {
     Region* r = FindAnyRegion(address, length);
-    if (r == nullptr) return;
-    PEPROCESS process = CurrentProcess();
+    if (r == nullptr || CurrentProcess() != SystemProcess()) return;
     Violation(rule::kUserAddress,
-              "%s: %p (%zu bytes) is user memory of another process, used from %s: a user address means "
-              "something only in its own process's context",
-              routine, address, static_cast<size_t>(length),
-              process == SystemProcess() ? "the system process (a system thread, a DPC or a work item)"
-                                         : "another process's context");
+              "%s: %p (%zu bytes) is user memory of another process, used from the system process (a system "
+              "thread, a DPC or a work item): a user address means something only in its own process's context",
+              routine, address, static_cast<size_t>(length));
 }
 
 void Unmap(Region* r) {
