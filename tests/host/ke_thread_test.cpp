@@ -2,6 +2,7 @@
 // driver, and work items on the system worker threads.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,6 +48,21 @@ TEST(KeScheduler, SameSeedReplaysAndOtherSeedsExploreInterleavings) {
     }
     EXPECT_GE(seen.size(), 6u);
     EXPECT_TRUE(lostUpdate) << "no seed exposed the race";
+}
+
+// The seed sweep's base shifts every preemptive seed and leaves seed 0 alone.
+TEST(KeScheduler, SeedBaseFromTheEnvironmentShiftsPreemptiveSeeds) {
+    const char* outer = getenv("KX_SCHED_SEED_BASE");
+    std::string saved = outer != nullptr ? outer : "";
+    setenv("KX_SCHED_SEED_BASE", "0", 1);
+    std::string seed8 = Race(8);
+    setenv("KX_SCHED_SEED_BASE", "6", 1);
+    std::string seed2Shifted = Race(2);
+    std::string seed0 = Race(0);
+    if (outer != nullptr) setenv("KX_SCHED_SEED_BASE", saved.c_str(), 1);
+    else unsetenv("KX_SCHED_SEED_BASE");
+    EXPECT_EQ(seed2Shifted, seed8);
+    EXPECT_EQ(seed0, "aaaaaaaaaabbbbbbbbbbcccccccccc 30");
 }
 
 struct SystemThreadContext {
