@@ -126,8 +126,16 @@ void LogWork(PDEVICE_OBJECT, PVOID context) {
     IoFreeWorkItem(w->item);  // a routine may free its own item
 }
 
+// Without preemption (seed 0): the order of the queues is the workers' priority order only when
+// no seeded hand-over runs a lower-priority worker first.
+hk::Options WithoutPreemption() {
+    hk::Options options;
+    options.seed = 0;
+    return options;
+}
+
 TEST(KeThreads, WorkItemsRunAtPassiveOnSystemWorkersByQueue) {
-    hk::Kernel kernel;
+    hk::Kernel kernel(WithoutPreemption());
     WorkLog log;
     WorkContext contexts[3] = {{&log, "delayed 1", nullptr}, {&log, "delayed 2", nullptr}, {&log, "critical", nullptr}};
     const WORK_QUEUE_TYPE queues[3] = {DelayedWorkQueue, DelayedWorkQueue, CriticalWorkQueue};
@@ -154,7 +162,7 @@ NTSTATUS CreateOneDevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 TEST(KeThreads, QueuedWorkItemKeepsItsDeviceObjectReferenced) {
-    hk::Kernel kernel;
+    hk::Kernel kernel(WithoutPreemption());  // the item must still be queued when counted
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(hk::LoadDriver(CreateOneDevice, "kework", &driver), STATUS_SUCCESS);
     LONG idle = hk::ObjectReferenceCount(g_device);
