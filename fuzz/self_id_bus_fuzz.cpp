@@ -10,6 +10,7 @@
 
 #include "driver_on_bus.h"
 #include "fuzz_input.h"
+#include "hk_io_test.h"
 #include "hk_ke_test.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,5 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d.sim->bus.RequestReset(false);
     hk::RunFor(100 * kxfuzz::kMs);
     d.CheckConsistent();
+    hk::dbg::Clear();  // the captured debug output would grow with every input
     return 0;
 }
