@@ -19,6 +19,9 @@ cmake --build --preset host-debug -j "$jobs" --target hk_mm_tests kx_driver_test
 build/host-debug/tests/host/hk_mm_tests --gtest_filter='*LargeAddressAware*'
 build/host-debug/tests/driver/kx_driver_tests --gtest_filter='*LargeAddressAware*'
 
+# Every fuzz target (clang, sanitizers) from its seed corpus for a bounded time.
+sh scripts/fuzz.sh 20
+
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
 ctest --preset windows

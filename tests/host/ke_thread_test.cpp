@@ -2,6 +2,7 @@
 // driver, and work items on the system worker threads.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,6 +48,21 @@ TEST(KeScheduler, SameSeedReplaysAndOtherSeedsExploreInterleavings) {
     }
     EXPECT_GE(seen.size(), 6u);
     EXPECT_TRUE(lostUpdate) << "no seed exposed the race";
+}
+
+// The seed sweep's base shifts every preemptive seed and leaves seed 0 alone.
+TEST(KeScheduler, SeedBaseFromTheEnvironmentShiftsPreemptiveSeeds) {
+    const char* outer = getenv("KX_SCHED_SEED_BASE");
+    std::string saved = outer != nullptr ? outer : "";
+    setenv("KX_SCHED_SEED_BASE", "0", 1);
+    std::string seed8 = Race(8);
+    setenv("KX_SCHED_SEED_BASE", "6", 1);
+    std::string seed2Shifted = Race(2);
+    std::string seed0 = Race(0);
+    if (outer != nullptr) setenv("KX_SCHED_SEED_BASE", saved.c_str(), 1);
+    else unsetenv("KX_SCHED_SEED_BASE");
+    EXPECT_EQ(seed2Shifted, seed8);
+    EXPECT_EQ(seed0, "aaaaaaaaaabbbbbbbbbbcccccccccc 30");
 }
 
 struct SystemThreadContext {
@@ -110,8 +126,16 @@ void LogWork(PDEVICE_OBJECT, PVOID context) {
     IoFreeWorkItem(w->item);  // a routine may free its own item
 }
 
+// Without preemption (seed 0): the order of the queues is the workers' priority order only when
+// no seeded hand-over runs a lower-priority worker first.
+hk::Options WithoutPreemption() {
+    hk::Options options;
+    options.seed = 0;
+    return options;
+}
+
 TEST(KeThreads, WorkItemsRunAtPassiveOnSystemWorkersByQueue) {
-    hk::Kernel kernel;
+    hk::Kernel kernel(WithoutPreemption());
     WorkLog log;
     WorkContext contexts[3] = {{&log, "delayed 1", nullptr}, {&log, "delayed 2", nullptr}, {&log, "critical", nullptr}};
     const WORK_QUEUE_TYPE queues[3] = {DelayedWorkQueue, DelayedWorkQueue, CriticalWorkQueue};
@@ -138,7 +162,7 @@ NTSTATUS CreateOneDevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 TEST(KeThreads, QueuedWorkItemKeepsItsDeviceObjectReferenced) {
-    hk::Kernel kernel;
+    hk::Kernel kernel(WithoutPreemption());  // the item must still be queued when counted
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(hk::LoadDriver(CreateOneDevice, "kework", &driver), STATUS_SUCCESS);
     LONG idle = hk::ObjectReferenceCount(g_device);

@@ -364,7 +364,13 @@ void FreeThreads() {
 void Boot(const Options& options) {
     if (g.booted) Fatal("a host kernel is already running (one hk::Kernel at a time)");
     g.options = options;
-    g.rng = 0x9E3779B97F4A7C15ull ^ (static_cast<ULONGLONG>(options.seed) * 0xBF58476D1CE4E5B9ull);
+    // A seed sweep (scripts/seed-sweep.sh) shifts every preemptive seed by KX_SCHED_SEED_BASE;
+    // seed 0 (no preemption) stays as it is.
+    if (const char* base = getenv("KX_SCHED_SEED_BASE"); base != nullptr && options.seed != 0) {
+        g.options.seed = options.seed + static_cast<ULONG>(strtoul(base, nullptr, 0));
+        if (g.options.seed == 0) g.options.seed = 1;
+    }
+    g.rng = 0x9E3779B97F4A7C15ull ^ (static_cast<ULONGLONG>(g.options.seed) * 0xBF58476D1CE4E5B9ull);
     if (g.rng == 0) g.rng = 1;
     g.nextThreadId = 1;
     ResetClock();

@@ -1,0 +1,57 @@
+#include "driver_on_bus.h"
+
+#include <cstdlib>
+
+#include "bus_description.h"
+#include "frame/driver.h"
+#include "fuzz_input.h"
+#include "hk_io_test.h"
+#include "hk_ke_test.h"
+#include "hk_mm_test.h"
+#include "ohci/bus_order.h"
+
+namespace kxfuzz {
+
+DriverOnBus& DriverOnBus::Get() {
+    static DriverOnBus* instance = nullptr;
+    if (instance != nullptr) return *instance;
+    instance = new DriverOnBus;
+    hk::Options options;
+    const char* seed = std::getenv("KX_FUZZ_SEED");
+    options.seed = seed != nullptr ? ULONG(std::strtoul(seed, nullptr, 0)) : 0;
+    options.timeBudget100ns = ~0ull / 4;  // a fuzzing run lasts as long as it lasts
+    instance->kernel = new hk::Kernel(options);
+    instance->sim = new hk::SimulatedController();
+    sim::BusDescription description;
+    std::string error;
+    KXF_CHECK(sim::ParseBusDescription(sim::kDefaultBusDescription, &description, &error));
+    KXF_CHECK(sim::BuildBus(description, instance->sim->bus, instance->sim->controller, &instance->nodes, &error));
+    hk::RunFor(10 * kMs);
+    KXF_CHECK(hk::LoadDriver(DriverEntry, "KX1394DRV64", &instance->driver) == STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    instance->pdo = hk::pci::PlugDevice(instance->driver, instance->sim->PciConfig(), &status);
+    KXF_CHECK(instance->pdo != nullptr && status == STATUS_SUCCESS);
+    instance->fdo = instance->pdo->AttachedDevice;
+    hk::RunFor(300 * kMs);
+    instance->CheckConsistent();
+    return *instance;
+}
+
+void DriverOnBus::CheckConsistent() {
+    OhciController* controller = Controller();
+    sim::Bus& bus = sim->bus;
+    KXF_CHECK(!bus.InReset());
+    KXF_CHECK(controller->BusResetActive == 0);
+    KXF_CHECK(controller->NodeCount == ULONG(bus.NodeCount()));
+    KXF_CHECK(controller->LocalNodeNumber == sim->controller->phy().phyId);
+    const std::vector<uint32_t>& selfIds = bus.SelfIds();
+    KXF_CHECK(controller->SelfIdPacketCount == ULONG(selfIds.size()));
+    for (size_t i = 0; i < selfIds.size(); ++i)
+        KXF_CHECK(BusToHost32(controller->TopologyMapImage[3 + i]) == selfIds[i]);
+    KXF_CHECK(KeReadStateEvent(&controller->AsyncGate) == 1);
+    KXF_CHECK(KeReadStateEvent(&controller->EnumerationDone) == 1);
+    KXF_CHECK(controller->BusEventCount == 0);
+    KXF_CHECK(hk::mm::BusFaults().empty());
+}
+
+}  // namespace kxfuzz

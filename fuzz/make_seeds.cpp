@@ -1,0 +1,233 @@
+// Writes the seed corpora of the fuzz targets from real structures: the self-ID packets of the
+// model's default bus and of a long chain, the configuration ROMs of the model's nodes and the
+// driver's ROM inputs, the default bus description, and a valid record of every control code in
+// both layouts. Usage: kx_fuzz_seeds DIRECTORY (the corpus root, fuzz/corpus).
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+#include "bus_description.h"
+#include "csr_node.h"
+#include "fuzz_input.h"
+#include "kx1394.h"
+#include "rom_requester.h"
+#include "testing/standalone_host.h"
+
+namespace {
+
+std::string g_root;
+
+void Write(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::string dir = g_root + "/" + target;
+    mkdir(g_root.c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+struct Bus {
+    sim::StandaloneHost host;
+    sim::Bus bus{host};
+    std::map<std::string, sim::Node*> nodes;
+};
+
+// A bus from a description, its first reset settled.
+std::unique_ptr<Bus> Build(const std::string& text) {
+    auto b = std::make_unique<Bus>();
+    auto requester = std::make_unique<kxfuzz::RomRequester>();
+    requester->phy().contender = true;
+    sim::Node* controller = b->bus.Add(std::move(requester));
+    sim::BusDescription d;
+    std::string error;
+    if (!sim::ParseBusDescription(text, &d, &error) || !sim::BuildBus(d, b->bus, controller, &b->nodes, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(1);
+    }
+    b->host.RunFor(20 * sim::kTicksPerMillisecond);
+    return b;
+}
+
+std::string Chain(int count, int ports) {
+    std::string text = "node pc controller\n";
+    for (int i = 0; i < count; ++i) text += "node n" + std::to_string(i) + " plain ports=" + std::to_string(ports) + "\n";
+    text += "connect pc.0 n0.0\n";
+    for (int i = 1; i < count; ++i)
+        text += "connect n" + std::to_string(i - 1) + ".1 n" + std::to_string(i) + ".0\n";
+    return text;
+}
+
+void SelfIdSeeds(const std::map<std::string, std::vector<uint32_t>>& sets) {
+    for (const auto& [name, packets] : sets) {
+        for (uint8_t damage = 0; damage < 7; ++damage) {
+            if (damage != 0 && name != "default") continue;
+            kxfuzz::Output o;
+            o.U8(0);       // packets laid out by the target
+            o.U8(5);       // generation
+            o.U8(damage);  // none, bad inverse, wrong generation, selfIDError, junk, count, truncation
+            o.U8(1);       // where
+            for (uint32_t p : packets) o.U32(p);
+            Write("self_id", name + "-" + std::to_string(damage), o.bytes);
+        }
+        // The same reception as a raw buffer.
+        kxfuzz::Output raw;
+        raw.U8(1);
+        uint32_t quadlets = 1 + 2 * uint32_t(packets.size());
+        raw.U32((5u << 16) | (quadlets << 2));
+        raw.U32((5u << 16) | 0x1234);
+        for (uint32_t p : packets) {
+            raw.U32(p);
+            raw.U32(~p);
+        }
+        Write("self_id", name + "-raw", raw.bytes);
+
+        for (uint8_t fault = 0; fault < 5; ++fault) {
+            if (fault != 0 && name != "default") continue;
+            kxfuzz::Output o;
+            o.U8(fault);  // none, bad inverse, wrong generation, junk after, selfIDError
+            o.U8(1);      // the links see these packets; a long reset
+            o.U8(20);
+            for (uint32_t p : packets) o.U32(p);
+            Write("self_id_bus", name + "-" + std::to_string(fault), o.bytes);
+        }
+    }
+}
+
+void RomSeeds(const std::map<std::string, std::vector<uint32_t>>& roms) {
+    int i = 0;
+    for (const auto& [name, quadlets] : roms) {
+        kxfuzz::Output o;
+        // The controller's BusOptions register (max_rec 512 bytes, S400 link) and a GUID.
+        o.U32(0x0000A002u + uint32_t(i) * 0x1000u);
+        o.U32(0x00ACDE48u);
+        o.U32(0x00000001u + uint32_t(i));
+        o.U16(uint16_t(quadlets.size()));
+        for (uint32_t q : quadlets) o.U32(q);
+        o.U16(5);    // block to repair
+        o.U16(0);    // bytes to read: offset, length
+        o.U16(20);
+        o.U16(0);    // reads over the bus: quadlet 0, a block of the bus information block, the root
+        o.U16(0);
+        o.U16(4);
+        o.U16(16);
+        o.U16(20);
+        o.U16(0);
+        o.U16(20);
+        o.U16(32);
+        Write("config_rom", name, o.bytes);
+        ++i;
+    }
+}
+
+void BusDescriptionSeeds() {
+    auto text = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+    Write("bus_description", "default", text(sim::kDefaultBusDescription));
+    Write("bus_description", "attributes",
+          text("# every attribute\nnode pc controller speed=S800 ports=2\n"
+               "node cam camera speed=S400 guid=0x0011223344556677 vendor=0x00ACDE model=7\n"
+               "node odd plain ports=1 speed=100 rom=0x04040000,0x31333934\n"
+               "connect pc.1 cam.0\nconnect odd.0 cam.1\n"));
+    std::string withFile = "node pc controller\nnode r plain rom=image.rom\nconnect pc.0 r.0\n";
+    withFile.push_back('\0');
+    withFile += "# bus information block\n0x04040000 0x31333934, 0xE0FF8000\n0x00ACDE48 0x00000001 # GUID\n";
+    Write("bus_description", "rom-file", text(withFile));
+    Write("bus_description", "chain", text(Chain(6, 3)));
+    Write("bus_description", "errors", text("node a plain\nnode a camera\nconnect a.0 b.0\n"));
+}
+
+struct CodeSeed {
+    uint32_t code;
+    uint8_t in;
+    uint8_t out;
+    bool handle;  // the record starts with an event handle
+};
+
+void ControlSeeds() {
+    const CodeSeed codes[] = {
+        {IOCTL_ASYNC_READ, 96, 0, false},           {IOCTL_ASYNC_WRITE, 96, 0, false},
+        {IOCTL_ASYNC_LOCK, 96, 0, false},           {IOCTL_ISOCH_OPEN, 40, 1, false},
+        {IOCTL_ISOCH_CLOSE, 8, 1, false},           {IOCTL_ISOCH_ATTACH_BUFFERS, 24, 0, false},
+        {IOCTL_ISOCH_FLUSH, 8, 1, false},           {IOCTL_KX1394_UNUSED_808, 0, 0, false},
+        {IOCTL_SET_BUS_RESET_EVENT, 8, 0, true},    {IOCTL_SET_BUS_READY_EVENT, 8, 0, true},
+        {IOCTL_GET_INTERFACE_VERSION, 0, 12, false}, {IOCTL_GET_OHCI_VERSION, 0, 4, false},
+        {IOCTL_GET_LOCAL_GUID, 0, 8, false},        {IOCTL_GET_LOCAL_NODE, 0, 2, false},
+        {IOCTL_GET_NODE_COUNT, 0, 2, false},        {IOCTL_GET_LINK_ACTIVE_NODES, 0, 10, false},
+        {IOCTL_GET_BUS_RESET_COUNT, 0, 5, false},   {IOCTL_GET_BUS_RESET_STATE, 0, 4, false},
+        {IOCTL_GET_NODE_SPEED, 2, 2, false},        {IOCTL_GET_IRM_NODE, 0, 2, false},
+        {IOCTL_BUS_RESET, 4, 4, false},             {IOCTL_SEND_PHY_PACKET, 4, 1, false},
+        {IOCTL_ALLOCATE_ADDRESS_RANGE, 48, 1, false}, {IOCTL_FREE_ADDRESS_RANGE, 8, 1, false},
+        {IOCTL_SEND_RESPONSE, 24, 1, false},        {IOCTL_DISCARD_REQUEST, 8, 1, false},
+        {IOCTL_DISCARD_ALL_REQUESTS, 8, 1, false},  {IOCTL_REGISTER_CLIENT, 8, 0, true},
+        {IOCTL_ASYNC_STREAM, 24, 1, false},
+    };
+    for (const CodeSeed& c : codes) {
+        for (uint8_t program = 0; program < 2; ++program) {
+            kxfuzz::Output o;
+            o.U8(0);        // a request from the main thread
+            o.U8(program);  // 0: the 64-bit program, 1: the 32-bit one
+            o.U8(uint8_t(((c.code >> 2) & 0xFFF) - 0x800));
+            o.U8(c.in);
+            o.U8(c.out);
+            std::vector<uint8_t> record(c.in, 0);
+            if (c.code == IOCTL_GET_NODE_SPEED) record = {0xC1, 0xFF};  // node 1 of the local bus
+            if (c.code == IOCTL_BUS_RESET) record = {1, 0, 0, 0};       // a short reset
+            if (c.code == IOCTL_SEND_PHY_PACKET) record = {0, 0, 0, 0x80};  // a configuration packet
+            o.Bytes(record.data(), record.size());
+            o.U8(c.handle ? 0x80 : 0);  // the program's own event at offset 0
+            if (c.handle) o.U8(0);
+            char name[64];
+            std::snprintf(name, sizeof name, "%03X-%s", (c.code >> 2) & 0xFFF, program ? "32" : "64");
+            Write("user_control", name, o.bytes);
+        }
+    }
+    // A script: the node count asked from a second thread while the bus resets, then the reset
+    // count and registrations from both programs.
+    kxfuzz::Output o;
+    o.U8(6); o.U8(0);                                  // a long reset from the model
+    o.U8(4); o.U8(0); o.U8(0x0F); o.U8(0); o.U8(2); o.U8(0);  // GET_NODE_COUNT from a second thread
+    o.U8(5); o.U8(0); o.U8(10);                        // 1 ms passes
+    o.U8(0); o.U8(1); o.U8(0x09); o.U8(8); o.U8(0);    // SET_BUS_RESET_EVENT, 32-bit program
+    for (int i = 0; i < 8; ++i) o.U8(0);
+    o.U8(0x80); o.U8(0);                               // its own event
+    o.U8(8); o.U8(0);                                  // cam1 unplugged
+    o.U8(0); o.U8(0); o.U8(0x11); o.U8(0); o.U8(5);    // GET_BUS_RESET_COUNT
+    o.U8(0);
+    Write("user_control", "script-reset", o.bytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: kx_fuzz_seeds DIRECTORY\n");
+        return 2;
+    }
+    g_root = argv[1];
+    std::unique_ptr<Bus> standard = Build(sim::kDefaultBusDescription);
+    std::unique_ptr<Bus> chain = Build(Chain(62, 3));
+    std::unique_ptr<Bus> wide = Build("node pc controller\nnode w plain ports=16\nnode c camera\nconnect pc.0 w.0\n"
+                                      "connect w.15 c.0\n");
+    SelfIdSeeds({{"default", standard->bus.SelfIds()},
+                 {"chain63", chain->bus.SelfIds()},
+                 {"sixteen-ports", wide->bus.SelfIds()}});
+
+    std::map<std::string, std::vector<uint32_t>> roms;
+    for (const auto& [name, node] : standard->nodes) {
+        if (auto* csr = dynamic_cast<sim::CsrNode*>(node)) roms[name] = csr->rom().quadlets();
+    }
+    roms["empty"] = {};
+    RomSeeds(roms);
+    BusDescriptionSeeds();
+    ControlSeeds();
+    return 0;
+}
