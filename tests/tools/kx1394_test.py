@@ -38,7 +38,9 @@ def run_json(*args):
 def case_help():
     out = run("--help").stdout
     check(out.startswith("usage: kx1394"), out)
-    for word in ("bus", "reset --long|--short", "watch [--for SECONDS]", "--json", "--bus FILE"):
+    for word in ("bus", "reset --long|--short", "watch [--for SECONDS]", "--json", "--bus FILE",
+                 "read NODE OFFSET [LENGTH]", "write NODE OFFSET HEXDATA", "lock NODE OFFSET OP ARG DATA",
+                 "phy QUADLET", "stream CHANNEL HEXDATA", "rom NODE", "camera NODE"):
         check(word in out, f"--help does not mention {word!r}")
 
 
@@ -135,7 +137,27 @@ def case_bad_arguments():
                         (["reset", "--long", "--short"], "exclude"), (["bus", "--long"], "reset command"),
                         (["watch", "--for", "0"], "--for"), (["watch", "--for", "x"], "--for"),
                         (["watch", "--for"], "--for"), (["bus", "--frob"], "unknown option"),
-                        (["bus", "--bus"], "--bus"), (["bus", "extra"], "unexpected")):
+                        (["bus", "--bus"], "--bus"), (["bus", "extra"], "unexpected"),
+                        # The transaction commands: every operand checked before the driver is started.
+                        (["read"], "too few operands: read NODE OFFSET [LENGTH]"), (["read", "0"], "too few"),
+                        (["read", "0", "0", "4", "5"], "too many"), (["read", "63", "0"], "broadcast"),
+                        (["read", "0x10000", "0"], "NODE"), (["read", "x", "0"], "NODE"),
+                        (["read", "0", "0x1000000000000"], "48-bit"), (["read", "0", "-4"], "OFFSET"),
+                        (["read", "0", "0xFFFFF0000402"], "quadlet-aligned"), (["read", "0", "0", "0"], "LENGTH"),
+                        (["read", "0", "0", "65536"], "LENGTH"), (["write", "0", "0", "abc"], "HEXDATA"),
+                        (["write", "0", "0", "0xzz"], "HEXDATA"), (["write", "0", "2", "01020304"], "quadlet-aligned"),
+                        (["lock", "0", "0", "swap", "0", "0"], "OP"), (["lock", "0", "0", "7", "0", "0"], "OP"),
+                        (["lock", "0", "0", "fetch_add", "0", "0x100000000"], "DATA"),
+                        (["lock", "0", "0", "compare_swap", "0x1FFFFFFFF", "0"], "ARG"),
+                        (["lock", "0", "4", "compare_swap", "0", "0", "--size", "8"], "aligned"),
+                        (["lock", "0", "0", "compare_swap", "0", "0", "--size", "5"], "--size"),
+                        (["lock", "0", "0", "compare_swap", "0"], "too few"),
+                        (["read", "0", "0", "--size", "8"], "lock command"), (["phy"], "too few"),
+                        (["phy", "0x100000000"], "QUADLET"), (["stream", "64", "00"], "CHANNEL"),
+                        (["stream", "1", "00", "--tag", "4"], "--tag"), (["stream", "1", "00", "--sy", "16"], "--sy"),
+                        (["stream", "1", "00", "--speed", "S50"], "--speed"),
+                        (["rom", "1", "--speed", "S100"], "stream command"), (["rom"], "too few operands: rom NODE"),
+                        (["camera", "0", "1"], "too many operands: camera NODE"), (["camera", "99"], "NODE")):
         err = run(*args, expect_rc=2).stderr
         check(err.startswith("kx1394: ") and words in err and "--help" in err, f"{args}: {err}")
 
