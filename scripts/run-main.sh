@@ -6,7 +6,7 @@
 # configuration ROM. Arguments replace `bus`, for example:
 #   sh scripts/run-main.sh watch --for 10
 #   sh scripts/run-main.sh --json bus
-#   sh scripts/run-main.sh camera 1
+#   sh scripts/run-main.sh camera 0
 set -eu
 cd "$(dirname "$0")/.."
 
