@@ -72,6 +72,12 @@ def case_bus_json():
     for s in speeds:
         # A speed as the driver answers it, or the reason it has none.
         check(isinstance(s["code"], int) or s.get("unavailable", {}).get("code"), s)
+    # Each node's vendor and model from its ROM, or the reason there are none.
+    nodes = bus["nodes"]
+    check([n["node"] for n in nodes] == list(range(5)), bus)
+    for n in nodes:
+        check(n["nodeId"] == f"0xFFC{n['node']}", n)
+        check(isinstance(n["vendorId"], str) or n.get("unavailable", {}).get("vendorId"), n)
 
 
 def case_bus_file():
