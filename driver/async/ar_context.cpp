@@ -1,7 +1,10 @@
 #include "ar_context.h"
 
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "ar_walk.h"
+#include "async_packet.h"
+#include "core/bus_reset.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/pool_tags.h"
 #include "ohci/register_access.h"
@@ -25,6 +28,50 @@ struct InputMore {
 static_assert(sizeof(InputMore) == kDescriptorBytes, "descriptors are 16 bytes");
 
 InputMore* Descriptor(ArContext* context, ULONG i) { return static_cast<InputMore*>(context->DescriptorVirtual[i]); }
+
+constexpr ULONG kResCountMask = 0xFFFF;
+constexpr ULONG kBranchZMask = 0xF;
+constexpr UCHAR kEvtAckComplete = 0x11;
+
+// Gives buffer i back to the controller: the program now ends after it, and the buffer before it
+// continues into it.
+void Recycle(ArContext* context, ULONG i) {
+    OhciController* controller = context->Controller;
+    InputMore* descriptor = Descriptor(context, i);
+    descriptor->Status = kArBufferSize;
+    descriptor->BranchAddress &= ~kBranchZMask;
+    InputMore* previous = Descriptor(context, (i + kArBufferCount - 1) % kArBufferCount);
+    previous->BranchAddress = (previous->BranchAddress & ~kBranchZMask) | 1;
+    KeMemoryBarrier();
+    (void)ReadRegisterValue(controller, context->RegisterBase + ohci::kContextControlSet);
+    WriteRegister(controller, context->RegisterBase + ohci::kContextControlSet, ohci::kContextWake);
+}
+
+void LoadRing(ArContext* context, async::ArRing* ring) {
+    ring->Count = kArBufferCount;
+    ring->BufferSize = kArBufferSize;
+    for (ULONG i = 0; i < kArBufferCount; ++i) {
+        ring->Buffers[i] = static_cast<const UCHAR*>(context->BufferVirtual[i]);
+        volatile ULONG* status = &Descriptor(context, i)->Status;
+        ULONG resCount = *status & kResCountMask;
+        ring->Filled[i] = resCount > kArBufferSize ? 0 : kArBufferSize - resCount;
+    }
+}
+
+// Hands one packet of the walk on (both locks held).
+void Dispatch(ArContext* context, const UCHAR* packet, ULONG length) {
+    OhciController* controller = context->Controller;
+    ULONG tcode = packet[0] >> 4;
+    ULONG trailer = async::LoadLe32(packet + length - 4);
+    UCHAR event = UCHAR((trailer >> 16) & async::kEventCodeMask);
+    ++context->PacketsReceived;
+    if (tcode == async::kTcodePhy) {
+        // The bus-reset marker packet has the same tcode; it carries evt_bus_reset.
+        if (event != async::kEvtBusReset) ReceivePhyPacket(controller, async::LoadLe32(packet + 4));
+        return;
+    }
+    (void)ReceiveDispatch(controller, packet, length - 4, event == kEvtAckComplete, false);
+}
 
 template <typename T>
 T* AllocateTable(ULONG count) {
@@ -105,4 +152,60 @@ void FreeArContext(ArContext* context) {
     context->BufferLogical = nullptr;
     context->ReassemblyBuffer = nullptr;
     context->Ready = FALSE;
+}
+
+LONG ReceiveDispatch(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete, bool local) {
+    if (length < 4) return 0;
+    ULONG tcode = packet[0] >> 4;
+    switch (tcode) {
+    case async::kTcodeWriteResponse:
+    case async::kTcodeReadQuadletResponse:
+    case async::kTcodeReadBlockResponse:
+    case async::kTcodeLockResponse: MatchResponse(controller, tcode, packet, length); return 0;
+    case async::kTcodeWriteQuadlet:
+    case async::kTcodeWriteBlock:
+    case async::kTcodeReadQuadlet:
+    case async::kTcodeReadBlock:
+    case async::kTcodeLockRequest: return DispatchIncomingRequest(controller, packet, length, ackedComplete, local);
+    default: return 0;
+    }
+}
+
+void ArReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* context = static_cast<ArContext*>(DeferredContext);
+    if (context == nullptr) {
+        ReportMissingContext("ArReceiveDpc");
+        return;
+    }
+    OhciController* controller = context->Controller;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->AsyncLock, &irql);
+    if (controller->BusResetActive || !context->Ready) {
+        KeReleaseSpinLock(&controller->AsyncLock, irql);
+        return;
+    }
+    KeAcquireSpinLockAtDpcLevel(&context->Lock);
+    async::ArPosition position = {context->CurrentBuffer, context->CurrentOffset};
+    for (;;) {
+        async::ArRing ring;
+        LoadRing(context, &ring);
+        ULONG length = 0, finished = 0;
+        ULONG first = position.Buffer;
+        async::ArWalkResult result =
+            async::ArNextPacket(ring, &position, context->ReassemblyBuffer, kArBufferSize, &length, &finished);
+        if (result == async::kArInvalid) {
+            StopContext(controller, context->RegisterBase + ohci::kContextControlClear);
+            break;
+        }
+        if (result != async::kArPacket) break;
+        for (ULONG i = 0; i < finished; ++i) Recycle(context, (first + i) % kArBufferCount);
+        Dispatch(context, context->ReassemblyBuffer, length);
+    }
+    context->CurrentBuffer = position.Buffer;
+    context->CurrentOffset = position.Offset;
+    KeReleaseSpinLockFromDpcLevel(&context->Lock);
+    KeReleaseSpinLock(&controller->AsyncLock, irql);
 }

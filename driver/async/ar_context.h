@@ -29,6 +29,7 @@ struct ArContext {
     KSPIN_LOCK Lock;                 // the ring position
     KSPIN_LOCK DpcLock;              // held by the bus-reset sequence against the receive walk
     KDPC Dpc;                        // the receive walk
+    ULONG PacketsReceived;           // diagnostics
     BOOLEAN Ready;
 };
 
@@ -38,3 +39,8 @@ struct ArContext {
 void RearmArContext(ArContext* context);
 // Frees what InitArContext obtained (the context must be stopped).
 void FreeArContext(ArContext* context);
+
+// One received packet by tcode (`length` without the trailer): responses are matched to pending
+// requests, requests go to the incoming-request handler (its result is returned), the rest is
+// ignored. `local`: a loopback packet that never was on the bus.
+LONG ReceiveDispatch(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete, bool local);

@@ -1,45 +1,186 @@
 #include "async_packet.h"
 
-#include "ohci/controller.h"
-#include "ohci/list_utilities.h"
+#include "ar_context.h"
+#include "at_context.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 
 namespace {
+
+constexpr ULONG kNoGeneration = 0xFFFFFFFF;
+constexpr LONGLONG kWatchdogRelative = -100LL * 10000LL;      // 100 ms
+constexpr LONGLONG kSubmitWaitRelative = -3000LL * 10000LL;   // 3 s
+constexpr ULONG kMinSplitTimeoutMs = 100;
+constexpr LONG kLocalAnswerLater = -10;
 
 AsyncPacket* FromLink(PLIST_ENTRY entry, PacketListKind kind) {
     return kind == kQueueList ? CONTAINING_RECORD(entry, AsyncPacket, QueueLink)
                               : CONTAINING_RECORD(entry, AsyncPacket, PendingLink);
 }
 
-void ClearListFlag(AsyncPacket* packet, PacketListKind kind) {
-    packet->Flags &= ~(kind == kQueueList ? ULONG(kPacketOnQueue) : ULONG(kPacketOnPendingList));
+ULONGLONG TickNow() {
+    LARGE_INTEGER now;
+    KeQueryTickCount(&now);
+    return ULONGLONG(now.QuadPart);
 }
 
-// Cancels the packet (teardown) or ends it with a bus-reset status; its waiter, if any, wakes.
-void EndPacket(AsyncPacket* packet, ULONG status) {
+void FreePacket(AsyncPacket* packet) {
+    OhciController* controller = packet->Controller;
+    if (packet->Slot != nullptr) ReturnPayloadSlot(packet);
+    ReleaseLabel(packet);
+    for (ULONG i = 0; i < kResultCount; ++i) {
+        PMDL mdl = packet->ResultMdl[i];
+        if (mdl == nullptr) continue;
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        packet->ResultMdl[i] = nullptr;
+    }
+    if (packet->UserEvent != nullptr) ObDereferenceObject(packet->UserEvent);
+    if (packet->CallerClient != nullptr && packet->ReleaseCaller != nullptr) packet->ReleaseCaller(packet->CallerClient);
+    // A holder of the packet lock has left it before the block goes back.
+    KIRQL irql;
+    KeAcquireSpinLock(&packet->Lock, &irql);
+    KeReleaseSpinLock(&packet->Lock, irql);
+    FreeToLookaside(&controller->PacketList, packet);
+}
+
+// Unlinks the packet from the PendingList (PendingLock held); true when it was there (the caller
+// then drops the list's reference).
+bool LeavePending(AsyncPacket* packet) {
+    if (!PacketHas(packet, kPacketOnPendingList)) return false;
+    RemoveEntryList(&packet->PendingLink);
+    InitializeListHead(&packet->PendingLink);
+    PacketClear(packet, kPacketOnPendingList);
+    return true;
+}
+
+void ArmWatchdog(OhciController* controller) {
+    if (InterlockedExchange(&controller->SplitTimerArmed, 1) != 0) return;
+    LARGE_INTEGER due;
+    due.QuadPart = kWatchdogRelative;
+    KeSetTimer(&controller->SplitTimeoutTimer, due, &controller->SplitTimeoutDpc);
+}
+
+bool IsUnansweredLocal(const AsyncPacket* packet) {
+    return PacketHas(packet, kPacketLocal) && !PacketHas(packet, kPacketAnsweredLater);
+}
+
+// Hands a finished packet to its submitter's delivery (PendingLock may be held).
+void CompletePacket(AsyncPacket* packet) {
+    if (PacketHas(packet, kPacketUntracked)) {
+        if (DisposePacket(packet)) return;
+        return;
+    }
+    PacketClear(packet, kPacketInFlush);
+    if (packet->Sink == nullptr || PacketHas(packet, kPacketDelivered)) return;
+    PacketSet(packet, kPacketDelivered);
+    UCHAR ack = packet->AckCode;
+    bool deliverable = ack == async::kAckPending || ack == kAckTimedOut ||
+                       (PacketHas(packet, kPacketResponseExpected) && ack == 0);
+    if (!deliverable) return;
+    if (!packet->Sink(packet)) packet->PacketStatus = kPacketCancelled;
+}
+
+// A bus reset (1), a cancellation (12) or teardown (0) ends the packet (PendingLock and both AT
+// queue locks held).
+void EndForFlush(AsyncPacket* packet, ULONG status) {
     KIRQL irql;
     KeAcquireSpinLock(&packet->Lock, &irql);
     if (status == 0) {
-        packet->PacketStatus = 12;
-    } else {
-        packet->PacketStatus = status;
-        packet->AckCode = 1;
-        packet->Flags |= kPacketInFlush;
+        packet->PacketStatus = kPacketCancelled;
         packet->CompletionBits = kTxDone | kRxDone;
+        KeReleaseSpinLock(&packet->Lock, irql);
+        KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+        return;
     }
+    packet->PacketStatus = status;
+    if (!((packet->DeliveryBits & kDeliveryCallerTold) && packet->AckCode == async::kAckPending)) packet->AckCode = 1;
     KeReleaseSpinLock(&packet->Lock, irql);
     KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+    PacketSet(packet, kPacketInFlush);
+    if (packet->CompletionBits != (kTxDone | kRxDone)) {
+        packet->CompletionBits = kTxDone | kRxDone;
+        packet->PacketState = kPacketFinished;
+        CompletePacket(packet);
+    }
+}
+
+// Stops waiting on the packet: it leaves the waiting queue and the PendingList; a packet whose
+// block is in the ring stays on the in-flight list until the block completes.
+void Withdraw(AsyncPacket* packet) {
+    OhciController* controller = packet->Controller;
+    ULONG drops = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    AtContext* context = packet->Context;
+    if (context != nullptr) KeAcquireSpinLockAtDpcLevel(&context->QueueLock);
+    if (LeavePending(packet)) ++drops;
+    if (context != nullptr && PacketHas(packet, kPacketOnQueue) && !PacketHas(packet, kPacketInRing)) {
+        RemoveEntryList(&packet->QueueLink);
+        InitializeListHead(&packet->QueueLink);
+        PacketClear(packet, kPacketOnQueue);
+        ++drops;
+    }
+    packet->CompletionBits = kTxDone | kRxDone;
+    PacketSet(packet, kPacketWithdrawn);
+    if (context != nullptr) KeReleaseSpinLockFromDpcLevel(&context->QueueLock);
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+    while (drops-- > 0) ReleasePacket(packet);
+}
+
+// Loopback: the packet is processed as if received, never reaching a ring (AsyncLock held).
+LONG SubmitLocal(AsyncPacket* packet) {
+    OhciController* controller = packet->Controller;
+    auto* copy = static_cast<PUCHAR>(AllocateFromLookaside(&controller->PacketList));
+    if (copy == nullptr) {
+        KIRQL irql;
+        KeAcquireSpinLock(&controller->PendingLock, &irql);
+        bool drop = LeavePending(packet);
+        KeReleaseSpinLock(&controller->PendingLock, irql);
+        if (drop) ReleasePacket(packet);
+        return -12;
+    }
+    ULONG headerBytes = packet->HeaderLength;
+    RtlCopyMemory(copy, packet->Header.Q, sizeof(packet->Header.Q));
+    RtlCopyMemory(copy + headerBytes, packet->Payload, packet->PayloadLength);
+    bool expectsResponse = PacketHas(packet, kPacketResponseExpected);
+    TransmitDone(controller, packet, expectsResponse ? async::kAckPending : async::kAckComplete);
+    LONG answer = ReceiveDispatch(controller, copy, headerBytes + packet->PayloadLength, false, true);
+    FreeToLookaside(&controller->PacketList, copy);
+    KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    if (packet->AckCode != kAckTimedOut) {
+        packet->AckCode = async::kAckPending;
+        if (answer == kLocalAnswerLater) {
+            PacketSet(packet, kPacketAnsweredLater);
+        } else if (packet->CompletionBits == (kTxDone | kRxDone) || !expectsResponse) {
+            CompletePacket(packet);
+        }
+        // A request that nobody on this node answered yet stays pending under the split time-out.
+    }
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+    return 0;
 }
 
 }  // namespace
 
-AsyncPacket* AllocatePacket(OhciController* controller) {
+AsyncPacket* AllocatePacket(OhciController* controller, ULONG payloadLength) {
+    if (!controller->Initialized || controller->Registers.RegisterBase == nullptr) return nullptr;
+    if (payloadLength > async::kMaxPayload) return nullptr;
     auto* packet = static_cast<AsyncPacket*>(AllocateFromLookaside(&controller->PacketList));
     if (packet == nullptr) return nullptr;
+    ULONG capacity = async::RoundUp4(payloadLength);
+    RtlZeroMemory(packet, sizeof(*packet) + capacity);
     packet->Controller = controller;
     packet->References = 1;
+    packet->Generation = kNoGeneration;
+    packet->Payload = reinterpret_cast<PUCHAR>(packet + 1);
+    packet->PayloadCapacity = capacity;
     InitializeListHead(&packet->QueueLink);
     InitializeListHead(&packet->PendingLink);
     InitializeListHead(&packet->WaiterLink);
+    InitializeListHead(&packet->ClientLink);
     KeInitializeEvent(&packet->DoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&packet->Lock);
     return packet;
@@ -47,12 +188,262 @@ AsyncPacket* AllocatePacket(OhciController* controller) {
 
 void ReleasePacket(AsyncPacket* packet) {
     if (InterlockedDecrement(&packet->References) != 0) return;
+    FreePacket(packet);
+}
+
+bool DisposePacket(AsyncPacket* packet) {
+    LONG before = InterlockedOr(&packet->Flags, LONG(kPacketDisposed));
+    if (before & LONG(kPacketDisposed)) return false;
+    ReleasePacket(packet);
+    return true;
+}
+
+bool AllocateLabel(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
-    // Unlinked entries point at themselves, so removing them again is harmless.
-    RemoveEntryList(&packet->QueueLink);
-    RemoveEntryList(&packet->PendingLink);
-    RemoveEntryList(&packet->WaiterLink);
-    FreeToLookaside(&controller->PacketList, packet);
+    if (PacketHas(packet, kPacketLabelHeld)) return true;
+    ULONG node = packet->Destination & 0x3F;
+    bool found = false;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->LabelLock, &irql);
+    for (ULONG label = 0; label < 64; ++label) {
+        ULONG& word = controller->LabelPool[node][label / 32];
+        ULONG bit = 1u << (label % 32);
+        if (word & bit) continue;
+        word |= bit;
+        packet->Label = UCHAR(label);
+        found = true;
+        break;
+    }
+    KeReleaseSpinLock(&controller->LabelLock, irql);
+    if (!found) {
+        packet->Label = 0xFF;
+        return false;
+    }
+    PacketSet(packet, kPacketLabelHeld);
+    return true;
+}
+
+void ReleaseLabel(AsyncPacket* packet) {
+    LONG before = InterlockedAnd(&packet->Flags, ~LONG(kPacketLabelHeld));
+    if (!(before & LONG(kPacketLabelHeld))) return;
+    OhciController* controller = packet->Controller;
+    ULONG node = packet->Destination & 0x3F;
+    ULONG label = packet->Label & 0x3F;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->LabelLock, &irql);
+    controller->LabelPool[node][label / 32] &= ~(1u << (label % 32));
+    KeReleaseSpinLock(&controller->LabelLock, irql);
+}
+
+void SetPacketHeader(AsyncPacket* packet, const async::BuiltPacket& built, USHORT destination) {
+    packet->Header = built.Header;
+    packet->HeaderLength = built.HeaderLength;
+    packet->PayloadLength = built.PayloadLength;
+    packet->Tcode = built.Tcode;
+    packet->Destination = destination;
+    if (built.ResponseExpected) PacketSet(packet, kPacketResponseExpected);
+    if (built.Tcode == async::kTcodePhy) PacketSet(packet, kPacketPhy);
+}
+
+ULONG CurrentGeneration(OhciController* controller) { return controller->BusResetCount; }
+
+LONG SubmitPacket(AsyncPacket* packet) {
+    OhciController* controller = packet->Controller;
+    bool response = async::IsResponseTcode(packet->Tcode);
+    bool phy = PacketHas(packet, kPacketPhy);
+    if (!phy && packet->Destination == USHORT(async::kLocalBusSource | (controller->LocalNodeNumber & 0x3F)))
+        PacketSet(packet, kPacketLocal);
+    if (controller->BusResetActive || PacketHas(packet, kPacketAborted) ||
+        packet->Generation != CurrentGeneration(controller)) {
+        packet->PacketStatus = kPacketBusReset;
+        if (response) CompletePacket(packet);
+        return response ? 0 : -11;
+    }
+    packet->PacketState = kPacketSubmitted;
+    if (!(PacketHas(packet, kPacketUntracked) && !PacketHas(packet, kPacketResponseExpected))) {
+        KIRQL irql;
+        KeAcquireSpinLock(&controller->PendingLock, &irql);
+        packet->Tick = TickNow();
+        InterlockedIncrement(&packet->References);
+        InsertTailList(&controller->PendingList, &packet->PendingLink);
+        PacketSet(packet, kPacketOnPendingList);
+        KeReleaseSpinLock(&controller->PendingLock, irql);
+    }
+    if (PacketHas(packet, kPacketLocal)) return SubmitLocal(packet);
+    if (!phy && packet->Tcode != async::kTcodeStream && packet->Destination != 0x003F &&
+        controller->SpeedTable != nullptr) {
+        ULONG local = controller->LocalNodeNumber & 0x3F;
+        ULONG node = packet->Destination & 0x3F;
+        packet->Speed = controller->SpeedTable[local * 64 + node] & 7;
+    }
+    LONG result = QueueToContext(controller, packet);
+    return response ? 0 : result;
+}
+
+LONG SubmitAndWait(AsyncPacket* packet, bool waitForGate) {
+    OhciController* controller = packet->Controller;
+    KPROCESSOR_MODE waitMode = waitForGate ? UserMode : KernelMode;
+    if (waitForGate && !PacketHas(packet, kPacketPhy) && packet->Tcode != async::kTcodeStream)
+        (void)KeWaitForSingleObject(&controller->AsyncGate, Executive, UserMode, TRUE, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->AsyncLock, &irql);
+    LONG result = SubmitPacket(packet);
+    KeReleaseSpinLock(&controller->AsyncLock, irql);
+    if (result == -11) PacketSet(packet, kPacketAborted);
+    if (result != 0 || PacketHas(packet, kPacketAborted)) {
+        Withdraw(packet);
+        return result != 0 ? result : -11;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kSubmitWaitRelative;
+    NTSTATUS wait = KeWaitForSingleObject(&packet->DoneEvent, Executive, waitMode, TRUE, &timeout);
+    bool alerted = wait == STATUS_ALERTED || wait == STATUS_USER_APC;
+    if (alerted && PacketHas(packet, kPacketInRing)) {
+        Withdraw(packet);
+        KeAcquireSpinLock(&packet->Lock, &irql);
+        packet->PacketStatus = kPacketCancelled;
+        packet->OutcomeCode = 0;
+        packet->AckCode = 0;
+        KeReleaseSpinLock(&packet->Lock, irql);
+        return -3;
+    }
+    if ((wait == STATUS_SUCCESS || alerted) && packet->PacketStatus == kPacketOk) return 0;
+    Withdraw(packet);
+    if (wait == STATUS_TIMEOUT) {
+        KeAcquireSpinLock(&packet->Lock, &irql);
+        packet->OutcomeCode = -2;
+        packet->AckCode = kAckTimedOut;
+        KeReleaseSpinLock(&packet->Lock, irql);
+    }
+    packet->PacketState = kPacketFinished;
+    return -1;
+}
+
+void TransmitDone(OhciController* controller, AsyncPacket* packet, LONG outcome) {
+    ULONG drops = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    if (packet->CompletionBits == (kTxDone | kRxDone)) {
+        KeReleaseSpinLock(&controller->PendingLock, irql);
+        return;
+    }
+    bool responseFirst = (packet->CompletionBits & kRxDone) != 0;
+    packet->CompletionBits |= kTxDone;
+    if (responseFirst) {
+        if (LeavePending(packet)) ++drops;
+        packet->PacketState = kPacketFinished;
+        if (!IsUnansweredLocal(packet)) CompletePacket(packet);
+        KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+    } else {
+        packet->OutcomeCode = CHAR(outcome);
+        if (PacketHas(packet, kPacketUntracked) && !PacketHas(packet, kPacketResponseExpected)) {
+            CompletePacket(packet);
+        } else if (outcome == async::kAckPending && PacketHas(packet, kPacketResponseExpected)) {
+            packet->PacketState = kPacketAwaitingResponse;
+            packet->Tick = TickNow();
+            KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+            ArmWatchdog(controller);
+        } else {
+            if (LeavePending(packet)) ++drops;
+            packet->PacketState = kPacketFinished;
+            packet->CompletionBits = kTxDone | kRxDone;
+            KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+    while (drops-- > 0) ReleasePacket(packet);
+}
+
+void MatchResponse(OhciController* controller, ULONG tcode, const UCHAR* bytes, ULONG length) {
+    if (length < 12) return;
+    ULONG q0 = async::LoadLe32(bytes);
+    ULONG q1 = async::LoadLe32(bytes + 4);
+    UCHAR label = UCHAR((q0 >> 10) & 0x3F);
+    USHORT source = USHORT(q1 >> 16);
+    bool drop = false;
+    AsyncPacket* request = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    for (PLIST_ENTRY entry = controller->PendingList.Flink; entry != &controller->PendingList; entry = entry->Flink) {
+        AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, PendingLink);
+        if (PacketHas(packet, kPacketLabelHeld) && packet->Label == label && packet->Destination == source) {
+            request = packet;
+            break;
+        }
+    }
+    bool accepted = false;
+    if (request != nullptr && request->CompletionBits != (kTxDone | kRxDone)) {
+        ULONG rt = request->Tcode;
+        bool lock = rt == async::kTcodeLockRequest && tcode == async::kTcodeLockResponse;
+        bool readBlock = rt == async::kTcodeReadBlock && tcode == async::kTcodeReadBlockResponse;
+        bool withQuadlet3 = (rt == async::kTcodeReadQuadlet && tcode == async::kTcodeReadQuadletResponse) || readBlock || lock;
+        bool write = (rt == async::kTcodeWriteQuadlet || rt == async::kTcodeWriteBlock) && tcode == async::kTcodeWriteResponse;
+        if ((write || withQuadlet3) && (!withQuadlet3 || length >= 16)) {
+            accepted = true;
+            ULONG asked = async::DataLength(request->Header);
+            request->Header.Q[0] = q0;
+            request->Header.Q[1] = q1;
+            request->Header.Q[2] = async::LoadLe32(bytes + 8);
+            if (withQuadlet3) RtlCopyMemory(&request->Header.Q[3], bytes + 12, 4);
+            ULONG data = withQuadlet3 ? length - 16 : 0;
+            if (readBlock) {
+                // Data beyond what was asked for is cut: the payload area holds the asked length.
+                if (data > async::DataLength(request->Header)) data = async::DataLength(request->Header);
+                if (data > asked) data = asked;
+                if (data > request->PayloadCapacity) data = request->PayloadCapacity;
+                RtlCopyMemory(request->Payload, bytes + 16, data);
+                request->PayloadLength = data;
+            } else if (lock) {
+                ULONG n = data < 8 ? data & ~3u : 8;
+                if (n > request->PayloadCapacity) n = request->PayloadCapacity & ~3u;
+                for (ULONG i = 0; i < n; i += 4) {
+                    ULONG value = async::LoadBus32(bytes + 16 + i);
+                    RtlCopyMemory(request->Payload + i, &value, 4);
+                }
+                request->Length = n;
+            }
+        }
+    }
+    if (accepted) {
+        PacketSet(request, kPacketResponseReceived);
+        request->CompletionBits |= kRxDone;
+        if (request->CompletionBits & kTxDone) drop = LeavePending(request);
+        if (request->PacketState == kPacketSubmitted) {
+            request->OutcomeCode = async::kAckPending;
+            request->Tick = TickNow();
+        }
+        if (request->CompletionBits == (kTxDone | kRxDone)) {
+            request->PacketState = kPacketFinished;
+            if (!IsUnansweredLocal(request)) CompletePacket(request);
+        }
+    }
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+    if (drop) ReleasePacket(request);
+}
+
+LONG ClassifyOutcome(const AsyncPacket* packet) {
+    switch (packet->OutcomeCode) {
+    case 2:
+        switch (async::Rcode(packet->Header)) {
+        case 0: return 0;
+        case 4: return -11;
+        case 5: return -121;
+        case 6: return -13;
+        case 7: return -22;
+        default: return -11;
+        }
+    case 1:
+        return (packet->Tcode == async::kTcodeWriteQuadlet || packet->Tcode == async::kTcodeWriteBlock ||
+                packet->Tcode == async::kTcodeStream)
+                   ? 0
+                   : -11;
+    case 4:
+    case 5:
+    case 6: return -16;
+    case 14: return -13;
+    case 15: return -22;
+    default: return -11;
+    }
 }
 
 void FlushPacketList(OhciController* controller, PLIST_ENTRY list, PacketListKind kind, ULONG status) {
@@ -62,8 +453,13 @@ void FlushPacketList(OhciController* controller, PLIST_ENTRY list, PacketListKin
         PLIST_ENTRY entry = RemoveHeadList(list);
         InitializeListHead(entry);
         AsyncPacket* packet = FromLink(entry, kind);
-        ClearListFlag(packet, kind);
-        if (!(packet->Flags & kPacketDelivered)) EndPacket(packet, status);
+        if (kind == kQueueList) {
+            PacketClear(packet, kPacketOnQueue | kPacketInRing);
+            if (packet->Slot != nullptr) ReturnPayloadSlot(packet);
+        } else {
+            PacketClear(packet, kPacketOnPendingList);
+        }
+        if (!PacketHas(packet, kPacketDelivered)) EndForFlush(packet, status);
         ReleasePacket(packet);
     }
 }
@@ -74,14 +470,10 @@ void FlushPendingRequests(OhciController* controller, ULONG requestStatus, ULONG
     KeAcquireSpinLockAtDpcLevel(&controller->AtRequest.QueueLock);
     KeAcquireSpinLockAtDpcLevel(&controller->AtResponse.QueueLock);
     FlushPacketList(controller, &controller->PendingList, kPendingList, requestStatus);
-    if (controller->AtRequest.Ready) {
-        FlushPacketList(controller, &controller->AtRequest.InFlight, kQueueList, requestStatus);
-        FlushPacketList(controller, &controller->AtRequest.Waiting, kQueueList, requestStatus);
-    }
-    if (controller->AtResponse.Ready) {
-        FlushPacketList(controller, &controller->AtResponse.InFlight, kQueueList, responseStatus);
-        FlushPacketList(controller, &controller->AtResponse.Waiting, kQueueList, responseStatus);
-    }
+    FlushPacketList(controller, &controller->AtRequest.InFlight, kQueueList, requestStatus);
+    FlushPacketList(controller, &controller->AtRequest.Waiting, kQueueList, requestStatus);
+    FlushPacketList(controller, &controller->AtResponse.InFlight, kQueueList, responseStatus);
+    FlushPacketList(controller, &controller->AtResponse.Waiting, kQueueList, responseStatus);
     KeReleaseSpinLockFromDpcLevel(&controller->AtResponse.QueueLock);
     KeReleaseSpinLockFromDpcLevel(&controller->AtRequest.QueueLock);
     KeReleaseSpinLock(&controller->PendingLock, irql);
@@ -94,9 +486,119 @@ void FlushKernelWaiters(OhciController* controller, ULONG status) {
         PLIST_ENTRY entry = RemoveHeadList(&controller->KernelWaiterList);
         InitializeListHead(entry);
         AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, WaiterLink);
+        PacketClear(packet, kPacketOnWaiterList);
         packet->PacketStatus = status;
         if (packet->KernelEvent != nullptr) KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
         ReleasePacket(packet);
     }
     KeReleaseSpinLock(&controller->KernelWaiterLock, irql);
+}
+
+void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID fileObject, PLIST_ENTRY removed) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&controller->AtRequest.QueueLock);
+    KeAcquireSpinLockAtDpcLevel(&controller->AtResponse.QueueLock);
+    PLIST_ENTRY lists[] = {&controller->PendingList, &controller->AtRequest.Waiting, &controller->AtResponse.Waiting,
+                           &controller->AtRequest.InFlight, &controller->AtResponse.InFlight};
+    for (ULONG i = 0; i < sizeof(lists) / sizeof(lists[0]); ++i) {
+        PacketListKind kind = i == 0 ? kPendingList : kQueueList;
+        bool inRing = i >= 3;
+        for (PLIST_ENTRY entry = lists[i]->Flink; entry != lists[i];) {
+            AsyncPacket* packet = FromLink(entry, kind);
+            entry = entry->Flink;
+            if (packet->Sink == nullptr || (process != nullptr && packet->Process != process) ||
+                (fileObject != nullptr && packet->FileObject != fileObject))
+                continue;
+            if (!inRing) {
+                RemoveEntryList(kind == kPendingList ? &packet->PendingLink : &packet->QueueLink);
+                InitializeListHead(kind == kPendingList ? &packet->PendingLink : &packet->QueueLink);
+                PacketClear(packet, kind == kPendingList ? ULONG(kPacketOnPendingList) : ULONG(kPacketOnQueue));
+                ReleasePacket(packet);  // the list's reference; the owner's keeps the packet
+            }
+            KeAcquireSpinLockAtDpcLevel(&packet->Lock);
+            packet->PacketStatus = kPacketCancelled;
+            packet->CompletionBits = kTxDone | kRxDone;
+            KeReleaseSpinLockFromDpcLevel(&packet->Lock);
+            PacketSet(packet, kPacketWithdrawn);
+            KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+            if (!PacketHas(packet, kPacketOnClientList) && IsListEmpty(&packet->ClientLink) &&
+                !PacketHas(packet, kPacketDisposed)) {
+                InterlockedIncrement(&packet->References);
+                InsertTailList(removed, &packet->ClientLink);
+            }
+        }
+    }
+    KeReleaseSpinLockFromDpcLevel(&controller->AtResponse.QueueLock);
+    KeReleaseSpinLockFromDpcLevel(&controller->AtRequest.QueueLock);
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+}
+
+ULONG SplitTimeoutMs(OhciController* controller) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    ULONG hi = controller->LocalCsr.SplitTimeoutHi & 7;
+    ULONG lo = controller->LocalCsr.SplitTimeoutLo;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    ULONG ms = hi * 1000 + (lo >> 22);
+    return ms < kMinSplitTimeoutMs ? kMinSplitTimeoutMs : ms;
+}
+
+void DpcForSplitTimeoutWatchDog(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* controller = static_cast<OhciController*>(DeferredContext);
+    if (controller == nullptr) {
+        ReportMissingContext("DpcForSplitTimeoutWatchDog");
+        return;
+    }
+    InterlockedExchange(&controller->SplitTimerArmed, 0);
+    ULONGLONG limit = ULONGLONG(SplitTimeoutMs(controller)) * 10000ull / KeQueryTimeIncrement();
+    ULONGLONG now = TickNow();
+
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->KernelWaiterLock, &irql);
+    for (PLIST_ENTRY entry = controller->KernelWaiterList.Flink; entry != &controller->KernelWaiterList;) {
+        AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, WaiterLink);
+        entry = entry->Flink;
+        if (packet->Tick + limit >= now) continue;
+        RemoveEntryList(&packet->WaiterLink);
+        InitializeListHead(&packet->WaiterLink);
+        PacketClear(packet, kPacketOnWaiterList);
+        packet->PacketStatus = kPacketTimedOut;
+        if (packet->KernelEvent != nullptr) KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
+        ReleasePacket(packet);
+    }
+    bool waiters = !IsListEmpty(&controller->KernelWaiterList);
+    KeReleaseSpinLock(&controller->KernelWaiterLock, irql);
+
+    LIST_ENTRY expired;
+    InitializeListHead(&expired);
+    KeAcquireSpinLock(&controller->PendingLock, &irql);
+    for (PLIST_ENTRY entry = controller->PendingList.Flink; entry != &controller->PendingList;) {
+        AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, PendingLink);
+        entry = entry->Flink;
+        if (IsUnansweredLocal(packet) && !PacketHas(packet, kPacketResponseExpected)) continue;
+        if (packet->CompletionBits == (kTxDone | kRxDone)) continue;
+        if (packet->Tick + limit >= now) break;
+        packet->CompletionBits |= kRxDone;
+        if (packet->CompletionBits != (kTxDone | kRxDone)) continue;
+        LeavePending(packet);
+        InsertTailList(&expired, &packet->PendingLink);  // the list's reference goes below
+        packet->PacketState = kPacketFinished;
+        KeAcquireSpinLockAtDpcLevel(&packet->Lock);
+        packet->OutcomeCode = -2;
+        packet->AckCode = kAckTimedOut;
+        KeReleaseSpinLockFromDpcLevel(&packet->Lock);
+        CompletePacket(packet);
+    }
+    bool pending = !IsListEmpty(&controller->PendingList);
+    KeReleaseSpinLock(&controller->PendingLock, irql);
+    while (!IsListEmpty(&expired)) {
+        PLIST_ENTRY entry = RemoveHeadList(&expired);
+        InitializeListHead(entry);
+        ReleasePacket(CONTAINING_RECORD(entry, AsyncPacket, PendingLink));
+    }
+    if (pending || waiters) ArmWatchdog(controller);
 }

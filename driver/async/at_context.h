@@ -6,6 +6,7 @@
 #include "ohci/dma_memory.h"
 
 struct OhciController;
+struct AsyncPacket;
 
 constexpr ULONG kAtBlockCount = 32;
 constexpr ULONG kAtBlockSize = 64;
@@ -17,6 +18,12 @@ enum AtContextKind : ULONG { kAtRequest = 0, kAtResponse = 1 };
 struct PayloadSlot {
     BOOLEAN InUse;
     CommonBuffer Buffer;
+};
+
+// Counters of the transmit path (diagnostics and benchmarks).
+struct AtCounters {
+    ULONG Queued;
+    ULONG Completed;
 };
 
 struct AtContext {
@@ -31,7 +38,8 @@ struct AtContext {
     ULONG Tail;
     ULONG Head;
     ULONG FreeBlocks;
-    PULONG NewestBranch;
+    PULONG NewestBranch;             // the branch word of the newest block in the ring
+    ULONG BlockZ[kAtBlockCount];     // Z of each block in the ring
     LIST_ENTRY InFlight;             // AsyncPacket.QueueLink, oldest first
     LIST_ENTRY Waiting;              // AsyncPacket.QueueLink, not yet in the ring
     KSPIN_LOCK QueueLock;
@@ -39,6 +47,7 @@ struct AtContext {
     PayloadSlot Slots[kAtSlotCount];
     KSPIN_LOCK SlotLock;
     KSPIN_LOCK DpcLock;
+    AtCounters Counters;
     BOOLEAN Ready;
 };
 
@@ -54,3 +63,18 @@ bool StopContext(OhciController* controller, ULONG clearOffset);
 
 // Stops the four asynchronous contexts: AT request, AT response, AR request, AR response.
 void StopAsyncContexts(OhciController* controller);
+
+// Queues a submitted packet on its context (AsyncLock held): requests, PHY and stream packets on
+// the request context, responses on the response context. 0, or -11 while a bus reset runs.
+[[nodiscard]] LONG QueueToContext(OhciController* controller, AsyncPacket* packet);
+// Moves waiting packets into the ring while a payload slot and a block are free (queue lock held).
+void RefillProgram(OhciController* controller, AtContext* context);
+// Gives back the payload slot a packet holds.
+void ReturnPayloadSlot(AsyncPacket* packet);
+
+// The descriptor block formats (pure): builds the block for a packet at `block` (64 bytes), with
+// `slotAddress` the bus address of its payload slot. Returns Z (2 without payload, 3 with).
+ULONG BuildAtBlock(PULONG block, const AsyncPacket* packet, ULONG slotAddress, USHORT expiry);
+// Offsets in ULONGs of a block's branch word and status word for its Z.
+inline ULONG AtBranchWord(ULONG z) { return z == 2 ? 2 : 10; }
+inline ULONG AtStatusWord(ULONG z) { return z == 2 ? 3 : 11; }

@@ -1,7 +1,7 @@
 #include "client.h"
 
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "ohci/list_utilities.h"
 #include "ohci/pool_tags.h"
 #include "user_control.h"
@@ -49,6 +49,7 @@ void InitializeRecord(OhciController* controller, ClientRecord* record) {
     record->WaitObjects[0] = &record->WorkEvent1;
     record->WaitObjects[1] = &record->WorkEvent2;
     KeInitializeEvent(&record->FinishedEvent, NotificationEvent, FALSE);
+    InitializeListHead(&record->CompletionList);
     KeInitializeSpinLock(&record->CompletionLock);
     InitializeListHead(&record->IsoRxWorkList);
     KeInitializeSpinLock(&record->IsoRxWorkLock);
@@ -94,10 +95,14 @@ bool ServeClient(ClientRecord* record, NTSTATUS waitStatus) {
     KeWaitForSingleObject(&record->Mutex, Executive, KernelMode, FALSE, nullptr);
     DeliverCompletions(record);
     KeReleaseMutex(&record->Mutex, FALSE);
-    if (waitStatus != STATUS_TIMEOUT && record->CompletionList.Next == nullptr) {
+    // Cleared under the list lock: a completion queued after the check finds its event set.
+    KIRQL irql;
+    KeAcquireSpinLock(&record->CompletionLock, &irql);
+    if (waitStatus != STATUS_TIMEOUT && IsListEmpty(&record->CompletionList)) {
         KeClearEvent(&record->WorkEvent1);
         KeClearEvent(&record->WorkEvent2);
     }
+    KeReleaseSpinLock(&record->CompletionLock, irql);
     bool stop = false;
     ServeIsoRxWork(record, &stop);
     if (!stop) ServeIsoTxWork(record, &stop);
@@ -307,6 +312,30 @@ void ReleaseClient(ClientRecord* client) {
     ReleaseClientResources(client->Controller, client);
     Unlink(client->Controller, client);
     FreeRecord(client);
+}
+
+ClientRecord* ReferenceRegisteredClient(OhciController* controller, PEPROCESS process) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClientListLock, &irql);
+    ClientRecord* record = FindLocked(controller, process, true);
+    if (record != nullptr && !record->Finished) {
+        // Only a record that still has a reference may get another.
+        LONG count = record->RefCount;
+        while (count != 0) {
+            LONG seen = InterlockedCompareExchange(&record->RefCount, count + 1, count);
+            if (seen == count) break;
+            count = seen;
+        }
+        if (count == 0) record = nullptr;
+    } else {
+        record = nullptr;
+    }
+    KeReleaseSpinLock(&controller->ClientListLock, irql);
+    return record;
+}
+
+void DereferenceClient(ClientRecord* client) {
+    if (InterlockedDecrement(&client->RefCount) == 0) ReleaseClient(client);
 }
 
 void EndAllClients(OhciController* controller) {

@@ -15,7 +15,7 @@ struct ClientRecord {
     KEVENT WorkEvent2;
     volatile UCHAR Terminate;
     volatile UCHAR Finished;
-    SINGLE_LIST_ENTRY CompletionList;
+    LIST_ENTRY CompletionList;       // AsyncPacket.ClientLink: finished packets to deliver
     KSPIN_LOCK CompletionLock;
     LIST_ENTRY IsoRxWorkList;
     KSPIN_LOCK IsoRxWorkLock;
@@ -50,6 +50,11 @@ void ReleaseWorkerClient(OhciController* controller);
 void ReleaseClientResources(OhciController* controller, ClientRecord* client);
 // Releases a registered client whose last reference has gone.
 void ReleaseClient(ClientRecord* client);
+// The registered client of a process with a reference taken, or null when it has none (or its
+// last reference is already gone).
+[[nodiscard]] ClientRecord* ReferenceRegisteredClient(OhciController* controller, PEPROCESS process);
+// Drops a reference taken above; the last one releases the client.
+void DereferenceClient(ClientRecord* client);
 // Teardown: ends every remaining client record and bus notification registration.
 void EndAllClients(OhciController* controller);
 

@@ -3,9 +3,10 @@
 // the engine that carries them out.
 #include "device.h"
 #include "kx1394.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/register_access.h"
+#include "user_async.h"
 #include "user_control.h"
 
 namespace {
@@ -218,9 +219,9 @@ NTSTATUS BusReset(ControlRequest* request) {
 
 // The code table, in code order.
 const ControlCode kControlCodes[] = {
-    {IOCTL_ASYNC_READ, Exact, 96, Any, 0, 0, NotYetServed},
-    {IOCTL_ASYNC_WRITE, Exact, 96, Any, 0, 0, NotYetServed},
-    {IOCTL_ASYNC_LOCK, Exact, 96, Any, 0, 0, NotYetServed},
+    {IOCTL_ASYNC_READ, Exact, 96, Any, 0, 0, AsyncReadRequest},
+    {IOCTL_ASYNC_WRITE, Exact, 96, Any, 0, 0, AsyncWriteRequest},
+    {IOCTL_ASYNC_LOCK, Exact, 96, Any, 0, 0, AsyncLockRequest},
     {IOCTL_ISOCH_OPEN, Exact, 40, Exact, 1, 1, NotYetServed},
     {IOCTL_ISOCH_CLOSE, Exact, 8, Exact, 1, 1, NotYetServed},
     {IOCTL_ISOCH_ATTACH_BUFFERS, Exact, 24, Any, 0, 0, NotYetServed},
@@ -239,14 +240,14 @@ const ControlCode kControlCodes[] = {
     {IOCTL_GET_NODE_SPEED, Exact, 2, Exact, 2, 2, GetNodeSpeed},
     {IOCTL_GET_IRM_NODE, Any, 0, AtLeast, 2, 2, GetIrmNode},
     {IOCTL_BUS_RESET, Exact, 4, Exact, 4, 4, BusReset},
-    {IOCTL_SEND_PHY_PACKET, Exact, 4, Exact, 1, 1, NotYetServed},
+    {IOCTL_SEND_PHY_PACKET, Exact, 4, Exact, 1, 1, PhyPacketRequest},
     {IOCTL_ALLOCATE_ADDRESS_RANGE, Exact, 48, Exact, 1, 1, NotYetServed},
     {IOCTL_FREE_ADDRESS_RANGE, Exact, 8, Exact, 1, 1, NotYetServed},
     {IOCTL_SEND_RESPONSE, Exact, 24, Exact, 1, 1, NotYetServed},
     {IOCTL_DISCARD_REQUEST, Exact, 8, Exact, 1, 1, NotYetServed},
     {IOCTL_DISCARD_ALL_REQUESTS, Exact, 8, Exact, 1, 1, NotYetServed},
     {IOCTL_REGISTER_CLIENT, Exact, 8, Any, 0, 0, DoRegisterClient},
-    {IOCTL_ASYNC_STREAM, Exact, 24, Exact, 1, 1, NotYetServed},
+    {IOCTL_ASYNC_STREAM, Exact, 24, Exact, 1, 1, AsyncStreamRequest},
 };
 
 const ControlCode* FindCode(ULONG code) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "kxplatform.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 
 // Device interface class through which user programs find and open the controller.
 extern const GUID GUID_KX1394_CONTROLLER_INTERFACE;

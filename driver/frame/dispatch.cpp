@@ -1,6 +1,7 @@
 // The small dispatch routines: create, close, cleanup, read/write, system control; and the
 // request helpers the frame shares.
 #include "device.h"
+#include "user_async.h"
 #include "user_control.h"
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status) {
@@ -60,7 +61,10 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // A handle closes: a program that ended with bus events registered (and no client
         // registration to release them) loses them here at the latest.
         AcquireIo(extension);
-        if (extension->Controller.Initialized) RemoveEndedProcessNotifications(&extension->Controller);
+        if (extension->Controller.Initialized) {
+            CancelFilePackets(&extension->Controller, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+            RemoveEndedProcessNotifications(&extension->Controller);
+        }
         ReleaseIo(extension);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS);

@@ -3,8 +3,8 @@
 // handled). Records come from the controller's ZOBE lookaside list and are kept in registration
 // order under the notification lock, which is taken at DISPATCH_LEVEL by the bus-reset call; no
 // other lock is taken under it, and objects are dereferenced only after it is released.
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "core/controller.h"
+#include "core/hooks.h"
 #include "user_control.h"
 
 namespace {

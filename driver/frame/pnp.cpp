@@ -2,9 +2,9 @@
 // gate and OutstandingIo, surprise removal.
 #include "device.h"
 #include "driver.h"
-#include "ohci/bring_up.h"
-#include "ohci/config_rom.h"
-#include "ohci/interrupt.h"
+#include "core/bring_up.h"
+#include "core/config_rom.h"
+#include "core/interrupt.h"
 #include "ohci/register_access.h"
 
 namespace {
@@ -93,7 +93,7 @@ void StopControllerHardware(ControllerDeviceExtension* extension) {
         MaskControllerInterrupt(extension);
         ShutdownController(extension);
     }
-    extension->Controller.RegisterBase = nullptr;
+    extension->Controller.Registers.RegisterBase = nullptr;
 }
 
 // Walks the raw and translated resource lists in step.

@@ -18,66 +18,66 @@ void WriteRegistersMemory(volatile ULONG* destination, const ULONG* source, ULON
     KeMemoryBarrier();
 }
 
-ULONG ReadPhyControl(OhciController* controller) { return ReadRegisterValue(controller, ohci::kPhyControl); }
+ULONG ReadPhyControl(RegisterWindow* window) { return ReadRegisterValue(window, ohci::kPhyControl); }
 
 }  // namespace
 
-void InitializeRegisterAccess(OhciController* controller, volatile ULONG* registerBase) {
-    controller->ReadRegisters = ReadRegistersMemory;
-    controller->WriteRegisters = WriteRegistersMemory;
-    controller->RegisterBase = registerBase;
+void InitializeRegisterAccess(RegisterWindow* window, volatile ULONG* registerBase) {
+    window->ReadRegisters = ReadRegistersMemory;
+    window->WriteRegisters = WriteRegistersMemory;
+    window->RegisterBase = registerBase;
 }
 
-void ReadRegister(OhciController* controller, ULONG offset, PULONG value) {
-    volatile ULONG* base = controller->RegisterBase;
+void ReadRegister(RegisterWindow* window, ULONG offset, PULONG value) {
+    volatile ULONG* base = window->RegisterBase;
     if (base == nullptr) return;
-    controller->ReadRegisters(base + offset / sizeof(ULONG), value, 1);
+    window->ReadRegisters(base + offset / sizeof(ULONG), value, 1);
 }
 
-ULONG ReadRegisterValue(OhciController* controller, ULONG offset) {
+ULONG ReadRegisterValue(RegisterWindow* window, ULONG offset) {
     ULONG value = 0;
-    ReadRegister(controller, offset, &value);
+    ReadRegister(window, offset, &value);
     return value;
 }
 
-void WriteRegister(OhciController* controller, ULONG offset, ULONG value) {
-    volatile ULONG* base = controller->RegisterBase;
+void WriteRegister(RegisterWindow* window, ULONG offset, ULONG value) {
+    volatile ULONG* base = window->RegisterBase;
     if (base == nullptr) return;
-    controller->WriteRegisters(base + offset / sizeof(ULONG), &value, 1);
+    window->WriteRegisters(base + offset / sizeof(ULONG), &value, 1);
 }
 
-UCHAR ReadPhyRegister(OhciController* controller, UCHAR phyRegister) {
-    WriteRegister(controller, ohci::kPhyControl,
+UCHAR ReadPhyRegister(RegisterWindow* window, UCHAR phyRegister) {
+    WriteRegister(window, ohci::kPhyControl,
                   ohci::kPhyControlRdReg |
                       ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask));
     for (ULONG poll = 0; poll < kPhyPollLimit; ++poll) {
-        if (ReadPhyControl(controller) & ohci::kPhyControlRdDone) break;
+        if (ReadPhyControl(window) & ohci::kPhyControlRdDone) break;
         KeStallExecutionProcessor(kPhyPollStallUs);
     }
-    return UCHAR(ReadPhyControl(controller) >> ohci::kPhyControlRdDataShift);
+    return UCHAR(ReadPhyControl(window) >> ohci::kPhyControlRdDataShift);
 }
 
-void WritePhyRegister(OhciController* controller, UCHAR phyRegister, UCHAR value) {
-    WriteRegister(controller, ohci::kPhyControl,
+void WritePhyRegister(RegisterWindow* window, UCHAR phyRegister, UCHAR value) {
+    WriteRegister(window, ohci::kPhyControl,
                   ohci::kPhyControlWrReg |
                       ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask) |
                       (value & ohci::kPhyControlWrDataMask));
     for (ULONG poll = 0; poll < kPhyPollLimit; ++poll) {
-        if (!(ReadPhyControl(controller) & ohci::kPhyControlWrReg)) break;
+        if (!(ReadPhyControl(window) & ohci::kPhyControlWrReg)) break;
         KeStallExecutionProcessor(kPhyPollStallUs);
     }
 }
 
-void InitiateBusReset(OhciController* controller) {
-    UCHAR value = ReadPhyRegister(controller, ohci::kPhyRegister1);
-    WritePhyRegister(controller, ohci::kPhyRegister1, UCHAR(value | ohci::kPhyIbr));
+void InitiateBusReset(RegisterWindow* window) {
+    UCHAR value = ReadPhyRegister(window, ohci::kPhyRegister1);
+    WritePhyRegister(window, ohci::kPhyRegister1, UCHAR(value | ohci::kPhyIbr));
 }
 
-NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG newValue, ULONG compareValue) {
-    if (controller->RegisterBase == nullptr) return STATUS_IO_TIMEOUT;
-    WriteRegister(controller, ohci::kCSRReadData, newValue);
-    WriteRegister(controller, ohci::kCSRCompareData, compareValue);
-    WriteRegister(controller, ohci::kCSRControl, *selectorOld & ohci::kCSRControlSelectMask);
+NTSTATUS CsrCompareSwap(RegisterWindow* window, PULONG selectorOld, ULONG newValue, ULONG compareValue) {
+    if (window->RegisterBase == nullptr) return STATUS_IO_TIMEOUT;
+    WriteRegister(window, ohci::kCSRReadData, newValue);
+    WriteRegister(window, ohci::kCSRCompareData, compareValue);
+    WriteRegister(window, ohci::kCSRControl, *selectorOld & ohci::kCSRControlSelectMask);
 
     // The unit completes in a few bus clocks; bound the poll by the clock, not by a count, so a
     // controller that never sets csrDone cannot hold the processor at dispatch level.
@@ -86,12 +86,12 @@ NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG ne
     LONGLONG limit = frequency.QuadPart * kCsrSwapTimeoutUs / 1000000;
     for (;;) {
         ULONG control = 0;
-        ReadRegister(controller, ohci::kCSRControl, &control);
+        ReadRegister(window, ohci::kCSRControl, &control);
         if (control & ohci::kCSRControlDone) break;
         if (KeQueryPerformanceCounter(nullptr).QuadPart - start > limit) return STATUS_IO_TIMEOUT;
     }
     ULONG old = 0;
-    ReadRegister(controller, ohci::kCSRReadData, &old);
+    ReadRegister(window, ohci::kCSRReadData, &old);
     *selectorOld = old;
     return STATUS_SUCCESS;
 }

@@ -3,7 +3,7 @@
 // and waited for, so the controller object outlives it; the reset watch ends two seconds after
 // the last reset.
 #include "frame/client.h"
-#include "ohci/bus_reset.h"
+#include "core/bus_reset.h"
 #include "sim_fixture.h"
 
 namespace {

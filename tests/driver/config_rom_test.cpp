@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ohci/bus_order.h"
-#include "ohci/config_rom.h"
+#include "core/config_rom.h"
 #include "ohci/register_access.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // Interrupt service on the model: a powered-down controller with a quiet line, a shared line
 // without controller events, RQPkt with phyRegRcvd, dead contexts reported with the system's
 // messages, and the interrupt log.
-#include "ohci/bring_up.h"
-#include "ohci/bus_reset.h"
-#include "ohci/interrupt.h"
+#include "core/bring_up.h"
+#include "core/bus_reset.h"
+#include "core/interrupt.h"
 #include "ohci/register_access.h"
 #include "sim_fixture.h"
 

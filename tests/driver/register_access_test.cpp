@@ -6,6 +6,7 @@
 
 #include "hk_core.h"
 #include "ohci/list_utilities.h"
+#include "core/controller.h"
 #include "ohci/register_access.h"
 #include "scripted_window.h"
 
@@ -37,7 +38,7 @@ protected:
 };
 
 TEST_F(RegisterAccessTest, NoRegisterWindowLeavesDestinationAndHardwareAlone) {
-    controller_.RegisterBase = nullptr;
+    controller_.Registers.RegisterBase = nullptr;
     ULONG value = 0xDEADBEEF;
     ReadRegister(&controller_, 0x000, &value);
     EXPECT_EQ(value, 0xDEADBEEFu);

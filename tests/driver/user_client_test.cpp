@@ -7,7 +7,7 @@
 
 #include "frame/client.h"
 #include "kx1394.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "sim_fixture.h"
 
 namespace {

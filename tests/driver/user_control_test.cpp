@@ -6,7 +6,7 @@
 
 #include "frame/user_control.h"
 #include "kx1394.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 #include "ohci/ohci_registers.h"
 #include "sim_fixture.h"
 
@@ -77,14 +77,14 @@ struct LengthCase {
     NTSTATUS status;
 };
 
-// Length rules: = n, >= n, any. The codes carried out by the asynchronous, isochronous and
-// address-range engines pass their checks and answer STATUS_NOT_IMPLEMENTED until those engines
-// exist.
+// Length rules: = n, >= n, any. The codes carried out by the isochronous and address-range
+// engines pass their checks and answer STATUS_NOT_IMPLEMENTED until those engines exist; an
+// asynchronous request from a process that did not register is refused after its checks.
 const LengthCase kLengthCases[] = {
     {"asyncRead95", IOCTL_ASYNC_READ, 95, 0, STATUS_INVALID_PARAMETER},
     {"asyncRead97", IOCTL_ASYNC_READ, 97, 0, STATUS_INVALID_PARAMETER},
-    {"asyncRead96", IOCTL_ASYNC_READ, 96, 0, STATUS_NOT_IMPLEMENTED},
-    {"asyncWrite96AnyOutput", IOCTL_ASYNC_WRITE, 96, 7, STATUS_NOT_IMPLEMENTED},
+    {"asyncRead96", IOCTL_ASYNC_READ, 96, 0, STATUS_UNSUCCESSFUL},
+    {"asyncWrite96AnyOutput", IOCTL_ASYNC_WRITE, 96, 7, STATUS_UNSUCCESSFUL},
     {"asyncLock0", IOCTL_ASYNC_LOCK, 0, 0, STATUS_INVALID_PARAMETER},
     {"isochOpenNoOutput", IOCTL_ISOCH_OPEN, 40, 0, STATUS_INVALID_PARAMETER},
     {"isochOpenTwoOutput", IOCTL_ISOCH_OPEN, 40, 2, STATUS_INVALID_PARAMETER},
@@ -109,7 +109,7 @@ const LengthCase kLengthCases[] = {
     {"irmNode1", IOCTL_GET_IRM_NODE, 0, 1, STATUS_INVALID_PARAMETER},
     {"busResetOut8", IOCTL_BUS_RESET, 4, 8, STATUS_INVALID_PARAMETER},
     {"busResetIn2", IOCTL_BUS_RESET, 2, 4, STATUS_INVALID_PARAMETER},
-    {"phyPacket", IOCTL_SEND_PHY_PACKET, 4, 1, STATUS_NOT_IMPLEMENTED},
+    {"phyPacket", IOCTL_SEND_PHY_PACKET, 4, 1, STATUS_SUCCESS},
     {"phyPacketIn8", IOCTL_SEND_PHY_PACKET, 8, 1, STATUS_INVALID_PARAMETER},
     {"allocateRange", IOCTL_ALLOCATE_ADDRESS_RANGE, 48, 1, STATUS_NOT_IMPLEMENTED},
     {"allocateRange47", IOCTL_ALLOCATE_ADDRESS_RANGE, 47, 1, STATUS_INVALID_PARAMETER},
@@ -118,7 +118,7 @@ const LengthCase kLengthCases[] = {
     {"discardRequest", IOCTL_DISCARD_REQUEST, 8, 1, STATUS_NOT_IMPLEMENTED},
     {"discardAllNoOutput", IOCTL_DISCARD_ALL_REQUESTS, 8, 0, STATUS_INVALID_PARAMETER},
     {"registerClient4", IOCTL_REGISTER_CLIENT, 4, 0, STATUS_INVALID_PARAMETER},
-    {"asyncStream", IOCTL_ASYNC_STREAM, 24, 1, STATUS_NOT_IMPLEMENTED},
+    {"asyncStream", IOCTL_ASYNC_STREAM, 24, 1, STATUS_SUCCESS},
     {"asyncStream24NoOutput", IOCTL_ASYNC_STREAM, 24, 0, STATUS_INVALID_PARAMETER},
     {"belowTable", 0x222000, 0, 0, STATUS_INVALID_DEVICE_REQUEST},
     {"aboveTable", 0x222078, 8, 8, STATUS_INVALID_DEVICE_REQUEST},

@@ -3,7 +3,7 @@
 #include "hooks.h"
 
 #include "controller.h"
-#include "pool_tags.h"
+#include "ohci/pool_tags.h"
 
 namespace {
 
@@ -16,12 +16,6 @@ void ReportMissingContext(const char* routine) { DbgPrint("%s: fatal error. Para
 void BuildSpeedTable(OhciController* controller, BusEvent* event) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(event);
-}
-
-bool SendPhyConfigurationPacket(OhciController* controller, ULONG quadlet) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(quadlet);
-    return false;
 }
 
 void RootCheck(OhciController* controller) { controller->RootCheckPending = FALSE; }
@@ -81,7 +75,15 @@ void ReturnScratchStream(OhciController* controller, PVOID stream) {
     FreeTaggedPool(stream, kTagControllerPlain);
 }
 
-void DeliverCompletions(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }
+LONG DispatchIncomingRequest(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete,
+                             bool local) {
+    UNREFERENCED_PARAMETER(controller);
+    UNREFERENCED_PARAMETER(packet);
+    UNREFERENCED_PARAMETER(length);
+    UNREFERENCED_PARAMETER(ackedComplete);
+    UNREFERENCED_PARAMETER(local);
+    return 0;
+}
 
 void ServeIsoRxWork(ClientRecord* client, bool* stop) {
     UNREFERENCED_PARAMETER(client);
@@ -94,13 +96,6 @@ void ServeIsoTxWork(ClientRecord* client, bool* stop) {
 }
 
 void DeliverRangeRequests(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }
-
-void CancelProcessPackets(OhciController* controller, PEPROCESS process) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(process);
-}
-
-void CancelClientCompletions(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }
 
 void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);
@@ -120,13 +115,6 @@ void DpcForDelayedExecutionRootSanityCheck(PKDPC Dpc, PVOID DeferredContext, PVO
     if (DeferredContext == nullptr) ReportMissingContext("DpcForDelayedExecutionRootSanityCheck");
 }
 
-void DpcForSplitTimeoutWatchDog(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("DpcForSplitTimeoutWatchDog");
-}
-
 void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -134,16 +122,3 @@ void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     if (DeferredContext == nullptr) ReportMissingContext("Ruk_IsochStopUrgentDpc");
 }
 
-void ArReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("ArReceiveDpc");
-}
-
-void AtCompletionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("AtCompletionDpc");
-}

@@ -1,9 +1,9 @@
 #include "config_rom.h"
 
-#include "bus_order.h"
+#include "ohci/bus_order.h"
 #include "controller.h"
-#include "ohci_registers.h"
-#include "register_access.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/register_access.h"
 
 namespace {
 

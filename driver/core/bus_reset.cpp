@@ -4,9 +4,9 @@
 #include "config_rom.h"
 #include "controller.h"
 #include "hooks.h"
-#include "ohci_registers.h"
-#include "register_access.h"
-#include "self_id.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/register_access.h"
+#include "ohci/self_id.h"
 #include "topology.h"
 
 namespace {
@@ -207,7 +207,9 @@ void DpcForBusReset(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
     IsoTxHandleBusReset(controller);
     controller->PendingEvents = 0;
     WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
+    KeCancelTimer(&controller->SplitTimeoutTimer);
     KeRemoveQueueDpc(&controller->SplitTimeoutDpc);
+    controller->SplitTimerArmed = 0;
     ReleaseResetLocks(controller, irql);
 }
 

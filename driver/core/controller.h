@@ -5,15 +5,11 @@
 #include "kxplatform.h"
 #include "async/ar_context.h"
 #include "async/at_context.h"
-#include "dma_memory.h"
+#include "ohci/dma_memory.h"
+#include "ohci/register_access.h"
 
 struct OhciController;
 struct ClientRecord;
-
-// Register access routines, chosen when the controller object is initialised. Registers are always
-// accessed one 32-bit word at a time.
-typedef void (*ReadRegistersRoutine)(volatile ULONG* source, PULONG destination, ULONG count);
-typedef void (*WriteRegistersRoutine)(volatile ULONG* destination, const ULONG* source, ULONG count);
 
 // Isochronous receive completion, chosen at start by IsoDirectDMA: the handler runs in the receive
 // deferred procedure call, the finish routine in the client worker (0 go on, 1 stop the worker,
@@ -74,9 +70,7 @@ struct BusNotificationRecord {
 
 struct OhciController {
     // Register layer.
-    volatile ULONG* RegisterBase;  // first memory window; null while absent or shut down
-    ReadRegistersRoutine ReadRegisters;
-    WriteRegistersRoutine WriteRegisters;
+    RegisterWindow Registers;
 
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT DeviceObject;   // the controller's functional device object
@@ -152,6 +146,10 @@ struct OhciController {
     LIST_ENTRY KernelWaiterList;   // AsyncPacket.WaiterLink
     KSPIN_LOCK KernelWaiterLock;
     KDPC SplitTimeoutDpc;
+    KTIMER SplitTimeoutTimer;      // fires SplitTimeoutDpc while requests are pending
+    volatile LONG SplitTimerArmed;
+    ULONG LabelPool[64][2];        // per destination node number: labels 0..31, 32..63 in use
+    KSPIN_LOCK LabelLock;
 
     // Deferred calls and timers of bus reset and root check.
     KDPC BusResetDpc;
@@ -207,3 +205,28 @@ struct OhciController {
     LIST_ENTRY NotificationList;   // BusNotificationRecord.Link
     KSPIN_LOCK NotificationLock;
 };
+
+// The register layer's routines on a controller's window.
+inline void InitializeRegisterAccess(OhciController* controller, volatile ULONG* registerBase) {
+    InitializeRegisterAccess(&controller->Registers, registerBase);
+}
+inline void ReadRegister(OhciController* controller, ULONG offset, PULONG value) {
+    ReadRegister(&controller->Registers, offset, value);
+}
+[[nodiscard]] inline ULONG ReadRegisterValue(OhciController* controller, ULONG offset) {
+    return ReadRegisterValue(&controller->Registers, offset);
+}
+inline void WriteRegister(OhciController* controller, ULONG offset, ULONG value) {
+    WriteRegister(&controller->Registers, offset, value);
+}
+[[nodiscard]] inline UCHAR ReadPhyRegister(OhciController* controller, UCHAR phyRegister) {
+    return ReadPhyRegister(&controller->Registers, phyRegister);
+}
+inline void WritePhyRegister(OhciController* controller, UCHAR phyRegister, UCHAR value) {
+    WritePhyRegister(&controller->Registers, phyRegister, value);
+}
+inline void InitiateBusReset(OhciController* controller) { InitiateBusReset(&controller->Registers); }
+[[nodiscard]] inline NTSTATUS CsrCompareSwap(OhciController* controller, PULONG selectorOld, ULONG newValue,
+                                             ULONG compareValue) {
+    return CsrCompareSwap(&controller->Registers, selectorOld, newValue, compareValue);
+}

@@ -1,12 +1,12 @@
 #include "bus_thread.h"
 
 #include "async/async_packet.h"
-#include "client.h"
-#include "ohci/bus_reset.h"
-#include "ohci/controller.h"
-#include "ohci/hooks.h"
+#include "frame/client.h"
+#include "bus_reset.h"
+#include "controller.h"
+#include "hooks.h"
 #include "ohci/register_access.h"
-#include "ohci/topology.h"
+#include "topology.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "controller.h"
 #include "frame/device.h"
 #include "hooks.h"
-#include "ohci_registers.h"
-#include "register_access.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/register_access.h"
 
 namespace {
 

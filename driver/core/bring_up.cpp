@@ -3,15 +3,15 @@
 #include "async/async_packet.h"
 #include "bus_reset.h"
 #include "config_rom.h"
-#include "frame/bus_thread.h"
+#include "bus_thread.h"
 #include "frame/client.h"
 #include "frame/device.h"
 #include "frame/driver.h"
 #include "hooks.h"
 #include "interrupt.h"
-#include "ohci_registers.h"
-#include "pool_tags.h"
-#include "register_access.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/pool_tags.h"
+#include "ohci/register_access.h"
 #include "topology.h"
 
 namespace {
@@ -20,7 +20,7 @@ constexpr ULONG kSoftResetPolls = 100;
 constexpr LONGLONG kOneMillisecondRelative = -10000LL;
 constexpr LONGLONG kOneMicrosecondRelative = -10LL;
 constexpr LONGLONG kFiftyMillisecondsRelative = -500000LL;
-constexpr ULONG kAsyncPacketBlock = sizeof(AsyncPacket) + 4096;
+constexpr ULONG kAsyncPacketBlock = kAsyncPacketBlockBytes;
 constexpr ULONG kNotificationBlock = sizeof(BusNotificationRecord);
 constexpr ULONG kRangeRecordBlock = 240;
 constexpr ULONG kRequestBufferBlock = 4096;
@@ -36,7 +36,7 @@ void Sleep(LONGLONG relative100ns) {
 void SoftReset(OhciController* controller, LONGLONG pollSleep) {
     WriteRegister(controller, ohci::kHCControlSet, ohci::kHCControlSoftReset);
     for (ULONG poll = 0; poll < kSoftResetPolls; ++poll) {
-        if (controller->RegisterBase == nullptr || !(ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
+        if (controller->Registers.RegisterBase == nullptr || !(ReadRegisterValue(controller, ohci::kHCControl) & ohci::kHCControlSoftReset))
             return;
         Sleep(pollSleep);
     }
@@ -90,6 +90,8 @@ void InitializeBasics(OhciController* controller) {
     KeInitializeSpinLock(&controller->AsyncLock);
     KeInitializeSpinLock(&controller->PendingLock);
     KeInitializeSpinLock(&controller->KernelWaiterLock);
+    KeInitializeSpinLock(&controller->LabelLock);
+    KeInitializeTimer(&controller->SplitTimeoutTimer);
     KeInitializeSpinLock(&controller->ThreadLock);
     KeInitializeSpinLock(&controller->BusEventLock);
     KeInitializeSpinLock(&controller->ClientListLock);
@@ -269,6 +271,7 @@ void QuiesceCalls(OhciController* controller) {
     KeRemoveQueueDpc(&controller->BusResetWatchDpc);
     KeRemoveQueueDpc(&controller->BusResetDpc);
     KeRemoveQueueDpc(&controller->SelfIdDpc);
+    KeCancelTimer(&controller->SplitTimeoutTimer);
     KeRemoveQueueDpc(&controller->SplitTimeoutDpc);
     KeRemoveQueueDpc(&controller->IsochStopUrgentDpc);
     KeRemoveQueueDpc(&controller->InterruptLogDpc);
@@ -351,7 +354,7 @@ void ShutdownController(ControllerDeviceExtension* extension) {
     SoftReset(controller, kOneMicrosecondRelative);
     StopAsyncContexts(controller);
     FreeAsyncContexts(controller);
-    controller->RegisterBase = nullptr;
+    controller->Registers.RegisterBase = nullptr;
     TeardownController(extension);
 }
 

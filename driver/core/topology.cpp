@@ -1,9 +1,9 @@
 #include "topology.h"
 
-#include "bus_order.h"
+#include "ohci/bus_order.h"
 #include "controller.h"
-#include "register_access.h"
-#include "self_id.h"
+#include "ohci/register_access.h"
+#include "ohci/self_id.h"
 
 namespace {
 

@@ -34,6 +34,11 @@ void SelectIsoReceiveRoutines(OhciController* controller);
 [[nodiscard]] PVOID AcquireScratchStream(OhciController* controller);
 void ReturnScratchStream(OhciController* controller, PVOID stream);
 
+// Incoming requests from the bus or from the node itself (loopback): the result of the request
+// handler, -10 when the answer comes later.
+LONG DispatchIncomingRequest(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete,
+                             bool local);
+
 // Client worker deliveries and client clean-up.
 void DeliverCompletions(ClientRecord* client);
 void ServeIsoRxWork(ClientRecord* client, bool* stop);

@@ -1,0 +1,562 @@
+// Asynchronous transactions through real user calls on the driver started on the hardware model:
+// reads, writes and locks of a plain node's registers from 64-bit and 32-bit programs, results
+// that arrive later through the driver client's worker, the model's faults (busy and data-error
+// acks, lost, late and error responses, bus resets, an unplugged node, a dead context), labels
+// running out, requests refused for their length, and a program that ends with requests pending.
+#include <cstring>
+#include <vector>
+
+#include "async/async_packet.h"
+#include "async/at_context.h"
+#include "core/controller.h"
+#include "csr_node.h"
+#include "frame/client.h"
+#include "kx1394.h"
+#include "sim_fixture.h"
+
+namespace {
+
+constexpr ULONGLONG kRegisterBase = 0xFFFFF0010000ull;
+constexpr ULONGLONG kWaitLimit = 10000 * kMs100ns;  // 10 s of virtual time
+constexpr ULONGLONG kNoWait = 0;
+
+// Where a program keeps its request record, results and data.
+constexpr ULONG kRecordAt = 0, kStatusAt = 128, kAckAt = 132, kRcodeAt = 133, kDataAt = 256, kSourceAt = 4608;
+constexpr ULONG kMemoryBytes = 8192;
+
+struct Lock {
+    USHORT extendedTcode = 0;
+    ULONGLONG arg = 0;
+    ULONGLONG data = 0;
+    bool wide = false;
+};
+
+struct Result {
+    NTSTATUS call = STATUS_UNSUCCESSFUL;
+    ULONG status = 0xEEEEEEEE;
+    UCHAR ack = 0xEE;
+    UCHAR rcode = 0xEE;
+};
+
+struct Program {
+    PEPROCESS process = nullptr;
+    HANDLE device = nullptr;
+    HANDLE terminate = nullptr;
+    HANDLE done = nullptr;
+    UCHAR* memory = nullptr;
+    bool is32 = false;
+
+    ULONGLONG Address(ULONG at) const { return reinterpret_cast<ULONG_PTR>(memory + at); }
+
+    // Fills the request record in the program's layout.
+    void Record(USHORT node, ULONGLONG offset, ULONG length, const Lock& lock, HANDLE event) {
+        UCHAR* r = memory + kRecordAt;
+        memset(r, 0, 96);
+        memcpy(r, &node, 2);
+        memcpy(r + 0x08, &offset, 8);
+        memcpy(r + 0x10, &length, 4);
+        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(event);
+        ULONGLONG addresses[4] = {Address(kDataAt), Address(kStatusAt), Address(kAckAt), Address(kRcodeAt)};
+        if (is32) {
+            ULONG narrow = ULONG(handle);
+            memcpy(r + 0x14, &narrow, 4);
+            for (int i = 0; i < 4; ++i) {
+                ULONG a = ULONG(addresses[i]);
+                memcpy(r + 0x18 + 4 * i, &a, 4);
+            }
+            r[0x28] = UCHAR(lock.extendedTcode);
+            memcpy(r + 0x30, &lock.arg, 8);
+            memcpy(r + 0x38, &lock.data, 8);
+            r[0x40] = lock.wide ? 1 : 0;
+        } else {
+            memcpy(r + 0x18, &handle, 8);
+            for (int i = 0; i < 4; ++i) memcpy(r + 0x20 + 8 * i, &addresses[i], 8);
+            r[0x40] = UCHAR(lock.extendedTcode);
+            memcpy(r + 0x48, &lock.arg, 8);
+            memcpy(r + 0x50, &lock.data, 8);
+            r[0x58] = lock.wide ? 1 : 0;
+        }
+    }
+    Result Read() const {
+        Result result;
+        memcpy(&result.status, memory + kStatusAt, 4);
+        result.ack = memory[kAckAt];
+        result.rcode = memory[kRcodeAt];
+        return result;
+    }
+    void ClearResults() { memset(memory + kStatusAt, 0xEE, 6); }
+    bool DoneSet() { return hk::user::WaitEvent(process, done, &kNoWait) == STATUS_SUCCESS; }
+};
+
+class AsyncUserTest : public SimBusTest {
+protected:
+    explicit AsyncUserTest(const hk::Options& options = hk::Options()) : SimBusTest(options) {}
+
+    // The controller and a chain of plain nodes with their speeds, each with registers at
+    // kRegisterBase: eight quadlets for reads, writes and locks, a 4096-byte block behind them.
+    void BuildNodes(const std::vector<sim::Speed>& speeds) {
+        sim_ = std::make_unique<hk::SimulatedController>();
+        sim::Node* previous = sim_->controller;
+        int previousPort = 0;
+        for (sim::Speed speed : speeds) {
+            auto* node = static_cast<sim::CsrNode*>(
+                sim_->bus.Add(std::make_unique<sim::CsrNode>("node", 3, speed, sim::ConfigRom())));
+            ASSERT_NE(node, nullptr);
+            ASSERT_TRUE(sim_->bus.Connect(previous, previousPort, node, 0));
+            for (ULONG i = 0; i < 8 + 1024; ++i) node->DefineRegister(kRegisterBase + 4 * i, 0x10000000u + i);
+            nodes_.push_back(node);
+            previous = node;
+            previousPort = 1;
+        }
+        hk::RunFor(10 * kMs100ns);
+    }
+    void SetUp() override {
+        BuildNodes({sim::kS400, sim::kS400});
+        Start();
+        ASSERT_EQ(start_, STATUS_SUCCESS);
+    }
+
+    Program NewProgram(const char* name, bool is32, bool registered = true) {
+        Program program;
+        program.process = hk::CreateProcess(name, is32);
+        program.is32 = is32;
+        EXPECT_EQ(hk::user::OpenDeviceInterface(program.process, GUID_KX1394_CONTROLLER_INTERFACE, 0,
+                                                &program.device),
+                  STATUS_SUCCESS);
+        program.memory = static_cast<UCHAR*>(hk::user::Alloc(program.process, kMemoryBytes));
+        program.terminate = hk::user::CreateEvent(program.process, true, false);
+        program.done = hk::user::CreateEvent(program.process, true, false);
+        if (registered) {
+            ULONGLONG handle = reinterpret_cast<ULONG_PTR>(program.terminate);
+            memcpy(program.memory, &handle, 8);
+            EXPECT_EQ(hk::user::DeviceIoControl(program.process, program.device, IOCTL_REGISTER_CLIENT, program.memory,
+                                                8, nullptr, 0, nullptr),
+                      STATUS_SUCCESS);
+        }
+        return program;
+    }
+
+    // Sends one request and, when it is pending, waits for its event: the final results.
+    Result Send(Program& p, ULONG code, USHORT node, ULONGLONG offset, ULONG length, const Lock& lock = Lock(),
+                bool wait = true) {
+        p.done = hk::user::CreateEvent(p.process, true, false);
+        p.Record(node, offset, length, lock, p.done);
+        p.ClearResults();
+        Result result;
+        result.call = hk::user::DeviceIoControl(p.process, p.device, code, p.memory + kRecordAt, 96, nullptr, 0, nullptr);
+        Result now = p.Read();
+        if (result.call != STATUS_SUCCESS || now.ack != async::kAckPending || !wait) {
+            now.call = result.call;
+            return now;
+        }
+        EXPECT_EQ(now.status, 0u);
+        EXPECT_EQ(now.rcode, 0u);
+        EXPECT_EQ(hk::user::WaitEvent(p.process, p.done, &kWaitLimit), STATUS_SUCCESS);
+        Result final = p.Read();
+        final.call = result.call;
+        return final;
+    }
+
+    USHORT NodeId(int i) { return nodes_[size_t(i)]->NodeId(); }
+    ULONG Reg(int node, ULONG index) { return nodes_[size_t(node)]->RegisterValue(kRegisterBase + 4 * index); }
+    ULONG Outstanding() { return hk::mm::TagCount(KX_TAG('Z', 'O', 'P', 'P')); }
+
+    std::vector<sim::CsrNode*> nodes_;
+};
+
+ULONG BusOrder(ULONG v) { return __builtin_bswap32(v); }
+
+// Reads, writes and locks from a 64-bit and a 32-bit program, each in its own record layout:
+// quadlet and block transactions by length, data in bus order, results delivered by the worker.
+TEST_F(AsyncUserTest, ReadWriteAndLockFromBothLayouts) {
+    for (bool is32 : {false, true}) {
+        SCOPED_TRACE(is32 ? "32-bit program" : "64-bit program");
+        Program p = NewProgram(is32 ? "camera32" : "camera64", is32);
+        USHORT node = NodeId(1);
+
+        // Quadlet read: the register's four bytes as they travel, most significant first.
+        Result r = Send(p, IOCTL_ASYNC_READ, node, kRegisterBase + 4, 4);
+        EXPECT_EQ(r.call, STATUS_SUCCESS);
+        EXPECT_EQ(r.status, KX1394_STATUS_SUCCESS);
+        EXPECT_EQ(r.ack, async::kAckPending);
+        EXPECT_EQ(r.rcode, 0);
+        ULONG value = 0;
+        memcpy(&value, p.memory + kDataAt, 4);
+        EXPECT_EQ(BusOrder(value), Reg(1, 1));
+
+        // Block write of 8 bytes from the program's buffer.
+        const UCHAR bytes[8] = {0xCA, 0xFE, 0xBA, 0xBE, 0x01, 0x02, 0x03, 0x04};
+        memcpy(p.memory + kSourceAt, bytes, 8);
+        UCHAR* r0 = p.memory + kRecordAt;
+        p.done = hk::user::CreateEvent(p.process, true, false);
+        p.Record(node, kRegisterBase + 8, 8, Lock(), p.done);
+        ULONGLONG source = p.Address(kSourceAt);
+        if (is32) {
+            ULONG narrow = ULONG(source);
+            memcpy(r0 + 0x18, &narrow, 4);
+        } else {
+            memcpy(r0 + 0x20, &source, 8);
+        }
+        ASSERT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_ASYNC_WRITE, r0, 96, nullptr, 0, nullptr),
+                  STATUS_SUCCESS);
+        if (p.Read().ack == async::kAckPending) {
+            EXPECT_EQ(hk::user::WaitEvent(p.process, p.done, &kWaitLimit), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(p.Read().status, 0u);
+        EXPECT_EQ(p.Read().rcode, 0);
+        EXPECT_EQ(Reg(1, 2), 0xCAFEBABEu);
+        EXPECT_EQ(Reg(1, 3), 0x01020304u);
+
+        // Block read of 12 bytes.
+        r = Send(p, IOCTL_ASYNC_READ, node, kRegisterBase + 8, 12);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(memcmp(p.memory + kDataAt, bytes, 8), 0);
+        memcpy(&value, p.memory + kDataAt + 8, 4);
+        EXPECT_EQ(BusOrder(value), Reg(1, 4));
+
+        // compare_swap of 32 bits: the old value comes back as a host-order number.
+        ULONG old = Reg(1, 5);
+        Lock lock;
+        lock.extendedTcode = async::kCompareSwap;
+        lock.arg = old;
+        lock.data = 0x55AA55AA;
+        r = Send(p, IOCTL_ASYNC_LOCK, node, kRegisterBase + 20, 4, lock);
+        EXPECT_EQ(r.status, 0u);
+        memcpy(&value, p.memory + kDataAt, 4);
+        EXPECT_EQ(value, old);
+        EXPECT_EQ(Reg(1, 5), 0x55AA55AAu);
+        hk::user::SetEvent(p.process, p.terminate);
+        hk::RunFor(1000 * kMs100ns);
+    }
+    EXPECT_EQ(Outstanding(), 0u);
+}
+
+// Every extended tcode with 4- and 8-byte operands: the node's register ends as IEEE 1212 says,
+// and the old value reaches the program as one host-order number.
+TEST_F(AsyncUserTest, LocksOfEveryExtendedTcode) {
+    Program p = NewProgram("camera", false);
+    for (bool wide : {false, true}) {
+        for (USHORT tcode = 1; tcode <= 6; ++tcode) {
+            SCOPED_TRACE(testing::Message() << "extended tcode " << tcode << (wide ? " 64-bit" : " 32-bit"));
+            ULONG index = 6;  // 8-byte aligned for the 64-bit form
+            ULONGLONG old = wide ? (ULONGLONG(Reg(1, index)) << 32) | Reg(1, index + 1) : Reg(1, index);
+            Lock lock;
+            lock.extendedTcode = tcode;
+            lock.wide = wide;
+            lock.arg = wide ? 0x0000000100000010ull : 0x10;
+            lock.data = wide ? 0x0000000200000003ull : 0x3;
+            if (tcode == async::kCompareSwap) lock.arg = old;
+            Result r = Send(p, IOCTL_ASYNC_LOCK, NodeId(1), kRegisterBase + 4 * index, wide ? 8 : 4, lock);
+            ASSERT_EQ(r.call, STATUS_SUCCESS);
+            EXPECT_EQ(r.status, 0u);
+            EXPECT_EQ(r.rcode, 0);
+            ULONGLONG returned = 0;
+            memcpy(&returned, p.memory + kDataAt, wide ? 8 : 4);
+            EXPECT_EQ(returned, old);
+            ULONGLONG expected = 0;
+            ASSERT_TRUE(sim::LockResult(tcode, old, lock.arg, lock.data, wide, &expected));
+            ULONGLONG now = wide ? (ULONGLONG(Reg(1, index)) << 32) | Reg(1, index + 1) : Reg(1, index);
+            EXPECT_EQ(now, expected);
+        }
+    }
+    // An extended tcode that is no lock function is refused before anything is sent.
+    Lock bad;
+    bad.extendedTcode = 7;
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_LOCK, NodeId(1), kRegisterBase, 4, bad).call, STATUS_INVALID_PARAMETER);
+}
+
+struct FaultCase {
+    const char* name;
+    void (*arm)(sim::CsrNode* node);
+    ULONG code;
+    ULONG length;
+    ULONG status;
+    UCHAR ack;
+    UCHAR rcode;
+};
+
+// The model's faults, each on the next request: what the program reads in the end.
+const FaultCase kFaultCases[] = {
+    // Busy acks within the retry setting (two retries) are retried by the controller.
+    {"busyRetried", [](sim::CsrNode* n) { n->faults.busyAcks = 2; }, IOCTL_ASYNC_READ, 4, 0, 2, 0},
+    {"busyBeyondRetries", [](sim::CsrNode* n) { n->faults.busyAcks = 3; }, IOCTL_ASYNC_READ, 4, 2, 4, 0},
+    {"busyB", [](sim::CsrNode* n) { n->faults.busyAcks = 3; n->faults.busyAck = sim::kAckBusyB; }, IOCTL_ASYNC_WRITE, 4,
+     2, 6, 0},
+    {"dataError", [](sim::CsrNode* n) { n->faults.dataErrorAcks = 1; }, IOCTL_ASYNC_WRITE, 8, 2, 13, 0},
+    {"readBlockErrorRcode", [](sim::CsrNode* n) { n->faults.errorResponses = 1; }, IOCTL_ASYNC_READ, 16, 2, 2, 5},
+    {"lostResponse", [](sim::CsrNode* n) { n->faults.lostResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
+    {"lateResponse", [](sim::CsrNode* n) { n->faults.lateResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
+};
+
+TEST_F(AsyncUserTest, FaultsOfTheModel) {
+    Program p = NewProgram("camera", false);
+    for (const FaultCase& c : kFaultCases) {
+        SCOPED_TRACE(c.name);
+        c.arm(nodes_[1]);
+        memset(p.memory + kDataAt, 0x99, 16);
+        Result r = Send(p, c.code, NodeId(1), kRegisterBase, c.length);
+        EXPECT_EQ(r.call, STATUS_SUCCESS);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.ack, c.ack);
+        EXPECT_EQ(r.rcode, c.rcode);
+        if (c.status != 0) {
+            EXPECT_EQ(p.memory[kDataAt], 0x99);  // no data for a failure
+        }
+        // A late response after the time-out is discarded; the next request is answered.
+        hk::RunFor(500 * kMs100ns);
+        Result next = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
+        EXPECT_EQ(next.status, 0u);
+        ULONG value = 0;
+        memcpy(&value, p.memory + kDataAt, 4);
+        EXPECT_EQ(BusOrder(value), Reg(1, 0));
+    }
+}
+
+// The split time-out follows the local SPLIT_TIMEOUT registers (as a remote write sets them): a
+// lost response times out after 100 ms by default and after the longer time when they say so.
+TEST_F(AsyncUserTest, SplitTimeoutFollowsTheRegisters) {
+    Program p = NewProgram("camera", false);
+    for (ULONG seconds : {0u, 1u}) {
+        SCOPED_TRACE(seconds);
+        Controller()->LocalCsr.SplitTimeoutHi = seconds;
+        nodes_[1]->faults.lostResponses = 1;
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false);
+        ASSERT_EQ(r.ack, async::kAckPending);
+        ULONGLONG before = seconds * 1000 * kMs100ns;
+        hk::RunFor(before + 50 * kMs100ns);
+        EXPECT_FALSE(p.DoneSet());
+        hk::RunFor(200 * kMs100ns);
+        EXPECT_TRUE(p.DoneSet());
+        EXPECT_EQ(p.Read().status, KX1394_STATUS_TIMEOUT);
+        EXPECT_EQ(p.Read().ack, KX1394_ACK_TIMEOUT);
+    }
+}
+
+// 64 requests to one node number hold all its labels; the 65th is refused, another node is not
+// affected, and the labels come back when the requests end.
+TEST_F(AsyncUserTest, LabelExhaustion) {
+    Program p = NewProgram("camera", false);
+    nodes_[1]->faults.lostResponses = 65;
+    for (int i = 0; i < 64; ++i) {
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false);
+        ASSERT_EQ(r.call, STATUS_SUCCESS) << i;
+        ASSERT_EQ(r.ack, async::kAckPending) << i;
+    }
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false).call,
+              STATUS_INSUFFICIENT_RESOURCES);
+    // The same node number on another bus shares the labels.
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, USHORT((NodeId(1) & 0x3F) | 0x0040), kRegisterBase, 4, Lock(), false).call,
+              STATUS_INSUFFICIENT_RESOURCES);
+    Result other = Send(p, IOCTL_ASYNC_READ, NodeId(0), kRegisterBase, 4);
+    EXPECT_EQ(other.status, 0u);
+    hk::RunFor(500 * kMs100ns);
+    nodes_[1]->faults.lostResponses = 0;
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+}
+
+// A length above what the path's speed allows is refused with status 4 and nothing is sent.
+TEST_F(AsyncUserTest, LengthAboveTheSpeedLimit) {
+    Program p = NewProgram("camera", false);
+    ULONGLONG requests = nodes_[1]->stats().requests;
+    Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 2049);  // S400: 2048 bytes
+    EXPECT_EQ(r.call, STATUS_SUCCESS);
+    EXPECT_EQ(r.status, KX1394_STATUS_TOO_LONG);
+    EXPECT_EQ(nodes_[1]->stats().requests, requests);
+    r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 2048);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(nodes_[1]->stats().requests, requests + 1);
+}
+
+// A bus reset flushes pending requests (status 1); so does a node unplugged mid-transaction.
+TEST_F(AsyncUserTest, BusResetAndUnplugFlushPendingRequests) {
+    Program p = NewProgram("camera", false);
+    for (bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplug" : "bus reset");
+        nodes_[1]->faults.lostResponses = 1;
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false);
+        ASSERT_EQ(r.ack, async::kAckPending);
+        if (unplug)
+            sim_->bus.Unplug(nodes_[1]);
+        else
+            sim_->bus.RequestReset(false);
+        EXPECT_EQ(hk::user::WaitEvent(p.process, p.done, &kWaitLimit), STATUS_SUCCESS);
+        EXPECT_EQ(p.Read().status, KX1394_STATUS_BUS_RESET);
+        hk::RunFor(300 * kMs100ns);
+    }
+    // The node left: a request to its old number finds nobody.
+    Result r = Send(p, IOCTL_ASYNC_READ, NodeId(0), kRegisterBase, 4);
+    EXPECT_EQ(r.status, 0u);
+}
+
+// A process that ends with requests pending: they are released, and nothing is written into its
+// memory afterwards even when the responses come.
+TEST_F(AsyncUserTest, ProcessEndsWithRequestsPending) {
+    ULONG before = Outstanding();
+    Program p = NewProgram("camera", false);
+    nodes_[1]->responseDelay = 50 * sim::kTicksPerMillisecond;
+    for (int i = 0; i < 3; ++i) {
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false);
+        ASSERT_EQ(r.ack, async::kAckPending);
+    }
+    memset(p.memory + kStatusAt, 0x77, 6);
+    memset(p.memory + kDataAt, 0x77, 4);
+    hk::ExitProcess(p.process);
+    hk::RunFor(2000 * kMs100ns);
+    EXPECT_EQ(Outstanding(), before);
+    EXPECT_TRUE(Controller()->PendingList.Flink == &Controller()->PendingList);
+}
+
+// A request to the local node is handled in the driver: it never reaches a descriptor ring.
+TEST_F(AsyncUserTest, LoopbackNeverReachesARing) {
+    Program p = NewProgram("camera", false);
+    ULONG queued = Controller()->AtRequest.Counters.Queued;
+    USHORT local = USHORT(0xFFC0 | Controller()->LocalNodeNumber);
+    Result r = Send(p, IOCTL_ASYNC_READ, local, kRegisterBase, 4);
+    EXPECT_EQ(r.call, STATUS_SUCCESS);
+    EXPECT_EQ(Controller()->AtRequest.Counters.Queued, queued);
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+    EXPECT_EQ(Controller()->AtRequest.Counters.Queued, queued + 1);
+}
+
+// An AT request context that dies: requests time out instead of hanging, and the next bus reset
+// brings the context back.
+TEST_F(AsyncUserTest, DeadTransmitContext) {
+    Program p = NewProgram("camera", false);
+    sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
+    hk::RunFor(10 * kMs100ns);
+    Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
+    EXPECT_EQ(r.call, STATUS_SUCCESS);
+    EXPECT_EQ(r.status, KX1394_STATUS_TIMEOUT);
+    EXPECT_EQ(r.ack, KX1394_ACK_TIMEOUT);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+}
+
+// A program that did not register cannot send requests; result memory it does not own is an
+// error and nothing is sent.
+TEST_F(AsyncUserTest, UnregisteredCallersAndForeignMemory) {
+    Program stranger = NewProgram("stranger", false, false);
+    EXPECT_EQ(Send(stranger, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).call, STATUS_UNSUCCESSFUL);
+    Program p = NewProgram("camera", false);
+    ULONGLONG requests = nodes_[1]->stats().requests;
+    p.Record(NodeId(1), kRegisterBase, 4, Lock(), p.done);
+    ULONGLONG foreign = reinterpret_cast<ULONG_PTR>(stranger.memory);
+    memcpy(p.memory + kRecordAt + 0x20, &foreign, 8);  // data result into another process
+    EXPECT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_ASYNC_READ, p.memory, 96, nullptr, 0, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(nodes_[1]->stats().requests, requests);
+    ULONG status = 0;
+    memcpy(&status, p.memory + kStatusAt, 4);
+    EXPECT_EQ(status, KX1394_STATUS_LOCK_FAILED);
+}
+
+// A request built in one generation and submitted after a bus reset is refused with status 1 and
+// never sent.
+TEST_F(AsyncUserTest, StaleGenerationRefused) {
+    OhciController* controller = Controller();
+    AsyncPacket* packet = AllocatePacket(controller, 0);
+    ASSERT_NE(packet, nullptr);
+    packet->Destination = NodeId(1);
+    ASSERT_TRUE(AllocateLabel(packet));
+    async::BuiltPacket built;
+    async::BuildReadRequest(&built, NodeId(1), packet->Label, controller->LocalNodeNumber, kRegisterBase, 4);
+    SetPacketHeader(packet, built, NodeId(1));
+    packet->Generation = CurrentGeneration(controller);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+    ULONGLONG requests = nodes_[1]->stats().requests;
+    EXPECT_EQ(SubmitAndWait(packet, false), -11);
+    EXPECT_EQ(packet->PacketStatus, ULONG(kPacketBusReset));
+    EXPECT_EQ(nodes_[1]->stats().requests, requests);
+    ReleasePacket(packet);
+}
+
+// A response that arrives before the AT completion of its request: the request completes when its
+// ack_pending is processed, with the response's data.
+TEST_F(AsyncUserTest, ResponseBeforeTheTransmitCompletion) {
+    Program p = NewProgram("camera", false);
+    OhciController* controller = Controller();
+    // The transmit context stops completing blocks: the request stays in the ring, unacknowledged.
+    sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
+    hk::RunFor(10 * kMs100ns);
+    Result result;
+    PKTHREAD thread = hk::StartThread("reader", p.process, [&] {
+        result = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
+    });
+    hk::RunFor(5 * kMs100ns);
+    ASSERT_FALSE(IsListEmpty(&controller->PendingList));
+    AsyncPacket* packet = CONTAINING_RECORD(controller->PendingList.Flink, AsyncPacket, PendingLink);
+    EXPECT_EQ(packet->PacketState, ULONG(kPacketSubmitted));
+    // The read quadlet response as the AR context stores it: little-endian header quadlets, the
+    // data quadlet in bus order.
+    UCHAR response[16];
+    ULONG q0 = (ULONG(0xFFC0 | controller->LocalNodeNumber) << 16) | (ULONG(packet->Label) << 10) | 0x160;
+    ULONG q1 = ULONG(NodeId(1)) << 16;
+    ULONG q2 = 0;
+    memcpy(response, &q0, 4);
+    memcpy(response + 4, &q1, 4);
+    memcpy(response + 8, &q2, 4);
+    const UCHAR data[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    memcpy(response + 12, data, 4);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->AsyncLock, &irql);
+    MatchResponse(controller, async::kTcodeReadQuadletResponse, response, 16);
+    KeReleaseSpinLock(&controller->AsyncLock, irql);
+    hk::RunFor(5 * kMs100ns);
+    EXPECT_EQ(hk::GetThreadState(thread) == hk::ThreadState::Terminated, false);  // still waiting
+    // Its ack_pending arrives now.
+    KeAcquireSpinLock(&packet->Lock, &irql);
+    packet->AckCode = async::kAckPending;
+    KeReleaseSpinLock(&packet->Lock, irql);
+    TransmitDone(controller, packet, async::kAckPending);
+    hk::JoinThread(thread);
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_EQ(result.ack, async::kAckPending);
+    EXPECT_EQ(memcmp(p.memory + kDataAt, data, 4), 0);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+}
+
+// Two programs, 32-bit and 64-bit, reading from their own threads while the bus resets, under
+// several scheduler seeds: every request ends once, with the register's value or a bus reset.
+class AsyncSeedTest : public AsyncUserTest, public testing::WithParamInterface<ULONG> {
+protected:
+    static hk::Options Seeded(ULONG seed) {
+        hk::Options options;
+        options.seed = seed;
+        return options;
+    }
+    AsyncSeedTest() : AsyncUserTest(Seeded(GetParam())) {}
+};
+
+TEST_P(AsyncSeedTest, ConcurrentReadersAcrossABusReset) {
+    Program programs[2] = {NewProgram("wide", false), NewProgram("narrow", true)};
+    int done[2] = {0, 0};
+    int failures = 0;
+    PKTHREAD threads[2];
+    for (int t = 0; t < 2; ++t) {
+        threads[t] = hk::StartThread("reader", programs[t].process, [&, t] {
+            for (int i = 0; i < 20; ++i) {
+                Result r = Send(programs[t], IOCTL_ASYNC_READ, NodeId(t), kRegisterBase + 4 * ULONG(i % 8), 4);
+                ULONG value = 0;
+                memcpy(&value, programs[t].memory + kDataAt, 4);
+                bool good = r.call == STATUS_SUCCESS &&
+                            ((r.status == 0 && BusOrder(value) == Reg(t, ULONG(i % 8))) || r.status == 1);
+                if (!good) ++failures;
+                ++done[t];
+            }
+        });
+    }
+    hk::RunFor(2 * kMs100ns);
+    sim_->bus.RequestReset(false);
+    hk::JoinThread(threads[0]);
+    hk::JoinThread(threads[1]);
+    EXPECT_EQ(done[0], 20);
+    EXPECT_EQ(done[1], 20);
+    EXPECT_EQ(failures, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, AsyncSeedTest, testing::Values(1u, 2u, 3u, 4u));
+
+}  // namespace
