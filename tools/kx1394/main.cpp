@@ -615,13 +615,31 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+int Run(Session& session, const Options& options, const sim::BusDescription& description,
+        const std::string& busName) {
+    switch (options.command) {
+    case Command::Bus: return ShowBus(session, options, busName);
+    case Command::Reset: return Reset(session, options);
+    case Command::Watch: return Watch(session, options).Run(description);
+    case Command::Read:
+    case Command::Write:
+    case Command::Lock: return AsyncCommand(session, options);
+    case Command::Phy:
+    case Command::Stream: return PacketCommand(session, options);
+    case Command::Rom: return RomCommand(session, options);
+    case Command::Camera: return CameraCommand(session, options);
+    default: return 2;
+    }
+}
+
 int Main(const std::vector<std::string>& args) {
-    Options options;
+    std::vector<Options> commands;
     std::string error;
-    if (!ParseOptions(args, &options, &error)) {
+    if (!ParseCommandLine(args, &commands, &error)) {
         std::fprintf(stderr, "kx1394: %s\nTry 'kx1394 --help'.\n", error.c_str());
         return 2;
     }
+    const Options& options = commands[0];
     if (options.command == Command::Help) {
         std::fputs(UsageText(), stdout);
         return 0;
@@ -642,22 +660,20 @@ int Main(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kx1394: note: %s has no node of kind controller: the local node is alone on its bus\n",
                      where.c_str());
 
-    Session session(options.command == Command::Watch ? options.watchSeconds : 10);
+    // Virtual time: ten seconds per command beyond what the watches take.
+    double seconds = 0;
+    for (const Options& o : commands) seconds += o.command == Command::Watch ? o.watchSeconds : 10;
+    Session session(seconds);
     if (!session.BuildBus(description, Directory(options.busFile), &error)) return Fail(where + ": " + error);
     if (!session.Start(kSettle, options.process32, &error)) return Fail(error);
-    switch (options.command) {
-    case Command::Bus: return ShowBus(session, options, busName);
-    case Command::Reset: return Reset(session, options);
-    case Command::Watch: return Watch(session, options).Run(description);
-    case Command::Read:
-    case Command::Write:
-    case Command::Lock: return AsyncCommand(session, options);
-    case Command::Phy:
-    case Command::Stream: return PacketCommand(session, options);
-    case Command::Rom: return RomCommand(session, options);
-    case Command::Camera: return CameraCommand(session, options);
-    default: return 2;
+    // Every command runs, in order; the status is the worst of them.
+    int status = 0;
+    for (const Options& o : commands) {
+        int rc = Run(session, o, description, busName);
+        if (rc > status) status = rc;
+        std::fflush(stdout);
     }
+    return status;
 }
 
 }  // namespace

@@ -280,8 +280,41 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     return true;
 }
 
+bool ParseCommandLine(const std::vector<std::string>& args, std::vector<Options>* commands, std::string* error) {
+    std::vector<std::vector<std::string>> parts(1);
+    for (const std::string& arg : args) {
+        if (arg == "+") parts.emplace_back();
+        else parts.back().push_back(arg);
+    }
+    std::vector<Options> result;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (parts.size() > 1 && parts[i].empty()) {
+            *error = "'+' joins two commands: a command is missing";
+            return false;
+        }
+        Options o;
+        if (!ParseOptions(parts[i], &o, error)) return false;
+        if (o.command == Command::Help) {
+            *commands = {o};
+            return true;
+        }
+        if (i > 0) {
+            if (o.json || o.process32 || !o.busFile.empty()) {
+                *error = "--bus, --json and --32 go with the first command and hold for all";
+                return false;
+            }
+            o.json = result[0].json;
+            o.process32 = result[0].process32;
+            o.busFile = result[0].busFile;
+        }
+        result.push_back(std::move(o));
+    }
+    *commands = std::move(result);
+    return true;
+}
+
 const char* UsageText() {
-    return "usage: kx1394 [--bus FILE] [--json] [--32] COMMAND [OPTIONS]\n"
+    return "usage: kx1394 [--bus FILE] [--json] [--32] COMMAND [OPTIONS] [+ COMMAND [OPTIONS]]...\n"
            "\n"
            "Runs the KX1394 driver on the host kernel with a simulated OHCI controller and bus, and\n"
            "talks to it only as a user program does: through the device interface and its control codes.\n"
@@ -316,6 +349,10 @@ const char* UsageText() {
            "NODE is a physical ID 0 to 62 on the local bus or a node ID such as 0xFFC2; OFFSET a 48-bit\n"
            "bus offset (0xFFFFF0000400); LENGTH 1 to 65535 bytes; HEXDATA bytes as hex digits\n"
            "(0x80000000); numbers are decimal or hex with 0x.\n"
+           "\n"
+           "Commands joined by '+' run in order on the same bus (each run starts a new one):\n"
+           "  kx1394 write 0 0xFFFFF0F00604 0xA0000000 + read 0 0xFFFFF0F00604\n"
+           "With --json each command prints one JSON object on a line of its own.\n"
            "\n"
            "Options:\n"
            "  --bus FILE   the bus described in FILE instead of the default bus (a controller, a\n"

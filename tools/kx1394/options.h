@@ -42,6 +42,10 @@ inline constexpr double kMaxWatchSeconds = 3600;
 // Parses argv[1..]. On a bad command line returns false with *error set (one line, no prefix).
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
 
+// A command line of one or more commands joined by '+', run in order on the same bus: each part
+// parsed as above; --bus, --json and --32 belong to the first part and hold for all.
+bool ParseCommandLine(const std::vector<std::string>& args, std::vector<Options>* commands, std::string* error);
+
 // The text of --help.
 const char* UsageText();
 
