@@ -298,7 +298,7 @@ private:
     void Entries(RomBlock* b, DirKind kind, UnitKind unit, int depth) {
         // First the entries themselves: a unit directory's specifier and version decide the names
         // of its keys and what its dependent directory is.
-        uint32_t specifier = 0, version = 0, sub = 0;
+        uint32_t specifier = 0, version = 0;
         bool hasSpecifier = false, hasVersion = false;
         for (size_t i = 0; i < b->body.size(); ++i) {
             RomEntry e;
@@ -307,11 +307,17 @@ private:
             e.key = uint8_t(e.raw >> 24);
             e.type = EntryType(e.key >> 6);
             e.value = e.raw & 0xFFFFFF;
-            if (e.key == rom::kKeySpecifierId) hasSpecifier = true, specifier = e.value;
-            if (e.key == rom::kKeyVersion) hasVersion = true, version = e.value;
+            if (e.key == rom::kKeySpecifierId && !hasSpecifier) {
+                hasSpecifier = true;
+                specifier = e.value;
+            }
+            if (e.key == rom::kKeyVersion && !hasVersion) {
+                hasVersion = true;
+                version = e.value;
+            }
             b->entries.push_back(e);
         }
-        if (kind == DirKind::Unit && hasSpecifier && hasVersion) UnitKindName(specifier, version, sub, false, &unit);
+        if (kind == DirKind::Unit && hasSpecifier && hasVersion) UnitKindName(specifier, version, 0, false, &unit);
         b->unitKind = kind == DirKind::Unit ? unit : UnitKind::None;
         for (RomEntry& e : b->entries) {
             e.name = KeyName(e.key, kind, unit);
@@ -408,8 +414,14 @@ private:
         const RomBlock* dependent = nullptr;
         for (size_t i = 0; i < dir.entries.size(); ++i) {
             const RomEntry& e = dir.entries[i];
-            if (e.key == rom::kKeySpecifierId) u.hasSpecifier = true, u.specifierId = e.value;
-            if (e.key == rom::kKeyVersion) u.hasVersion = true, u.version = e.value;
+            if (e.key == rom::kKeySpecifierId && !u.hasSpecifier) {
+                u.hasSpecifier = true;
+                u.specifierId = e.value;
+            }
+            if (e.key == rom::kKeyVersion && !u.hasVersion) {
+                u.hasVersion = true;
+                u.version = e.value;
+            }
             if (e.key == rom::kKeyModel && u.modelText.empty()) u.modelText = DescriptorAfter(dir, i);
             if (e.key == rom::kKeyVendor && u.vendorText.empty()) u.vendorText = DescriptorAfter(dir, i);
             if (e.key == rom::kKeyDependentDirectory && e.block >= 0 && out_.blocks[e.block].directory && !dependent)
