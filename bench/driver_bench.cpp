@@ -176,8 +176,11 @@ BENCHMARK(BM_UserQuadletReadRoundTrip)->MeasureProcessCPUTime();
 void BM_UserBlockWrite2048(benchmark::State& state) { RunTransactions(state, IOCTL_ASYNC_WRITE, 2048); }
 BENCHMARK(BM_UserBlockWrite2048)->MeasureProcessCPUTime();
 
-// The host kernel's floor: a user call the driver answers at once (IRP built, dispatched,
-// completed and copied back by the emulated I/O manager).
+// The host kernel's floor, what a round trip costs the emulation itself: a user call the driver
+// answers at once (IRP built, dispatched, completed and copied back by the emulated I/O manager),
+// and two hand-overs of the processor to another emulated thread and back (the round trip wakes
+// the program once when the ack arrives and once from the worker; each wake is a switch between
+// real host threads).
 void BM_UserCallFloor(benchmark::State& state) {
     hk::Kernel kernel(Unpreempted());
     AsyncBench bench;
@@ -185,10 +188,27 @@ void BM_UserCallFloor(benchmark::State& state) {
         state.SkipWithError("driver did not start");
         return;
     }
+    HANDLE ping = hk::user::CreateEvent(bench.process, false, false);
+    HANDLE pong = hk::user::CreateEvent(bench.process, false, false);
+    bool stop = false;
+    PKTHREAD echo = hk::StartThread("echo", bench.process, [&] {
+        for (;;) {
+            hk::user::WaitEvent(bench.process, ping);
+            if (stop) break;
+            hk::user::SetEvent(bench.process, pong);
+        }
+    });
     for (auto _ : state) {
         hk::user::DeviceIoControl(bench.process, bench.device, IOCTL_GET_INTERFACE_VERSION, nullptr, 0,
                                   bench.memory, 12, nullptr);
+        for (int i = 0; i < 2; ++i) {
+            hk::user::SetEvent(bench.process, ping);
+            hk::user::WaitEvent(bench.process, pong);
+        }
     }
+    stop = true;
+    hk::user::SetEvent(bench.process, ping);
+    hk::JoinThread(echo);
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_UserCallFloor)->MeasureProcessCPUTime();

@@ -89,8 +89,12 @@ void EndForFlush(AsyncPacket* packet, ULONG status) {
     if (status == 0) {
         packet->PacketStatus = kPacketCancelled;
         packet->CompletionBits = kTxDone | kRxDone;
+        bool told = (packet->DeliveryBits & kDeliveryCallerTold) != 0;
         KeReleaseSpinLock(&packet->Lock, irql);
         KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+        // Nobody delivers it any more: a caller already told it is pending gets nothing; one still
+        // in its call sees the cancellation and ends the packet itself.
+        if (told) DisposePacket(packet);
         return;
     }
     packet->PacketStatus = status;
@@ -105,8 +109,8 @@ void EndForFlush(AsyncPacket* packet, ULONG status) {
     }
 }
 
-// Stops waiting on the packet: it leaves the waiting queue and the PendingList; a packet whose
-// block is in the ring stays on the in-flight list until the block completes.
+}  // namespace
+
 void Withdraw(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
     ULONG drops = 0;
@@ -127,6 +131,8 @@ void Withdraw(AsyncPacket* packet) {
     KeReleaseSpinLock(&controller->PendingLock, irql);
     while (drops-- > 0) ReleasePacket(packet);
 }
+
+namespace {
 
 // Loopback: the packet is processed as if received, never reaching a ring (AsyncLock held).
 LONG SubmitLocal(AsyncPacket* packet) {
@@ -274,7 +280,8 @@ LONG SubmitPacket(AsyncPacket* packet) {
         controller->SpeedTable != nullptr) {
         ULONG local = controller->LocalNodeNumber & 0x3F;
         ULONG node = packet->Destination & 0x3F;
-        packet->Speed = controller->SpeedTable[local * 64 + node] & 7;
+        UCHAR code = controller->SpeedTable[local * 64 + node];
+        packet->Speed = code <= 5 ? code : 0;  // a code the table does not know goes at S100
     }
     LONG result = QueueToContext(controller, packet);
     return response ? 0 : result;

@@ -145,6 +145,10 @@ void SetPacketHeader(AsyncPacket* packet, const async::BuiltPacket& built, USHOR
 // Submits the packet (AsyncLock held): 0, or -11 for a bus reset or stale generation, -12 for no
 // memory. A response always answers 0.
 [[nodiscard]] LONG SubmitPacket(AsyncPacket* packet);
+// Stops waiting on the packet: it leaves the waiting queue and the PendingList and nothing
+// completes it any more; a packet whose block is in the ring stays on the in-flight list until the
+// block completes (its slot and block are the ring's until then).
+void Withdraw(AsyncPacket* packet);
 // Submits and waits for the transmission outcome: 0, a negative error number, or -3 when the
 // wait was alerted while the packet was in the descriptor ring.
 [[nodiscard]] LONG SubmitAndWait(AsyncPacket* packet, bool waitForGate);

@@ -15,47 +15,6 @@ constexpr NTSTATUS kStatusInternalError = NTSTATUS(0xC00000E5u);  // STATUS_INTE
 constexpr ULONG kSpeedMapHeader = 8;
 constexpr ULONG kSpeedMapRow = 64;
 
-// The fields of an asynchronous request record, read in the caller's layout.
-struct AsyncRecord {
-    USHORT DestinationNode;
-    ULONGLONG Offset;
-    ULONG Length;
-    HANDLE Event;
-    ULONGLONG Data;
-    ULONGLONG Out[3];  // status, ack, rcode
-    USHORT ExtendedTcode;
-    ULONGLONG ArgValue;
-    ULONGLONG DataValue;
-    bool Operand64;
-};
-
-void ReadRecord(const UCHAR* r, bool is32bit, AsyncRecord* out) {
-    out->DestinationNode = LoadU16(r + 0x00);
-    out->Offset = LoadU64(r + 0x08) & 0xFFFFFFFFFFFFull;
-    out->Length = LoadU32(r + 0x10);
-    if (is32bit) {
-        out->Event = UserHandleAt(r + 0x14, true);
-        out->Data = UserAddressAt(r + 0x18, true);
-        out->Out[0] = UserAddressAt(r + 0x1C, true);
-        out->Out[1] = UserAddressAt(r + 0x20, true);
-        out->Out[2] = UserAddressAt(r + 0x24, true);
-        out->ExtendedTcode = r[0x28];
-        out->Operand64 = r[0x40] == 1;
-        out->ArgValue = out->Operand64 ? LoadU64(r + 0x30) : LoadU32(r + 0x30);
-        out->DataValue = out->Operand64 ? LoadU64(r + 0x38) : LoadU32(r + 0x38);
-    } else {
-        out->Event = UserHandleAt(r + 0x18, false);
-        out->Data = UserAddressAt(r + 0x20, false);
-        out->Out[0] = UserAddressAt(r + 0x28, false);
-        out->Out[1] = UserAddressAt(r + 0x30, false);
-        out->Out[2] = UserAddressAt(r + 0x38, false);
-        out->ExtendedTcode = r[0x40];
-        out->Operand64 = r[0x58] == 1;
-        out->ArgValue = out->Operand64 ? LoadU64(r + 0x48) : LoadU32(r + 0x48);
-        out->DataValue = out->Operand64 ? LoadU64(r + 0x50) : LoadU32(r + 0x50);
-    }
-}
-
 PVOID UserPointer(ULONGLONG address) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)); }
 
 // Writes the status word in the caller's own context, through a probed copy (used before any
@@ -229,10 +188,37 @@ AsyncPacket* BuildRequest(OhciController* controller, ULONG kind, const AsyncRec
 
 }  // namespace
 
+void ReadAsyncRecord(const UCHAR* r, bool is32bit, AsyncRecord* out) {
+    out->DestinationNode = LoadU16(r + 0x00);
+    out->Offset = LoadU64(r + 0x08) & 0xFFFFFFFFFFFFull;
+    out->Length = LoadU32(r + 0x10);
+    if (is32bit) {
+        out->Event = UserHandleAt(r + 0x14, true);
+        out->Data = UserAddressAt(r + 0x18, true);
+        out->Out[0] = UserAddressAt(r + 0x1C, true);
+        out->Out[1] = UserAddressAt(r + 0x20, true);
+        out->Out[2] = UserAddressAt(r + 0x24, true);
+        out->ExtendedTcode = r[0x28];
+        out->Operand64 = r[0x40] == 1;
+        out->ArgValue = out->Operand64 ? LoadU64(r + 0x30) : LoadU32(r + 0x30);
+        out->DataValue = out->Operand64 ? LoadU64(r + 0x38) : LoadU32(r + 0x38);
+    } else {
+        out->Event = UserHandleAt(r + 0x18, false);
+        out->Data = UserAddressAt(r + 0x20, false);
+        out->Out[0] = UserAddressAt(r + 0x28, false);
+        out->Out[1] = UserAddressAt(r + 0x30, false);
+        out->Out[2] = UserAddressAt(r + 0x38, false);
+        out->ExtendedTcode = r[0x40];
+        out->Operand64 = r[0x58] == 1;
+        out->ArgValue = out->Operand64 ? LoadU64(r + 0x48) : LoadU32(r + 0x48);
+        out->DataValue = out->Operand64 ? LoadU64(r + 0x50) : LoadU32(r + 0x50);
+    }
+}
+
 NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw, bool is32bit, PKEVENT kernelEvent,
                         bool noConversion, PVOID fileObject) {
     AsyncRecord record;
-    ReadRecord(raw, is32bit && kernelEvent == nullptr && !noConversion, &record);
+    ReadAsyncRecord(raw, is32bit && kernelEvent == nullptr && !noConversion, &record);
     if (controller->AsyncWait != 0 && KeGetCurrentIrql() == PASSIVE_LEVEL) {
         LARGE_INTEGER delay;
         delay.QuadPart = -LONGLONG(controller->AsyncWait) * 10000;
@@ -314,6 +300,18 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
         ReleasePacket(packet);
         return STATUS_SUCCESS;
     }
+    // Finished for the caller: nothing may complete it later (an alerted wait leaves it queued).
+    Withdraw(packet);
+    bool listed = false;
+    KeAcquireSpinLock(&driverClient->CompletionLock, &irql);
+    if (PacketHas(packet, kPacketOnClientList)) {
+        RemoveEntryList(&packet->ClientLink);
+        InitializeListHead(&packet->ClientLink);
+        PacketClear(packet, kPacketOnClientList);
+        listed = true;
+    }
+    KeReleaseSpinLock(&driverClient->CompletionLock, irql);
+    if (listed) ReleasePacket(packet);
     WriteResults(packet, true);
     ReleaseLabel(packet);
     ReleasePacket(packet);
@@ -344,9 +342,10 @@ NTSTATUS AsyncStreamRequest(ControlRequest* request) {
     ULONG length = LoadU32(in + 12);
     ULONGLONG data = UserAddressAt(in + 16, request->Is32bit);
     ULONG local = controller->LocalNodeNumber & 0x3F;
-    // Speed code, channel and length are checked before they size or shape anything.
-    if (speed > KX1394_S3200 || channel > 63 || length > MaxPayloadForSpeed(SpeedCodeTo(controller, local)) ||
-        length > MaxPayloadForSpeed(speed)) {
+    // Speed code and channel are checked before they shape anything, the length before it sizes
+    // anything.
+    if (speed > KX1394_S3200 || channel > 63) return STATUS_INVALID_PARAMETER;
+    if (length > MaxPayloadForSpeed(SpeedCodeTo(controller, local)) || length > MaxPayloadForSpeed(speed)) {
         request->Output[0] = UCHAR(KX1394_STATUS_TOO_LONG);
         return STATUS_SUCCESS;
     }
@@ -401,11 +400,14 @@ void DeliverCompletions(ClientRecord* client) {
         PLIST_ENTRY entry = RemoveHeadList(&ready);
         InitializeListHead(entry);
         AsyncPacket* packet = CONTAINING_RECORD(entry, AsyncPacket, ClientLink);
-        if (!client->Terminate || packet->Process != client->Process) WriteResults(packet, false);
-        if (packet->KernelEvent != nullptr)
-            KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
-        else if (packet->UserEvent != nullptr)
-            KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+        // A worker that is ending writes nothing more.
+        if (!client->Terminate) {
+            WriteResults(packet, false);
+            if (packet->KernelEvent != nullptr)
+                KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
+            else if (packet->UserEvent != nullptr)
+                KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+        }
         ReleaseLabel(packet);
         DisposePacket(packet);
         ReleasePacket(packet);  // the completion list's reference
@@ -459,6 +461,12 @@ void CancelMatching(OhciController* controller, PEPROCESS process, PVOID fileObj
     if (driverClient != nullptr) TakeFromClient(driverClient, process, fileObject, &removed);
     WithdrawProcessPackets(controller, process, fileObject, &removed);
     EndCancelled(&removed);
+    // A delivery the worker has already begun ends before the caller goes on (the worker holds
+    // its mutex while it delivers), so nothing is written after this returns.
+    if (driverClient != nullptr && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        KeWaitForSingleObject(&driverClient->Mutex, Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&driverClient->Mutex, FALSE);
+    }
 }
 
 }  // namespace

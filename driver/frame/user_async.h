@@ -11,6 +11,22 @@ struct ControlRequest;
 
 enum AsyncRequestKind : ULONG { kAsyncRead = 0, kAsyncWrite = 1, kAsyncLock = 2 };
 
+// The fields of an asynchronous request record (96 bytes) as read in the caller's layout: pure
+// logic, nothing is dereferenced (a fuzz target can feed it raw records of both layouts).
+struct AsyncRecord {
+    USHORT DestinationNode;
+    ULONGLONG Offset;     // 48 bits
+    ULONG Length;
+    HANDLE Event;
+    ULONGLONG Data;
+    ULONGLONG Out[3];     // addresses of the status word, the ack byte, the rcode byte
+    USHORT ExtendedTcode;
+    ULONGLONG ArgValue;   // host order; 32 bits unless Operand64
+    ULONGLONG DataValue;
+    bool Operand64;
+};
+void ReadAsyncRecord(const UCHAR* record, bool is32bit, AsyncRecord* out);
+
 // One asynchronous request record (96 bytes) in the caller's layout. `kernelEvent`: a kernel
 // caller's completion event (selects the 64-bit layout); `noConversion` forces the 64-bit layout.
 [[nodiscard]] NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* record, bool is32bit,

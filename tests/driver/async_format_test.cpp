@@ -8,6 +8,8 @@
 
 #include "async/ar_walk.h"
 #include "async/packet_format.h"
+#include "frame/user_async.h"
+#include "kx1394.h"
 
 namespace {
 
@@ -161,6 +163,65 @@ TEST(PacketFormatTest, ArLengthsByTcode) {
                  {11, 4u << 16, 24},   {14, 0, 16},        {3, 0, 0},         {8, 0, 0},
                  {10, 0, 0},           {12, 0, 0},         {13, 0, 0},        {15, 0, 0}};
     for (const auto& c : cases) EXPECT_EQ(ArPacketLength(c.tcode, c.q3), c.length) << "tcode " << c.tcode;
+}
+
+// The asynchronous request record in both layouts, filled through the public header's records:
+// 32-bit addresses are zero-extended (a large-address-aware program's lie above 2 GiB), handles
+// sign-extended, and 32-bit operands take the low half only.
+TEST(AsyncRecordTest, BothLayouts) {
+    Kx1394AsyncIo64 wide = {};
+    wide.DestinationNode = 0xFFC3;
+    wide.Offset = 0xABCDFFFFF0000400ull;  // bits above 47 are not part of the offset
+    wide.Length = 8;
+    wide.Event = 0x0000000000000124ull;
+    wide.Data = 0x00007FF000001000ull;
+    wide.StatusOut = 0x00007FF000002000ull;
+    wide.AckOut = 0x00007FF000002004ull;
+    wide.RcodeOut = 0x00007FF000002005ull;
+    wide.ExtendedTcode = 2;
+    wide.ArgValue = 0x1122334455667788ull;
+    wide.DataValue = 0x99AABBCCDDEEFF00ull;
+    wide.Operand64 = 1;
+    AsyncRecord r;
+    ReadAsyncRecord(reinterpret_cast<const UCHAR*>(&wide), false, &r);
+    EXPECT_EQ(r.DestinationNode, 0xFFC3);
+    EXPECT_EQ(r.Offset, 0xFFFFF0000400ull);
+    EXPECT_EQ(r.Length, 8u);
+    EXPECT_EQ(r.Event, reinterpret_cast<HANDLE>(ULONG_PTR(0x124)));
+    EXPECT_EQ(r.Data, wide.Data);
+    EXPECT_EQ(r.Out[0], wide.StatusOut);
+    EXPECT_EQ(r.Out[1], wide.AckOut);
+    EXPECT_EQ(r.Out[2], wide.RcodeOut);
+    EXPECT_EQ(r.ExtendedTcode, 2);
+    EXPECT_TRUE(r.Operand64);
+    EXPECT_EQ(r.ArgValue, wide.ArgValue);
+    EXPECT_EQ(r.DataValue, wide.DataValue);
+
+    Kx1394AsyncIo32 narrow = {};
+    narrow.DestinationNode = 0xFFC1;
+    narrow.Offset = 0xFFFFF0010000ull;
+    narrow.Length = 4;
+    narrow.Event = 0xFFFFFFFCu;  // a handle of a 32-bit program: sign-extended
+    narrow.Data = 0x80001000u;   // above 2 GiB: zero-extended
+    narrow.StatusOut = 0x80002000u;
+    narrow.AckOut = 0x80002004u;
+    narrow.RcodeOut = 0x80002005u;
+    narrow.ExtendedTcode = 3;
+    narrow.ArgValue = 0xFFFFFFFF00000001ull;
+    narrow.DataValue = 0xEEEEEEEE00000005ull;
+    narrow.Operand64 = 0;
+    ReadAsyncRecord(reinterpret_cast<const UCHAR*>(&narrow), true, &r);
+    EXPECT_EQ(r.DestinationNode, 0xFFC1);
+    EXPECT_EQ(r.Offset, 0xFFFFF0010000ull);
+    EXPECT_EQ(r.Event, reinterpret_cast<HANDLE>(LONG_PTR(-4)));
+    EXPECT_EQ(r.Data, 0x80001000ull);
+    EXPECT_EQ(r.Out[0], 0x80002000ull);
+    EXPECT_EQ(r.Out[1], 0x80002004ull);
+    EXPECT_EQ(r.Out[2], 0x80002005ull);
+    EXPECT_EQ(r.ExtendedTcode, 3);
+    EXPECT_FALSE(r.Operand64);
+    EXPECT_EQ(r.ArgValue, 1u);
+    EXPECT_EQ(r.DataValue, 5u);
 }
 
 // --- The AR walk -----------------------------------------------------------------------------------

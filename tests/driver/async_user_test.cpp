@@ -367,6 +367,25 @@ TEST_F(AsyncUserTest, LengthAboveTheSpeedLimit) {
     EXPECT_EQ(nodes_[1]->stats().requests, requests + 1);
 }
 
+// 2048-byte block reads: each response is 2068 bytes in the receive buffers, so every fourth one
+// continues from one 8192-byte buffer into the next; every block arrives whole and in order.
+TEST_F(AsyncUserTest, BlockResponsesStraddleReceiveBuffers) {
+    Program p = NewProgram("camera", false);
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        ULONG first = ULONG(i % 8);
+        memset(p.memory + kDataAt, 0, 2048);
+        Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase + 4 * first, 2048);
+        ASSERT_EQ(r.status, 0u);
+        for (ULONG q = 0; q < 512; q += 97) {
+            ULONG value = 0;
+            memcpy(&value, p.memory + kDataAt + 4 * q, 4);
+            ASSERT_EQ(BusOrder(value), Reg(1, first + q)) << q;
+        }
+    }
+    EXPECT_GE(Controller()->ArResponse.CurrentBuffer, 2u);
+}
+
 // A bus reset flushes pending requests (status 1); so does a node unplugged mid-transaction.
 TEST_F(AsyncUserTest, BusResetAndUnplugFlushPendingRequests) {
     Program p = NewProgram("camera", false);
@@ -406,6 +425,20 @@ TEST_F(AsyncUserTest, ProcessEndsWithRequestsPending) {
     EXPECT_TRUE(Controller()->PendingList.Flink == &Controller()->PendingList);
 }
 
+// The controller removed while requests are pending: everything is released (the host kernel's
+// leak report at unload shows any packet, label or locked page left).
+TEST_F(AsyncUserTest, ControllerRemovedWithRequestsPending) {
+    Program p = NewProgram("camera", false);
+    nodes_[1]->faults.lostResponses = 2;
+    nodes_[1]->responseDelay = 50 * sim::kTicksPerMillisecond;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false).ack, async::kAckPending);
+    hk::pnp::Unplug(pdo_);
+    hk::RunFor(200 * kMs100ns);
+    EXPECT_EQ(Outstanding(), 0u);
+    hk::user::CloseHandle(p.process, p.device);
+}
+
 // A request to the local node is handled in the driver: it never reaches a descriptor ring.
 TEST_F(AsyncUserTest, LoopbackNeverReachesARing) {
     Program p = NewProgram("camera", false);
@@ -431,6 +464,51 @@ TEST_F(AsyncUserTest, DeadTransmitContext) {
     sim_->bus.RequestReset(false);
     hk::RunFor(300 * kMs100ns);
     EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+}
+
+// PHY and stream packets from a program: a PHY configuration packet reaches every PHY; a stream
+// packet goes out; a speed code or channel out of range is refused, a length above the speed's
+// limit answers 4.
+TEST_F(AsyncUserTest, PhyAndStreamPackets) {
+    Program p = NewProgram("camera", false);
+    ULONG quadlet = (1u << 22) | (0x2Au << 16);  // T set, gap_count 42
+    memcpy(p.memory, &quadlet, 4);
+    ULONG returned = 0;
+    ASSERT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_SEND_PHY_PACKET, p.memory, 4, p.memory + 64, 1,
+                                        &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, 1u);
+    EXPECT_EQ(p.memory[64], 0);
+    hk::RunFor(5 * kMs100ns);
+    EXPECT_EQ(nodes_[0]->phy().gapCount, 0x2A);
+    EXPECT_EQ(nodes_[1]->phy().gapCount, 0x2A);
+
+    struct StreamCase {
+        UCHAR channel, speed;
+        ULONG length;
+        NTSTATUS call;
+        UCHAR result;
+    } cases[] = {{5, KX1394_S400, 8, STATUS_SUCCESS, 0},
+                 {5, KX1394_S100, 513, STATUS_SUCCESS, UCHAR(KX1394_STATUS_TOO_LONG)},
+                 {5, 9, 8, STATUS_INVALID_PARAMETER, 0xEE},
+                 {64, KX1394_S100, 8, STATUS_INVALID_PARAMETER, 0xEE}};
+    for (const StreamCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "channel " << int(c.channel) << " speed " << int(c.speed));
+        Kx1394AsyncStream64 record = {};
+        record.Channel = c.channel;
+        record.Speed = c.speed;
+        record.Tag = 1;
+        record.Length = c.length;
+        record.Data = p.Address(kSourceAt);
+        memcpy(p.memory, &record, sizeof(record));
+        p.memory[64] = 0xEE;
+        EXPECT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_ASYNC_STREAM, p.memory, 24, p.memory + 64, 1,
+                                            nullptr),
+                  c.call);
+        if (c.call == STATUS_SUCCESS) {
+            EXPECT_EQ(p.memory[64], c.result);
+        }
+    }
 }
 
 // A program that did not register cannot send requests; result memory it does not own is an
@@ -555,6 +633,22 @@ TEST_P(AsyncSeedTest, ConcurrentReadersAcrossABusReset) {
     EXPECT_EQ(done[0], 20);
     EXPECT_EQ(done[1], 20);
     EXPECT_EQ(failures, 0);
+}
+
+// A program that ends while its responses arrive and the worker delivers: whatever the order, its
+// requests are released, no page stays locked and nothing is written afterwards (the host kernel
+// stops the test on either).
+TEST_P(AsyncSeedTest, ProgramEndsWhileResponsesArrive) {
+    ULONG before = Outstanding();
+    Program p = NewProgram("camera", GetParam() % 2 == 0);
+    nodes_[1]->responseDelay = 1 * sim::kTicksPerMillisecond;
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase + 4 * ULONG(i), 4, Lock(), false).call,
+                  STATUS_SUCCESS);
+    hk::RunFor(ULONGLONG(GetParam()) * 2500);  // a quarter millisecond per seed
+    hk::ExitProcess(p.process);
+    hk::RunFor(1000 * kMs100ns);
+    EXPECT_EQ(Outstanding(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AsyncSeedTest, testing::Values(1u, 2u, 3u, 4u));
