@@ -345,6 +345,7 @@ void IidcCamera::SendPacket() {
     if (++packetInFrame_ < framePackets_) return;
     inFrame_ = false;
     if (!isoEn_ && shots_ && --shots_ == 0) FinishShots();
+    if (!isoEn_ && shots_ == 0) sending_ = false;  // the frame ISO_EN = 0 let finish
 }
 
 void IidcCamera::ExternalTrigger() {
@@ -643,7 +644,8 @@ void IidcCamera::WriteIsoEn(uint32_t value) {
         FinishShots();  // continuous streaming takes precedence
         StartStream();
     } else {
-        sending_ = inFrame_ = false;
+        sending_ = inFrame_ && config_.finishFrameOnIsoEnOff;
+        inFrame_ = sending_;
     }
     if (onIsoEnable) onIsoEnable(on);
 }

@@ -183,4 +183,18 @@ TEST(CameraStream, IsoEnOffStopsAtOnceAndOnRestartsOnAFrame) {
     EXPECT_EQ(11u, t.listener->iso.size());
 }
 
+TEST(CameraStream, IsoEnOffMidFrameStopsOrFinishesTheFrame) {
+    for (bool finish : {false, true}) {
+        IidcCamera::Config c = OneCombination(0, 5, iidc::k30);
+        c.finishFrameOnIsoEnOff = finish;
+        CameraBus t(c);
+        t.SetReg(iidc::kIsoEn, iidc::kBit31);
+        t.RunCycles(100);
+        t.SetReg(iidc::kIsoEn, 0);
+        t.RunCycles(1000);
+        EXPECT_EQ(finish ? 240u : 100u, t.listener->iso.size()) << finish;
+        EXPECT_EQ(0u, t.Reg(iidc::kIsoEn));
+    }
+}
+
 }  // namespace
