@@ -461,6 +461,8 @@ void Bus::RunCycle(size_t index) {
     c.unitsThisCycle = 0;
     const uint64_t serial = resetSerial_;
     for (size_t i = 0; i < c.byPhyId.size() && serial == resetSerial_; ++i)
+        if (c.byPhyId[i]->LinkActive()) c.byPhyId[i]->ReceiveCycleStart(cycleTime);
+    for (size_t i = 0; i < c.byPhyId.size() && serial == resetSerial_; ++i)
         if (c.byPhyId[i]->LinkActive()) c.byPhyId[i]->OnCycleStart(cycleTime);
     if (serial != resetSerial_) return;
     if (c.unitsThisCycle > kUnitsPerCycle && c.cycleMaster == master) master->OnCycleTooLong();

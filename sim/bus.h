@@ -31,8 +31,9 @@
 //   1394b leaves to their registers (the Max_speed of r3 carries it here).
 // - The isochronous cycle (IEEE 1394-1995 8.4.2): on each bus whose root is cycle master
 //   (Node::CycleMasterEnabled, link active) a cycle starts whenever the root's cycle timer passes a
-//   cycle boundary; the cycle start packet carries the root's CYCLE_TIME, and every active link
-//   then sees OnCycleStart in physical ID order, talkers sending from there. One clock event per
+//   cycle boundary; the cycle start packet carries the root's CYCLE_TIME: every active link
+//   receives it (ReceiveCycleStart), then every active link sees OnCycleStart in physical ID
+//   order, talkers sending from there. One clock event per
 //   cycle per bus, and none while no active link on the bus wants cycles (Node::WantsCycleStarts):
 //   those cycles are skipped. No cycle runs during a reset; a reset takes the cycle master away
 //   until self-identification has made a root again.

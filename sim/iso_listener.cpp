@@ -13,7 +13,7 @@ std::vector<IsoPacket> IsoListener::OnChannel(uint8_t channel) const {
     return packets;
 }
 
-void IsoListener::OnCycleStart(uint32_t cycleTime) {
+void IsoListener::ReceiveCycleStart(uint32_t cycleTime) {
     cycleTime_ = cycleTime;
     ++cycleStarts_;
 }

@@ -26,7 +26,7 @@ public:
 
     // A listener has no per-cycle work: it hears what talkers send and needs no cycle of its own.
     bool WantsCycleStarts() const override { return false; }
-    void OnCycleStart(uint32_t cycleTime) override;
+    void ReceiveCycleStart(uint32_t cycleTime) override;
     void ReceiveIsochronous(const IsoPacket& packet) override;
     // Asynchronous packets are acked complete and dropped.
     Ack ReceivePacket(const Packet& packet) override;

@@ -25,9 +25,12 @@ bool IsoContextRegisters::AnyRunning() const {
     return false;
 }
 
+void IsoContextRegisters::ReceiveCycleStart(uint32_t cycleTime) {
+    for (auto& c : ir_) c->OnCycleStart(cycleTime);
+}
+
 void IsoContextRegisters::OnCycleStart(uint32_t cycleTime) {
     for (auto& c : it_) c->OnCycleStart(cycleTime);
-    for (auto& c : ir_) c->OnCycleStart(cycleTime);
 }
 
 void IsoContextRegisters::Receive(const IsoPacket& packet, uint64_t multiChanMask) {

@@ -49,7 +49,8 @@ public:
 
     // Whether any context runs (the link then wants every cycle).
     bool AnyRunning() const;
-    // A cycle start: IT contexts send, IR contexts check their cycle match.
+    // A cycle start received: IR contexts check their cycle match; then the IT contexts send.
+    void ReceiveCycleStart(uint32_t cycleTime);
     void OnCycleStart(uint32_t cycleTime);
     // A packet the link received: to the lowest-numbered IR context that matches it.
     void Receive(const IsoPacket& packet, uint64_t multiChanMask);

@@ -39,6 +39,9 @@ public:
     // cycle start packet (cycleTime: the cycle master's CYCLE_TIME as the cycle start packet
     // carried it); talkers send their packet for this cycle from here with bus()->SendIsochronous.
     virtual void OnCycleStart(uint32_t cycleTime) { (void)cycleTime; }
+    // The cycle start packet itself, which every active link receives before any talker of the
+    // cycle sends (a link loads its cycle timer from it).
+    virtual void ReceiveCycleStart(uint32_t cycleTime) { (void)cycleTime; }
     // An isochronous packet seen on the bus (every channel: a link filters what it wants).
     virtual void ReceiveIsochronous(const IsoPacket& packet) { (void)packet; }
     // The cycle: the bus runs cycles (cycle start packets, OnCycleStart) while its root acts as

@@ -102,6 +102,7 @@ void OhciController::ResetRegisters() {
     cycleTimerRunning_ = false;
     lastCycleSeen_ = 0;
     cycleStartsFlowing_ = false;
+    following_ = nullptr;
     lastStartCycle_ = 0;
     asyncRequestFilterHi_ = asyncRequestFilterLo_ = 0;
     physicalRequestFilterHi_ = physicalRequestFilterLo_ = 0;
@@ -389,9 +390,16 @@ void OhciController::InjectCycleTooLong() {
 
 // ---- Cycle timer ----
 
+// While another node's cycle starts load the timer at every cycle, the timer reads as that node's
+// (the same clock drives both; between two cycle starts they cannot drift apart).
 uint64_t OhciController::CycleTimerLinear() const {
     if (!cycleTimerRunning_) return cycleTimerLinear_;
-    return cycleTimerLinear_ + cycle_time::OffsetsForTicks(host_.Now() - cycleTimerBase_);
+    const uint64_t own = cycleTimerLinear_ + cycle_time::OffsetsForTicks(host_.Now() - cycleTimerBase_);
+    if (!following_) return own;
+    int64_t delta = int64_t((cycle_time::ToLinear(following_->CycleTime()) + cycle_time::kPeriod -
+                             own % cycle_time::kPeriod) % cycle_time::kPeriod);
+    if (delta > int64_t(cycle_time::kPeriod / 2)) delta -= int64_t(cycle_time::kPeriod);
+    return uint64_t(int64_t(own) + delta);
 }
 
 uint32_t OhciController::CycleTimer() const { return cycle_time::FromLinear(CycleTimerLinear()); }
@@ -478,9 +486,16 @@ bool OhciController::WantsCycleStarts() const { return LinkEnabled() && iso_->An
 // Whether cycle starts reach the link now (sent by this link as master, or received).
 void OhciController::RefreshCycleFlow() {
     CatchUpCycleEvents();
+    if (following_) {  // the timer goes on from the value it had
+        cycleTimerLinear_ = CycleTimerLinear();
+        cycleTimerBase_ = host_.Now();
+        following_ = nullptr;
+    }
     Node* master = bus() && LinkEnabled() ? bus()->CycleMaster(this) : nullptr;
     const bool flowing = master != nullptr;
+    following_ = nullptr;
     if (flowing && master != this) SyncCycleTimer(master->CycleTime());
+    following_ = flowing && master != this ? master : nullptr;
     if (!flowing && cycleStartsFlowing_) lastStartCycle_ = lastCycleSeen_;
     cycleStartsFlowing_ = flowing;
     ForgetCycleEvent();
@@ -492,12 +507,14 @@ void OhciController::OnCycleMasterChange() { RefreshCycleFlow(); }
 // A received cycle start loads the cycle timer; one whose seconds and count differ from the
 // timer's raises cycleInconsistent (OHCI 1.1 6.1) while the timer is enabled.
 void OhciController::SyncCycleTimer(uint32_t cycleTime) {
+    if (following_) return;  // the timer reads as the master's already
     const uint64_t local = CycleTimerLinear();
     int64_t delta = int64_t((cycle_time::ToLinear(cycleTime) + cycle_time::kPeriod - local % cycle_time::kPeriod) %
                             cycle_time::kPeriod);
     if (delta > int64_t(cycle_time::kPeriod / 2)) delta -= int64_t(cycle_time::kPeriod);
-    if (delta >= -1 && delta <= 1) return;  // the same clock: within a tick's rounding
-    const bool consistent = (cycleTime & 0xFFFFF000) == (CycleTimer() & 0xFFFFF000);
+    if (delta == 0) return;
+    // The same clock drives both timers: a difference of a tick's rounding is no inconsistency.
+    const bool consistent = delta >= -2 && delta <= 2;
     if (!consistent && (linkControl_ & link_control::kCycleTimerEnable)) intEvent_ |= int_event::kCycleInconsistent;
     cycleTimerLinear_ = uint64_t(int64_t(local) + delta);
     cycleTimerBase_ = host_.Now();
@@ -505,11 +522,18 @@ void OhciController::SyncCycleTimer(uint32_t cycleTime) {
     ForgetCycleEvent();
 }
 
-void OhciController::OnCycleStart(uint32_t cycleTime) {
+// The cycle start loads the timer (unless this link sent it) and starts the IR contexts that wait
+// for this cycle; the IT contexts send after it.
+void OhciController::ReceiveCycleStart(uint32_t cycleTime) {
     if (!LinkEnabled()) return;
     if (bus() && bus()->CycleMaster(this) != this) SyncCycleTimer(cycleTime);
     CatchUpCycleEvents();
     lastStartCycle_ = lastCycleSeen_;
+    iso_->ReceiveCycleStart(cycleTime);
+}
+
+void OhciController::OnCycleStart(uint32_t cycleTime) {
+    if (!LinkEnabled()) return;
     iso_->OnCycleStart(cycleTime);
     UpdateInterruptLine();
 }

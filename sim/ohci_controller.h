@@ -58,6 +58,7 @@ public:
     void OnBusResetStart() override;
     void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) override;
     // The isochronous cycle.
+    void ReceiveCycleStart(uint32_t cycleTime) override;
     void OnCycleStart(uint32_t cycleTime) override;
     void ReceiveIsochronous(const IsoPacket& packet) override;
     bool WantsCycleStarts() const override;
@@ -176,6 +177,7 @@ private:
     bool cycleTimerRunning_ = false;
     uint64_t lastCycleSeen_ = 0;     // the cycle (linear / 3072) cycleSynch was last raised for
     bool cycleStartsFlowing_ = false;  // a cycle master (maybe this link) sends cycle starts to the link
+    Node* following_ = nullptr;      // that master when it is another node: the timer reads as its timer
     uint64_t lastStartCycle_ = 0;    // the last cycle that began with a cycle start (cycleLost)
     bool cycleEventScheduled_ = false;
     uint32_t cycleEventSerial_ = 0;  // a timer write or start/stop forgets the scheduled cycle event
