@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,7 @@ inline constexpr uint32_t kHCControlSet = 0x050, kHCControlClear = 0x054, kSelfI
                           kIRMultiChanMaskHiSet = 0x070, kIRMultiChanMaskLoSet = 0x078, kIntEventSet = 0x080,
                           kIntEventClear = 0x084, kIntMaskSet = 0x088, kIsoXmitIntEventSet = 0x090,
                           kIsoXmitIntEventClear = 0x094, kIsoRecvIntEventSet = 0x0A0, kIsoRecvIntEventClear = 0x0A4,
+                          kIsoXmitIntMaskSet = 0x098, kIsoRecvIntMaskSet = 0x0A8,
                           kLinkControlSet = 0x0E0, kLinkControlClear = 0x0E4, kNodeId = 0x0E8, kPhyControl = 0x0EC,
                           kCycleTimer = 0x0F0, kCsrReadData = 0x00C, kCsrCompareData = 0x010, kCsrControl = 0x014;
 inline constexpr uint32_t kWrReg = 1u << 14;
