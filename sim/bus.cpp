@@ -109,7 +109,10 @@ int Bus::CableComponentSize(const Node* node) const {
     return int(CableReach(node, [this](const Node* n, int port) { return Peer(n, port); }).size());
 }
 
-void Bus::ConnectionChanged(Node* noticedBy) { RequestReset(false, noticedBy); }
+void Bus::ConnectionChanged(Node* noticedBy) {
+    for (auto& node : nodes_) node->phy().NotePortChanges();
+    RequestReset(false, noticedBy);
+}
 
 void Bus::WritePhyRegister(Node* node, uint8_t reg, uint8_t value) {
     if (!OnThisBus(node)) return;
@@ -161,6 +164,7 @@ void Bus::StartReset(bool shortReset) {
 
 void Bus::CompleteReset() {
     resetScheduled_ = false;
+    for (auto& node : nodes_) node->phy().ApplyGapCountRule();
     IdentifyTree();
     ++generation_;
     inReset_ = false;
@@ -504,7 +508,7 @@ void Bus::ApplyConfiguration(Node* from, uint32_t quadlet) {
     for (Node* node : ComponentOf(from)->byPhyId) {
         Phy& phy = node->phy();
         if (phy_packet::ForceRoot(quadlet)) phy.rootHoldoff = phy.phyId == phy_packet::PhyId(quadlet);
-        if (phy_packet::GapValid(quadlet)) phy.gapCount = phy_packet::GapCount(quadlet);
+        if (phy_packet::GapValid(quadlet)) phy.SetGapCount(phy_packet::GapCount(quadlet));
     }
 }
 
@@ -523,6 +527,7 @@ void Bus::DeliverPhyPacket(Node* from, uint32_t quadlet) {
 void Bus::AnswerPhyPacket(Node* target, uint32_t quadlet) {
     using namespace phy_packet;
     uint8_t type = ExtendedType(quadlet);
+    if (!target->phy().Is1394a()) return;  // a 1394-1995 PHY knows no extended PHY packet
     if (type != kExtendedPing && type != kRemoteAccessBase && type != kRemoteAccessPaged && type != kRemoteCommand)
         return;
     std::weak_ptr<int> alive = alive_;
@@ -570,6 +575,7 @@ void Bus::RemoteCommand(Node* target, uint8_t port, uint8_t command) {
     }
     if (ok) confirmation |= kConfirmOk;
     SendPhyPacket(target, confirmation);
+    phy.NotePortChanges();
     if (changed) ConnectionChanged(target);
 }
 

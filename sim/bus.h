@@ -21,9 +21,10 @@
 //   nodes could go, they all go. The last node standing is root. When the last two nodes would
 //   name each other (root contention), the one added to the bus first becomes root; this stands for
 //   the random back-off of root contention in 4.4.2.2.
-// - The gap count persists across resets until a configuration packet with T = 1 or a register
-//   write sets it (the 1394a decay to 63 after two resets without a configuration packet is not
-//   modelled).
+// - The gap count falls back to 63 at a reset unless a configuration packet with T = 1 or a
+//   register write set it since the reset before (IEEE 1394a gap_count_reset_disable; see phy.h).
+// - Every connection change notes each PHY's port changes (Port_event, see phy.h) before the
+//   reset starts. A 1394-1995 PHY answers no extended PHY packet.
 // - A link does not receive the packets it sends itself (asynchronous or PHY), as a PHY does not
 //   repeat its link's transmission back to it; an asynchronous packet to the sender's own physical
 //   ID gets no ack. Only a link that is on and powered (Node::LinkActive) receives packets.
