@@ -36,6 +36,9 @@ public:
         Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done by the next read)
         bool programPhyEnable = true;   // HCControl.programPhyEnable
         Ticks responseDelay = 2 * kTicksPerMicrosecond;  // request to response for hardware-served requests
+        // IR buffer-fill descriptors get resCount and xferStatus after each packet whatever their s
+        // bit (true), or only with s set (false, the default).
+        bool irStatusWithoutS = false;
     };
 
     OhciController(Host& host, const Config& config);
@@ -54,10 +57,19 @@ public:
     void ReceivePhyPacket(uint32_t quadlet) override;
     void OnBusResetStart() override;
     void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) override;
+    // The isochronous cycle.
+    void ReceiveCycleStart(uint32_t cycleTime) override;
+    void OnCycleStart(uint32_t cycleTime) override;
+    void ReceiveIsochronous(const IsoPacket& packet) override;
+    bool WantsCycleStarts() const override;
+    bool CycleMasterEnabled() const override;
+    uint32_t CycleTime() const override { return CycleTimer(); }
+    void OnCycleMasterChange() override;
+    void OnCycleTooLong() override;
 
     // For the DMA engines (at_context.cpp, ar_context.cpp) and later the isochronous ones.
     void RaiseInterrupt(uint32_t intEventBits);  // sets IntEvent bits and recomputes the line
-    uint32_t CycleTimer();                        // IsochronousCycleTimer as it reads now
+    uint32_t CycleTimer() const;                  // IsochronousCycleTimer as it reads now
     uint32_t ATRetriesRegister() const { return atRetries_; }
     bool LinkEnabled() const;
     bool NodeIdValid() const;
@@ -115,7 +127,9 @@ private:
     uint32_t CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data);
     void ResetCsrRegisters();
     // Cycle timer (ohci_controller.cpp): an unwrapped count of 24.576 MHz ticks.
-    uint64_t CycleTimerLinear();
+    uint64_t CycleTimerLinear() const;
+    void SyncCycleTimer(uint32_t cycleTime);
+    void RefreshCycleFlow();
     void WriteCycleTimer(uint32_t value);
     void SetCycleTimerRunning(bool running);
     void CatchUpCycleEvents();
@@ -162,6 +176,9 @@ private:
     uint64_t cycleTimerLinear_ = 0;  // 24.576 MHz ticks, unwrapped (the register is this mod 128 s)
     bool cycleTimerRunning_ = false;
     uint64_t lastCycleSeen_ = 0;     // the cycle (linear / 3072) cycleSynch was last raised for
+    bool cycleStartsFlowing_ = false;  // a cycle master (maybe this link) sends cycle starts to the link
+    Node* following_ = nullptr;      // that master when it is another node: the timer reads as its timer
+    uint64_t lastStartCycle_ = 0;    // the last cycle that began with a cycle start (cycleLost)
     bool cycleEventScheduled_ = false;
     uint32_t cycleEventSerial_ = 0;  // a timer write or start/stop forgets the scheduled cycle event
     uint32_t asyncRequestFilterHi_ = 0, asyncRequestFilterLo_ = 0;
