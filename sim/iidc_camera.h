@@ -330,8 +330,10 @@ public:
     std::function<void(bool enabled)> onIsoEnable;
     std::function<void(uint32_t frames)> onShot;
 
-    // The talker: one packet per cycle while a frame is being sent.
+    // The talker: one packet per cycle while a frame is being sent; it wants cycles while a stream
+    // (ISO_EN or shots) runs.
     void OnCycleStart(uint32_t cycleTime) override;
+    bool WantsCycleStarts() const override { return sending_; }
 
 protected:
     uint8_t ReadQuadlet(uint64_t offset, uint32_t* value) override;
