@@ -194,10 +194,14 @@ bool Parser::Attribute(NodeDescription* n, const std::string& word, std::set<std
         for (int r = 0; r < 8; ++r)
             if (value == rates[r]) n->rate = r;
         if (n->rate < 0) return Fail("bad rate '" + value + "' (1.875, 3.75, 7.5, 15, 30, 60, 120 or 240)");
+    } else if (key == "cyclemaster") {
+        if (n->kind == "controller") return Fail("the controller is cycle master by its LinkControl.cycleMaster");
+        if (!ParseNumber(value, 1, &v)) return Fail("bad cyclemaster '" + value + "' (0 or 1)");
+        n->cycleMaster = v == 1;
     } else {
         return Fail("unknown attribute '" + key +
                     "' (speed, ports, guid, vendor, model, rom, crc, gap, rhb, link, contender, power, phy, format, "
-                    "mode, rate, b1394)");
+                    "mode, rate, b1394, cyclemaster)");
     }
     return true;
 }
@@ -387,6 +391,14 @@ bool BuildBus(const BusDescription& d, Bus& bus, Node* controller, std::map<std:
         std::unique_ptr<Node> made = MakeNode(n, serial++, image);
         ConfigRom& rom = static_cast<CsrNode*>(made.get())->rom();
         if (!image.empty() && n.kind != "camera") rom = ConfigRom(image);
+        if (n.cycleMaster) {
+            auto* node = static_cast<CsrNode*>(made.get());
+            BusOptions options = node->rom().Options();
+            options.cmc = true;
+            node->rom().SetOptions(options);
+            node->phy().rootHoldoff = true;
+            node->SetCycleMaster(true);
+        }
         if (n.badCrc) rom.SetQuadlet(0, rom.Quadlet(0) ^ 0x1);  // rom_crc_value off by one bit
         ApplyPhy(n, made->phy());
         Node* added = bus.Add(std::move(made));

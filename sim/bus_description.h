@@ -4,6 +4,7 @@
 //   node NAME KIND [speed=S400] [ports=3] [guid=0x...] [vendor=0x...] [model=0x...] [rom=...]
 //                  [crc=bad] [gap=63] [rhb=0|1] [link=0|1] [contender=0|1] [power=0..7]
 //                  [phy=1394a|1995] [format=F mode=M rate=R] [b1394=0|1]
+//                  [cyclemaster=1]
 //   connect A.PORT B.PORT
 //   reset NAME [long|short]
 //
@@ -14,6 +15,10 @@
 // holding hex quadlets separated by white space or commas ('#' starts a comment there too); a
 // camera with its own ROM keeps its command registers where that ROM's unit-dependent directory
 // says. crc=bad spoils the bus information block's CRC of the node's ROM.
+// cyclemaster=1 makes a node other than the controller the bus's cycle master: its ROM says cmc,
+// its STATE.cmstr is set, and its PHY holds back in tree identification (RHB, as a bus manager's
+// force-root leaves it) so that it is root and sends the cycle starts. (The controller is cycle
+// master through LinkControl.cycleMaster, which its driver sets.)
 //
 // The PHY of any node, the controller's included: gap= its Gap_count, as a configuration packet
 // would have left it (it holds through the next reset and falls back to 63 at the one after);
@@ -60,6 +65,7 @@ struct NodeDescription {
     std::string romFile;           // rom=FILE
     std::vector<uint32_t> romHex;  // rom=0x...,0x...
     bool badCrc = false;           // crc=bad
+    bool cycleMaster = false;      // cyclemaster=1
     // PHY: -1 where the description says nothing.
     int gap = -1, rhb = -1, link = -1, contender = -1, power = -1;
     bool phy1995 = false;

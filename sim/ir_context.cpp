@@ -2,9 +2,11 @@
 //
 // Model choices, in the hardware's terms:
 // - Routing: a packet goes to the lowest-numbered running context whose channel (IRMultiChanMask
-//   in multi-channel mode) and tag (ContextMatch tag0..tag3) it matches, and to no other. Only IR
-//   context 0 implements multiChanMode (the bit reads 0 elsewhere); multi-channel mode stores in
-//   buffer-fill form. tag1SyncFilter is kept but not applied: tag1 alone decides for tag 01.
+//   in multi-channel mode) and tag (ContextMatch tag0..tag3) it matches, and to no other.
+//   Which contexts implement multiChanMode is a chip's choice: every context by default, IR
+//   context 0 alone with Config::irMultiChanAnyContext clear (the bit then reads 0 elsewhere);
+//   multi-channel mode stores in buffer-fill form. tag1SyncFilter is kept but not applied: tag1
+//   alone decides for tag 01.
 // - Cycle match (ContextControl.cycleMatchEnable): the context stores nothing until the cycle
 //   (cycleSeconds 1:0 | cycleCount) equals ContextMatch.cycleMatch, then clears the bit.
 // - Wait (w = 3 on the descriptor the context is about to fill, when nothing is stored in it
@@ -58,7 +60,8 @@ IsoRecvContext::IsoRecvContext(OhciController& controller, int index) : controll
 IsoRecvContext::~IsoRecvContext() = default;
 
 uint32_t IsoRecvContext::ModeBits() const {
-    return index_ == 0 ? ir_control::kModeBits : ir_control::kModeBits & ~ir_control::kMultiChanMode;
+    if (index_ == 0 || controller_.config().irMultiChanAnyContext) return ir_control::kModeBits;
+    return ir_control::kModeBits & ~ir_control::kMultiChanMode;
 }
 
 bool IsoRecvContext::StatusAlways() const { return controller_.config().irStatusWithoutS; }

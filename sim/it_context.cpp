@@ -18,7 +18,7 @@
 // - A lost cycle (a cycle start that does not follow the last one the context saw, as after a
 //   reset or a cycle master's silence): the block in hand is not sent and the context goes on at
 //   its skipAddress (Z = 0 there: it idles as at the end of the program), sending that block in
-//   the current cycle.
+//   the current cycle. With Config::itSkipOnLostCycle clear it sends the block in hand instead.
 // - A header whose tcode is not 0xA completes with evt_tcode_err and sends nothing. The payload
 //   sent is dataLength bytes of the gathered data (zero-filled when the descriptors hold fewer).
 // - An underrun (a fault a test injects) completes the block with evt_underrun; the packet does
@@ -97,7 +97,7 @@ void IsoXmitContext::OnCycleStart(uint32_t cycleTime) {
     if (control_ & it_control::kCycleMatchEnable) {
         if (cycle_time::MatchValue(cycleTime) != it_control::CycleMatch(control_)) return;
         control_ &= ~it_control::kCycleMatchEnable;
-    } else if (lost) {
+    } else if (lost && controller_.config().itSkipOnLostCycle) {
         uint8_t raw[4];
         if (!controller_.host().DmaRead(descriptor::BranchAddress(commandPtr_) + 8, raw, 4))
             return Fatal(event_code::kDescriptorRead);

@@ -26,6 +26,17 @@
 //   with the new generation.
 // - cycleSynch and cycle64Seconds are raised as the cycle timer passes a cycle / bit 6 of
 //   cycleSeconds flips; the timer runs on the host clock while LinkControl.cycleTimerEnable is set.
+// - Cycle master: LinkControl.cycleMaster with cycleTimerEnable and the link enabled; the bus
+//   lets it send cycle starts while it is root (a controller that is not root sends none and keeps
+//   the bit). Another node's cycle starts load the timer: while they reach the link the timer
+//   reads as the master's, and a cycle start that disagrees with the timer by more than a tick's
+//   rounding raises cycleInconsistent (while cycleTimerEnable is set).
+// - cycleLost: the timer passed two cycle boundaries with no cycle start sent or received between
+//   them (no cycle master, the master stopped, a reset, the link disabled).
+// - cycleTooLong: as cycle master, a cycle whose isochronous packets ran past its end (Bus);
+//   cycleMaster is cleared with it.
+// - Isochronous packets go to the IR contexts (ir_context.cpp) and IT contexts send at every cycle
+//   start (it_context.cpp) while the link is enabled.
 #include "ohci_controller.h"
 
 #include <algorithm>

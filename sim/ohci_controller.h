@@ -3,7 +3,8 @@
 // through the host, and its interrupt line.
 //
 // Written from OHCI 1.1 (register map chapter 5, interrupts chapter 6, asynchronous DMA chapters
-// 7 and 8, self-ID chapter 11, physical requests chapter 12) and IEEE 1394a.
+// 7 and 8, isochronous DMA chapters 9 and 10, self-ID chapter 11, physical requests chapter 12)
+// and IEEE 1394a.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,12 @@ public:
         // IR buffer-fill descriptors get resCount and xferStatus after each packet whatever their s
         // bit (true), or only with s set (false, the default).
         bool irStatusWithoutS = false;
+        // Which IR contexts implement multiChanMode: every one (true, the default; software puts
+        // one at a time in that mode) or IR context 0 alone (false: the bit reads 0 elsewhere).
+        bool irMultiChanAnyContext = true;
+        // An IT context that finds cycles were lost goes on at the block's skipAddress (true, the
+        // default) or sends the block in hand in the current cycle (false).
+        bool itSkipOnLostCycle = true;
     };
 
     OhciController(Host& host, const Config& config);
@@ -67,7 +74,7 @@ public:
     void OnCycleMasterChange() override;
     void OnCycleTooLong() override;
 
-    // For the DMA engines (at_context.cpp, ar_context.cpp) and later the isochronous ones.
+    // For the DMA engines (asynchronous and isochronous).
     void RaiseInterrupt(uint32_t intEventBits);  // sets IntEvent bits and recomputes the line
     uint32_t CycleTimer() const;                  // IsochronousCycleTimer as it reads now
     uint32_t ATRetriesRegister() const { return atRetries_; }
@@ -84,7 +91,7 @@ public:
     bool BusResetPending() const;
     uint8_t SelfIdGeneration() const { return selfIdGeneration_; }
 
-    // For the isochronous engines (later): the IT/IR context registers, and their interrupt
+    // For the isochronous engines: the IT/IR context registers, and their interrupt
     // events (IsoXmitIntEvent / IsoRecvIntEvent bit n, which feed IntEvent.isochTx / isochRx).
     IsoContextRegisters& iso() { return *iso_; }
     void RaiseIsoXmitInterrupt(int context);

@@ -2,6 +2,7 @@
 // packets from the root as cycle master (IEEE 1394-1995 8.4.2.6, OHCI 1.1 5.10), and the
 // controller's cycle events cycleSynch, cycle64Seconds, cycleLost, cycleInconsistent and
 // cycleTooLong (OHCI 1.1 6.1).
+#include "bus_description.h"
 #include "csr_node.h"
 #include "iso_fixture.h"
 
@@ -155,6 +156,24 @@ TEST_F(IsoCycle, APlainRootNodeIsCycleMasterAndTheControllerFollowsItsTimer) {
     EXPECT_NE(R(kIntEventSet) & kCycleInconsistent, 0u);
     EXPECT_EQ(R(kCycleTimer) & 0xFFFFF000, master->CycleTime() & 0xFFFFF000);
     EXPECT_GT(talker->sent, sent);
+}
+
+// cyclemaster=1 in a bus description: that node is root and cycle master after the reset.
+TEST_F(IsoCycle, ABusDescriptionNamesANodeCycleMaster) {
+    BusDescription description;
+    std::string error;
+    ASSERT_TRUE(ParseBusDescription("node a plain\nnode cm camera cyclemaster=1\nnode b plain\n"
+                                    "connect a.0 cm.0\nconnect cm.1 b.0\n",
+                                    &description, &error))
+        << error;
+    std::map<std::string, Node*> nodes;
+    ASSERT_TRUE(BuildBus(description, bus_, nullptr, &nodes, &error)) << error;
+    host_.RunFor(kTicksPerMillisecond);
+    EXPECT_EQ(bus_.Root(nodes["a"]), nodes["cm"]);
+    EXPECT_EQ(bus_.CycleMaster(nodes["a"]), nodes["cm"]);
+    EXPECT_TRUE(static_cast<CsrNode*>(nodes["cm"])->rom().Options().cmc);
+    EXPECT_FALSE(ParseBusDescription("node c controller cyclemaster=1\n", &description, &error));
+    EXPECT_FALSE(ParseBusDescription("node c plain cyclemaster=2\n", &description, &error));
 }
 
 // Talkers whose packets need more than a cycle (S100: 16 units a quadlet, 6144 units a cycle):

@@ -270,9 +270,10 @@ TEST_F(IsoReceiveBufferFill, MultiChannelModeStoresEveryChannelOfTheMaskWithItsH
     std::vector<uint32_t> buffers;
     const uint32_t d = MakeBufferFill(1, 256, &buffers);
     W(kIRMultiChanMaskLoSet, (1u << kChannel) | (1u << 7));
-    // Only IR context 0 has multi-channel mode here; context 1 keeps the bit clear.
+    // Every context implements multiChanMode unless the chip keeps it to context 0.
     W(Ir(1) + kControlSet, kIrMultiChan);
-    EXPECT_EQ(R(Ir(1) + kControlSet) & kIrMultiChan, 0u);
+    EXPECT_NE(R(Ir(1) + kControlSet) & kIrMultiChan, 0u);
+    W(Ir(1) + kControlClear, kIrMultiChan);
     StartIr(0, d | 1, kIrBufferFill | kIrIsochHeader | kIrMultiChan, 0xF0000000);
     six->on = seven->on = true;
     Talk(1);
@@ -281,6 +282,20 @@ TEST_F(IsoReceiveBufferFill, MultiChannelModeStoresEveryChannelOfTheMaskWithItsH
     EXPECT_EQ(Get32(buffers[0]), IsoHeader(kPayload, 0, kChannel, 1));
     EXPECT_EQ(Get32(buffers[0] + 24), IsoHeader(8, 0, 7, 0));
     EXPECT_EQ(Get32(d + 12) & 0xFFFF, 256u - 24 - 16);
+}
+
+TEST(IsoReceiveOptions, MultiChannelModeOnContextZeroAloneIsAnOption) {
+    for (bool any : {true, false}) {
+        SCOPED_TRACE(any);
+        StandaloneHost host;
+        OhciController::Config config;
+        config.irMultiChanAnyContext = any;
+        OhciController ohci(host, config);
+        ohci.WriteRegister(Ir(0) + kControlSet, kIrMultiChan);
+        ohci.WriteRegister(Ir(2) + kControlSet, kIrMultiChan);
+        EXPECT_NE(ohci.ReadRegister(Ir(0) + kControlSet) & kIrMultiChan, 0u);
+        EXPECT_EQ((ohci.ReadRegister(Ir(2) + kControlSet) & kIrMultiChan) != 0, any);
+    }
 }
 
 // --- Dual-buffer ---------------------------------------------------------------------------------

@@ -138,8 +138,16 @@ TEST_F(IsoTransmit, AProgramThatRanDryGoesOnAfterAppendAndWake) {
 }
 
 // Cycles lost (here a bus reset): the block due is not sent; the context goes on at its skip
-// address.
-TEST_F(IsoTransmit, LostCyclesTakeTheSkipAddress) {
+// address (or, with the option cleared, sends the block in hand).
+class IsoTransmitSkip : public IsoTransmit, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        config_.itSkipOnLostCycle = GetParam();
+        IsoTransmit::SetUp();
+    }
+};
+
+TEST_P(IsoTransmitSkip, LostCyclesTakeTheSkipAddress) {
     const uint32_t at = host_.Map(5 * 64);
     const uint32_t skipTo = at + 4 * 64;
     for (uint32_t k = 0; k < 4; ++k)
@@ -150,9 +158,16 @@ TEST_F(IsoTransmit, LostCyclesTakeTheSkipAddress) {
     ASSERT_EQ(listener_->heard().size(), 1u);
     bus_.RequestReset(false);
     host_.RunFor(kTicksPerMillisecond);
-    ASSERT_EQ(listener_->heard().size(), 2u);
-    EXPECT_EQ(listener_->heard()[1].packet.channel, 2) << "the skip block, not block 1";
+    if (GetParam()) {
+        ASSERT_EQ(listener_->heard().size(), 2u);
+        EXPECT_EQ(listener_->heard()[1].packet.channel, 2) << "the skip block, not block 1";
+    } else {
+        ASSERT_EQ(listener_->heard().size(), 4u);
+        EXPECT_EQ(listener_->heard()[1].packet.data, Bytes(1, 8)) << "block 1, late";
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(SkipOnLostCycle, IsoTransmitSkip, ::testing::Bool());
 
 TEST_F(IsoTransmit, UnderrunCompletesTheBlockWithEvtUnderrunAndSendsNothing) {
     const uint32_t a = host_.Map(128);
