@@ -381,8 +381,12 @@ Ack Bus::SendAsync(Node* from, const Packet& packet) {
     Node* to = component->byPhyId[size_t(phyId)];
     if (to == from || !to->LinkActive() || packet.speed > PathSpeed(from, to)) return kAckMissing;
     const Ack ack = to->ReceivePacket(packet);
-    // A register write may have made the receiver a talker.
-    if (!inReset_ && ComponentOf(from) == component) UpdateCycles(size_t(PlaceOf(from).component));
+    // A register write may have made the receiver a talker: it gets the next cycles to show it.
+    if (!inReset_ && ComponentOf(from) == component) {
+        Ticks& until = PlaceOf(to).wantsCyclesUntil;
+        until = std::max(until, clock_.Now() + 2 * cycle_time::kTicksPerCycle + 1);
+        UpdateCycles(size_t(PlaceOf(from).component));
+    }
     return ack;
 }
 
@@ -393,6 +397,7 @@ void Bus::SendIsochronous(Node* from, const IsoPacket& packet) {
     const Component* component = ComponentOf(from);
     if (inReset_ || !component) return;
     components_[size_t(PlaceOf(from).component)].unitsThisCycle += PacketUnits(packet);
+    PlaceOf(from).wantsCyclesUntil = clock_.Now() + kTicksPerSecond;
     for (Node* to : component->byPhyId) {
         if (inReset_) break;
         if (to != from && to->LinkActive() && packet.speed <= PathSpeed(from, to)) to->ReceiveIsochronous(packet);
@@ -440,7 +445,7 @@ void Bus::UpdateCycles(size_t index) {
     bool wanted = false;
     if (master)
         for (Node* node : c.byPhyId)
-            if (node->LinkActive() && node->WantsCycleStarts()) {
+            if (WantsCycles(node)) {
                 wanted = true;
                 break;
             }
@@ -454,6 +459,10 @@ void Bus::UpdateCycles(size_t index) {
     const uint64_t toBoundary = cycle_time::kOffsetsPerCycle - std::min<uint32_t>(offset, cycle_time::kOffsetsPerCycle - 1);
     c.cycleScheduled = true;
     c.cycleEvent = clock_.Schedule(clock_.Now() + cycle_time::TicksForOffsets(toBoundary), [this, index] { RunCycle(index); });
+}
+
+bool Bus::WantsCycles(const Node* node) const {
+    return node->LinkActive() && (PlaceOf(node).wantsCyclesUntil > clock_.Now() || node->WantsCycleStarts());
 }
 
 // One cycle: the cycle start (the master's CYCLE_TIME), every active link's OnCycleStart, then

@@ -37,10 +37,12 @@
 //   (Node::CycleMasterEnabled, link active) a cycle starts whenever the root's cycle timer passes a
 //   cycle boundary; the cycle start packet carries the root's CYCLE_TIME: every active link
 //   receives it (ReceiveCycleStart), then every active link sees OnCycleStart in physical ID
-//   order, talkers sending from there. One clock event per
-//   cycle per bus, and none while no active link on the bus wants cycles (Node::WantsCycleStarts):
-//   those cycles are skipped. No cycle runs during a reset; a reset takes the cycle master away
-//   until self-identification has made a root again.
+//   order, talkers sending from there. One clock event per cycle per bus, and none while no active
+//   link on the bus wants cycles: those cycles are skipped. A link wants cycles while it says so
+//   (Node::WantsCycleStarts), for a second after it last sent an isochronous packet (a talker
+//   between frames), and for two cycles after an asynchronous packet reached it (a register
+//   write may have made it a talker: it then sends in the next cycle). No cycle runs during a
+//   reset; a reset takes the cycle master away until self-identification has made a root again.
 // - Cycle too long: the isochronous packets of one cycle are counted in bandwidth units (one
 //   quadlet at S1600; a packet costs its data quadlets plus header, header CRC and data CRC, times
 //   16 >> speed). A cycle whose packets need more than the 6144 units of 125 us ran too long: the
@@ -170,6 +172,7 @@ private:
     };
     struct Place {
         std::vector<Attachment> ports;
+        Ticks wantsCyclesUntil = 0;  // a talker lately, or a node a request just reached
         Node* parent = nullptr;
         int depth = 0;
         int component = -1;
@@ -207,6 +210,7 @@ private:
     void ApplyConfiguration(Node* from, uint32_t quadlet);
     void RemoteCommand(Node* target, uint8_t port, uint8_t command);
     void UpdateCycles(size_t component);
+    bool WantsCycles(const Node* node) const;
     void RunCycle(size_t component);
     void StopCycles();
 

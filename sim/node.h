@@ -46,10 +46,11 @@ public:
     virtual void ReceiveIsochronous(const IsoPacket& packet) { (void)packet; }
     // The cycle: the bus runs cycles (cycle start packets, OnCycleStart) while its root acts as
     // cycle master and some active link on it wants them; cycles nobody wants are skipped, which no
-    // node can tell apart from cycles it ignored. A talker, or a link with per-cycle work, answers
-    // true while it has that work; a passive node false. A node whose answer changes calls
-    // bus()->CycleDemandChanged() (the bus also asks again after every asynchronous packet it
-    // delivers, so a talker switched on by a register write needs no call of its own).
+    // node can tell apart from cycles it ignored. A link with per-cycle work answers true while it
+    // has that work; a passive node false. The bus also counts as wanting cycles a node that sent
+    // an isochronous packet in the last second and one an asynchronous packet reached in the last
+    // two cycles, so a talker switched on by a register write needs no answer of its own. A node
+    // whose answer changes otherwise calls bus()->CycleDemandChanged().
     virtual bool WantsCycleStarts() const { return true; }
     // Whether this node sends cycle start packets when it is root (OHCI: LinkControl.cycleMaster
     // with the cycle timer enabled; a plain node: STATE.cmstr).

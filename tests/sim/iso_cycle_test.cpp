@@ -4,6 +4,8 @@
 // cycleTooLong (OHCI 1.1 6.1).
 #include "bus_description.h"
 #include "csr_node.h"
+#include "iidc_camera.h"
+#include "nodes_fixture.h"
 #include "iso_fixture.h"
 
 namespace sim::iso_test {
@@ -174,6 +176,36 @@ TEST_F(IsoCycle, ABusDescriptionNamesANodeCycleMaster) {
     EXPECT_TRUE(static_cast<CsrNode*>(nodes["cm"])->rom().Options().cmc);
     EXPECT_FALSE(ParseBusDescription("node c controller cyclemaster=1\n", &description, &error));
     EXPECT_FALSE(ParseBusDescription("node c plain cyclemaster=2\n", &description, &error));
+}
+
+// A camera switched on by a register write streams to a listener with no other link wanting
+// cycles; a second after its stream stops, the cycles stop too.
+TEST_F(IsoCycle, ACameraSwitchedOnByARequestGetsItsCyclesUntilItFallsSilent) {
+    IidcCamera::Config config;
+    config.presetFormat = 0, config.presetMode = 5, config.presetRate = 4;  // 640x480 Mono 8, 30 fps
+    auto* camera = Plug<IidcCamera>(config);
+    auto* listener = Plug<IsoListener>();  // also the host that writes the camera's registers
+    BringUp();
+    auto write = [&](uint32_t reg, uint32_t value) {
+        bus_.SendAsync(listener, nodes_test::WriteQuadlet(camera->NodeId(), listener->NodeId(),
+                                                          camera->CommandBase() + reg, value));
+    };
+    write(iidc::kCameraPower, 0x80000000);
+    write(iidc::kIsoChannel, iidc::MakeLegacyIso(3, 2));
+    write(iidc::kIsoEn, 0x80000000);
+    host_.RunFor(kTicksPerSecond / 10);  // 800 cycles: three frames of 240 packets
+    EXPECT_GE(listener->OnChannel(3).size(), 3u * 240u);
+    write(iidc::kIsoEn, 0);
+    host_.RunFor(kTicksPerSecond + kTicksPerMillisecond);
+    const uint64_t cycles = bus_.CyclesRun();
+    host_.RunFor(kTicksPerSecond);
+    EXPECT_EQ(bus_.CyclesRun(), cycles) << "no link wants cycles any more";
+    // One-shot: one frame, and the bit clears when it is sent.
+    listener->Clear();
+    write(iidc::kOneShot, 0x80000000);
+    host_.RunFor(kTicksPerSecond / 20);
+    EXPECT_EQ(listener->OnChannel(3).size(), 240u);
+    EXPECT_EQ(camera->PendingShots(), 0u);
 }
 
 // Talkers whose packets need more than a cycle (S100: 16 units a quadlet, 6144 units a cycle):
