@@ -40,6 +40,8 @@ struct TreeNode {
 
 class RepairTest : public SimBusTest {
 protected:
+    explicit RepairTest(const hk::Options& options = hk::Options()) : SimBusTest(options) {}
+
     // The controller (S400, three ports) and the nodes of `tree`, each on its port 0.
     void BuildTree(const std::vector<TreeNode>& tree, sim::Speed controllerSpeed = sim::kS400) {
         sim::OhciController::Config config;
@@ -176,6 +178,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {{-1, 0, kS400, 3, false}, {0, 1, kS200, 3, true}, {1, 1, kS400, 3, false}},
                   kS400}),
     [](const ::testing::TestParamInfo<SpeedCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RepairTest, LinkNegotiatedBelowBothPhysGivesTheNegotiatedSpeed) {
+    BuildTree({{-1, 0, kS400, 3, false}});
+    sim::Node* local = sim_->controller;
+    sim::Node* node = nodes_[0];
+    // Both PHYs are S400, but their ports settle on S200 (a long or poor cable).
+    sim_->bus.tamperSelfIds = [local, node](std::vector<uint32_t>&) {
+        local->phy().portState()[0].negotiated = sim::kS200;
+        node->phy().portState()[0].negotiated = sim::kS200;
+    };
+    Start();
+    ASSERT_EQ(start_, STATUS_SUCCESS);
+    OhciController* controller = Controller();
+    ULONG a = local->phy().phyId, b = node->phy().phyId;
+    EXPECT_EQ(controller->SpeedTable[a * 64 + b], UCHAR(sim::kS200));
+    EXPECT_EQ(controller->SpeedTable[b * 64 + a], UCHAR(sim::kS200));
+    EXPECT_EQ(controller->SpeedTable[a * 64 + a], UCHAR(sim::kS400));
+    EXPECT_EQ(controller->SpeedTable[b * 64 + b], UCHAR(sim::kS400));
+    OpenDevice();
+    Kx1394NodeAnswer answer = NodeSpeed(USHORT(0xFFC0 | b));
+    EXPECT_EQ(answer.Status, KX1394_ANSWER_DONE);
+    EXPECT_EQ(answer.Value, KX1394_S200);
+}
 
 TEST_F(RepairTest, ControllerBelowTheRootReadsItsOwnPortAndIsMadeRootTwoSecondsLater) {
     // The other node holds back too and wins root contention: the controller is a child.
@@ -360,5 +385,33 @@ TEST_F(RepairTest, QuadletReadsInBusOrderAndABusResetDuringARead) {
     RunKernel([&] { result = ReadNodeQuadlet(controller, node, 0xFFFFF0000404ull, &quadlet, true); });
     EXPECT_EQ(result, kReadBusReset);
 }
+
+// Kernel reads wait for responses that race with their own waits: under several seeds of the
+// scheduler every quadlet arrives.
+class SeededReadTest : public RepairTest, public ::testing::WithParamInterface<ULONG> {
+protected:
+    static hk::Options Seeded(ULONG seed) {
+        hk::Options options;
+        options.seed = seed;
+        return options;
+    }
+    SeededReadTest() : RepairTest(Seeded(GetParam())) {}
+};
+
+TEST_P(SeededReadTest, RomQuadletsArriveWhole) {
+    BuildTree({{-1, 0, kS400, 3, false}, {0, 1, kS200, 3, false}});
+    Start();
+    ASSERT_EQ(start_, STATUS_SUCCESS);
+    OhciController* controller = Controller();
+    for (WatchingNode* n : nodes_) {
+        ULONG block[5] = {};
+        bool whole = false;
+        RunKernel([&] { whole = ReadNodeQuadlets(controller, n->phy().phyId, 0xFFFFF0000400ull, block, 5); });
+        EXPECT_TRUE(whole);
+        for (ULONG i = 0; i < 5; ++i) EXPECT_EQ(BusToHost32(block[i]), n->rom().Quadlet(i)) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededReadTest, ::testing::Values(1u, 2u, 3u, 4u));
 
 }  // namespace
