@@ -158,7 +158,7 @@ struct OhciController {
     KDPC BusResetWatchDpc;
     KTIMER RootCheckTimer;
     KDPC RootCheckDpc;
-    BOOLEAN RootCheckPending;
+    volatile LONG RootCheckPending;  // set by the root-check timer, cleared once the check ran
     KDPC IsochStopUrgentDpc;
 
     // Lookaside lists.

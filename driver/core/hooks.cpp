@@ -13,12 +13,6 @@ constexpr ULONG kScratchStreamBytes = 256;
 
 void ReportMissingContext(const char* routine) { DbgPrint("%s: fatal error. Parameter is NULL\n", routine); }
 
-void BuildSpeedTable(OhciController* controller, BusEvent* event) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(event);
-}
-
-void RootCheck(OhciController* controller) { controller->RootCheckPending = FALSE; }
 void Vex_OhciEnumDCam(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 void NotifyBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 
@@ -105,14 +99,6 @@ void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
 void ReleaseProcessRanges(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(process);
-}
-
-void DpcForDelayedExecutionRootSanityCheck(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                           PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("DpcForDelayedExecutionRootSanityCheck");
 }
 
 void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {

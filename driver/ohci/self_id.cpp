@@ -99,6 +99,29 @@ bool ExtractPackets(const ULONG* copy, ULONG copyQuadlets, ULONG selfIdCount, PU
     return true;
 }
 
+namespace {
+
+ULONG ChildPorts(ULONG packet) {
+    ULONG children = 0;
+    ULONG ports = IsExtended(packet) ? kExtendedPacketPorts : kFirstPacketPorts;
+    for (ULONG k = 0; k < ports; ++k) {
+        ULONG state = IsExtended(packet) ? ExtendedPacketPort(packet, k) : FirstPacketPort(packet, k);
+        if (state == kPortChild) ++children;
+    }
+    return children;
+}
+
+// Self-ID order is a post-order walk of the tree: each node's children are whole subtrees sent
+// just before it. With `subtrees` the count of finished subtrees not yet adopted, a node adopts
+// one per child port and is then a subtree itself.
+bool AdoptChildren(ULONG children, ULONG* subtrees) {
+    if (children > *subtrees) return false;
+    *subtrees = *subtrees - children + 1;
+    return true;
+}
+
+}  // namespace
+
 bool CheckSequence(const ULONG* packets, ULONG count, Summary* summary) {
     RtlZeroMemory(summary, sizeof(*summary));
     summary->IrmNodeNumber = 0xFF;
@@ -106,13 +129,28 @@ bool CheckSequence(const ULONG* packets, ULONG count, Summary* summary) {
     ULONG sequence = 0;
     bool haveGap = false;
     ULONG firstGap = 0;
+    bool moreAnnounced = false;
+    ULONG children = 0;
+    ULONG subtrees = 0;
+    bool parentPort = true;
     for (ULONG i = 0; i < count; ++i) {
         ULONG packet = packets[i];
         if (IsExtended(packet)) {
             if (expected == 0 || PhyId(packet) != expected - 1 || Sequence(packet) != sequence) return false;
+            // Extended packets follow only a packet that announced them.
+            if (!moreAnnounced) return false;
+            moreAnnounced = MorePackets(packet);
+            children += ChildPorts(packet);
+            parentPort = parentPort || HasParentPort(packet);
             ++sequence;
             continue;
         }
+        // The node before this one is complete: it announced no further packet and it had a
+        // parent, and it takes its children.
+        if (moreAnnounced || (expected > 0 && (!parentPort || !AdoptChildren(children, &subtrees)))) return false;
+        moreAnnounced = MorePackets(packet);
+        children = ChildPorts(packet);
+        parentPort = HasParentPort(packet);
         // A PHY number of 63 cannot name a node: such a bus has more nodes than 1394 allows.
         if (PhyId(packet) != expected || expected >= 63) return false;
         if (LinkActive(packet)) {
@@ -130,7 +168,9 @@ bool CheckSequence(const ULONG* packets, ULONG count, Summary* summary) {
         sequence = 0;
     }
     summary->NodeCount = expected;
-    if (expected == 0 || summary->IrmNodeNumber == 0xFF) return false;
+    if (expected == 0 || summary->IrmNodeNumber == 0xFF || moreAnnounced) return false;
+    // The last node is the root: it takes its children and one tree remains.
+    if (!AdoptChildren(children, &subtrees) || subtrees != 1) return false;
     return LastNodeIsRoot(packets, count);
 }
 

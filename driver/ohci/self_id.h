@@ -17,6 +17,8 @@ constexpr ULONG GapCount(ULONG packet) { return (packet >> 16) & 0x3F; }
 constexpr ULONG Speed(ULONG packet) { return (packet >> 14) & 0x3; }
 constexpr bool Contender(ULONG packet) { return (packet & (1u << 11)) != 0; }
 constexpr ULONG Sequence(ULONG packet) { return (packet >> 20) & 0x7; }
+// m: another packet of the same node follows.
+constexpr bool MorePackets(ULONG packet) { return (packet & 1u) != 0; }
 constexpr bool IsSelfIdPacket(ULONG quadlet) { return (quadlet >> kIdentifierShift) == kIdentifier; }
 
 // Port states.
@@ -57,8 +59,12 @@ struct Summary {
 };
 
 // The rules of a bus's packet sequence: PHY numbers 0, 1, 2 ... without gaps and at most 63
-// nodes, extended packets numbered 0, 1, 2 after their node's first packet, an IRM candidate, and
-// a last node that has no parent port. False when any is broken.
+// nodes, extended packets numbered 0, 1, 2 after their node's first packet, a packet whose m bit
+// announces a further packet followed by its node's next extended packet (so the set cannot end
+// on such a packet), child ports that fit a tree in self-ID order (each node adopts as many
+// earlier subtrees as it has child ports, a node other than the last has a parent port, and one
+// tree remains), an IRM candidate, and a last node that has no parent port. False when any is
+// broken.
 [[nodiscard]] bool CheckSequence(const ULONG* packets, ULONG count, Summary* summary);
 
 // What the packets say about each node.

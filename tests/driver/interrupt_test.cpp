@@ -73,6 +73,11 @@ TEST_F(InterruptTest, DeadContextIsStoppedReportedAndLogged) {
     // The AT request context runs a program at a bus address no one mapped: it dies (the fault
     // is the test's own doing).
     const ULONG base = ohci::kAsyncRequestTransmitContext;
+    // The speed table's remote PHY reads have run the context already: it is halted first, so
+    // that the new program is fetched.
+    WriteRegister(controller, base + ohci::kContextControlClear, ohci::kContextRun);
+    hk::RunFor(1 * kMs100ns);
+    ASSERT_EQ(ModelRegister(base + ohci::kContextControlSet) & ohci::kContextActive, 0u);
     WriteRegister(controller, base + ohci::kContextCommandPtr, 0x7FFF0000 | 2);
     {
         hk::ExpectViolation fault(hk::rule::kDmaFault);

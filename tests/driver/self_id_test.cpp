@@ -163,6 +163,56 @@ INSTANTIATE_TEST_SUITE_P(
                          return p;
                      },
                      false, 0, 0, false},
+        SequenceCase{"lastPacketAnnouncesAnother",
+                     [] {
+                         auto p = Chain(3);
+                         p[2] |= 1u;
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"lastExtendedPacketAnnouncesAnother",
+                     [] {
+                         auto p = WithExtendedRoot();
+                         p[2] |= 1u;
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"extendedPacketNotAnnounced",
+                     [] {
+                         auto p = WithExtendedRoot();
+                         p[1] &= ~1u;
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"childPortWithoutASubtree",
+                     [] {
+                         auto p = Chain(3);
+                         p[0] = First(0, true, 63, 2, true, kChild, kParent, 0);
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"subtreeNobodyAdopts",
+                     [] {
+                         auto p = Chain(3);
+                         p[1] = First(1, true, 63, 2, true, kNone, kParent, 0);
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"nodeBeforeTheRootWithoutParent",
+                     [] {
+                         auto p = Chain(3);
+                         p[1] = First(1, true, 63, 2, true, kChild, kNone, 0);
+                         p[2] = First(2, true, 63, 2, true, kChild, kNone, 0);
+                         return p;
+                     },
+                     false, 0, 0, false},
+        SequenceCase{"rootWithTwoSubtrees",
+                     [] {
+                         return std::vector<ULONG>{First(0, true, 63, 2, false, kParent, 0, 0),
+                                                   First(1, true, 63, 2, false, kParent, 0, 0),
+                                                   First(2, true, 63, 2, true, kChild, kChild, kNone)};
+                     },
+                     true, 3, 2, false},
         SequenceCase{"gapCountsDisagree",
                      [] {
                          auto p = Chain(2);
