@@ -2,9 +2,11 @@
 # The main job from a fresh clone on Debian 12 (as root): installs the host build's packages when
 # missing, builds the kx1394 tool (Release, build/main) and runs `kx1394 bus`: the driver on a
 # simulated OHCI controller with the default bus (two IIDC cameras and an SBP-2 unit behind a
-# three-port node), as a user program sees it. Arguments replace `bus`, for example:
+# three-port node), as a user program sees it, with each node's vendor and model text read from its
+# configuration ROM. Arguments replace `bus`, for example:
 #   sh scripts/run-main.sh watch --for 10
 #   sh scripts/run-main.sh --json bus
+#   sh scripts/run-main.sh camera 0
 set -eu
 cd "$(dirname "$0")/.."
 

@@ -8,13 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "bus.h"
 #include "bus_description.h"
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
+#include "iidc_decoder.h"
+#include "kx1394.h"
 #include "options.h"
 #include "queries.h"
 #include "report.h"
+#include "requests.h"
+#include "rom_decoder.h"
 #include "session.h"
 
 namespace kx1394 {
@@ -38,6 +43,52 @@ void Line(const std::string& label, const std::string& text) { std::printf("%-20
 
 // ---- bus
 
+uint16_t NodeIdOf(unsigned phy) { return KX1394_NodeId(uint8_t(phy)); }
+
+std::string NodeText(uint16_t nodeId) {
+    return "node " + std::to_string(nodeId & 0x3F) + " (" + Hex(nodeId, 4) + ")";
+}
+
+// Reads and decodes a node's configuration ROM, one quadlet read at a time.
+DecodedRom ReadRom(Requester& requester, uint16_t nodeId) {
+    return DecodeRom([&requester, nodeId](uint32_t index) {
+        return requester.Quadlet(nodeId, rom::kRomBase + 4ull * index);
+    });
+}
+
+// "vendor 0x00ACDE "Simulated Optics", model 0x000001 "SO-VGA 1.31"" for the bus command.
+std::string NodeRomText(const DecodedRom& rom) {
+    if (!rom.readable) return "configuration ROM not readable (" + rom.failure + ")";
+    if (rom.minimal) return "minimal ROM, vendor " + Hex(rom.vendorId, 6);
+    std::string text = "vendor " + (rom.hasVendor ? Hex(rom.vendorId, 6) : std::string("none"));
+    if (!rom.vendorText.empty()) text += " \"" + rom.vendorText + "\"";
+    text += ", model " + (rom.hasModel ? Hex(rom.modelId, 6) : std::string("none"));
+    if (!rom.modelText.empty()) text += " \"" + rom.modelText + "\"";
+    for (const RomUnit& u : rom.units)
+        if (!u.kindName.empty()) text += ", " + u.kindName;
+    if (rom.CrcBad() != 0) text += ", " + std::to_string(rom.CrcBad()) + " bad CRC";
+    return text;
+}
+
+std::string NodeRomJson(unsigned phy, const DecodedRom& rom) {
+    JsonObject o;
+    o.Number("node", phy).Text("nodeId", Hex(NodeIdOf(phy), 4));
+    if (!rom.readable) {
+        o.Unavailable("vendorId", rom.failure).Unavailable("modelId", rom.failure);
+        return o.Str();
+    }
+    if (rom.hasVendor) o.Text("vendorId", Hex(rom.vendorId, 6));
+    else o.Raw("vendorId", "null");
+    o.Text("vendorText", rom.vendorText);
+    if (rom.hasModel) o.Text("modelId", Hex(rom.modelId, 6));
+    else o.Raw("modelId", "null");
+    o.Text("modelText", rom.modelText);
+    std::vector<std::string> units;
+    for (const RomUnit& u : rom.units) units.push_back(JsonString(u.kindName));
+    o.Raw("units", JsonArray(units)).Number("badCrcs", uint64_t(rom.CrcBad()));
+    return o.Str();
+}
+
 int ShowBus(Session& session, const Options& options, const std::string& busName) {
     Value interfaceVersion = QueryInterfaceVersion(session);
     Value ohciVersion = QueryOhciVersion(session);
@@ -52,6 +103,12 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
     std::vector<Value> speeds;
     if (nodeCount.ok)
         for (unsigned phy = 0; phy < nodeCount.number; ++phy) speeds.push_back(QueryNodeSpeed(session, phy));
+    // Each node's vendor and model, with their texts, from its configuration ROM.
+    std::vector<DecodedRom> roms;
+    {
+        Requester requester(session);
+        for (size_t phy = 0; phy < speeds.size(); ++phy) roms.push_back(ReadRom(requester, NodeIdOf(unsigned(phy))));
+    }
 
     if (options.json) {
         std::vector<std::string> speedList;
@@ -62,6 +119,8 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
             entry.Add("code", speeds[phy]);
             speedList.push_back(entry.Str());
         }
+        std::vector<std::string> nodeList;
+        for (size_t phy = 0; phy < roms.size(); ++phy) nodeList.push_back(NodeRomJson(unsigned(phy), roms[phy]));
         JsonObject links;
         links.Add("mask", linkMask, true).Add("count", linkCount);
         JsonObject out;
@@ -76,7 +135,8 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
             .Add("irmNode", irmNode)
             .Raw("linkActiveNodes", links.Str())
             .Add("busResetCount", resets)
-            .Raw("speeds", JsonArray(speedList));
+            .Raw("speeds", JsonArray(speedList))
+            .Raw("nodes", JsonArray(nodeList));
         std::printf("%s\n", out.Str().c_str());
         return 0;
     }
@@ -96,6 +156,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
     if (!nodeCount.ok) Line("speeds", "not available (no node count)");
     for (size_t phy = 0; phy < speeds.size(); ++phy)
         Line("speed to node " + std::to_string(phy), Human(speeds[phy]));
+    for (size_t phy = 0; phy < roms.size(); ++phy) Line("node " + std::to_string(phy), NodeRomText(roms[phy]));
     return 0;
 }
 
@@ -345,6 +406,187 @@ private:
     std::vector<WatchEvent> events_;
 };
 
+// ---- read, write, lock, phy, stream
+
+JsonObject AsyncJson(const std::string& command, const Options& options, const AsyncResult& r) {
+    JsonObject o;
+    o.Text("command", command).Text("nodeId", Hex(options.nodeId, 4)).Text("offset", Hex(options.offset, 12));
+    o.Number("processBits", options.process32 ? 32 : 64);
+    o.Bool("ok", r.ok());
+    if (r.call != STATUS_SUCCESS) {
+        o.Text("callStatus", StatusName(r.call));
+        return o;
+    }
+    o.Number("status", r.status).Text("statusText", AsyncStatusName(r.status));
+    o.Number("ack", r.ack).Text("ackText", AckName(r.ack));
+    o.Number("rcode", r.rcode).Text("rcodeText", RcodeName(r.rcode));
+    o.Bool("pending", r.pending);
+    if (r.pending) o.Bool("completed", r.completed);
+    return o;
+}
+
+// Bytes 16 to a line, grouped in quadlets, with their offset.
+void HexDump(uint64_t offset, const std::vector<uint8_t>& data) {
+    for (size_t i = 0; i < data.size(); i += 16) {
+        std::string line = Hex(offset + i, 12) + " ";
+        for (size_t j = i; j < data.size() && j < i + 16; ++j) {
+            char two[4];
+            std::snprintf(two, sizeof two, "%02x", data[j]);
+            line += (j % 4 == 0 ? " " : "") + std::string(two);
+        }
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+int AsyncCommand(Session& session, const Options& options) {
+    Requester requester(session);
+    AsyncResult r;
+    std::string what;
+    switch (options.command) {
+    case Command::Read:
+        r = requester.Read(options.nodeId, options.offset, options.length);
+        what = "read";
+        break;
+    case Command::Write:
+        r = requester.Write(options.nodeId, options.offset, options.data);
+        what = "write";
+        break;
+    default:
+        r = requester.Lock(options.nodeId, options.offset, options.extendedTcode, options.argValue, options.dataValue,
+                           options.lock64);
+        what = "lock";
+        break;
+    }
+    const int width = options.lock64 ? 16 : 8;
+    if (options.json) {
+        JsonObject o = AsyncJson(what, options, r);
+        o.Number("length", options.command == Command::Lock ? (options.lock64 ? 8 : 4) : options.length);
+        if (options.command == Command::Write) o.Text("written", HexBytes(options.data));
+        if (options.command == Command::Lock) {
+            o.Text("op", LockOpName(options.extendedTcode)).Number("extendedTcode", options.extendedTcode);
+            o.Text("arg", Hex(options.argValue, width)).Text("data", Hex(options.dataValue, width));
+            o.Raw("argSent", LockHasArgument(options.extendedTcode) ? "true" : "false");
+            if (r.ok()) o.Text("oldValue", Hex(r.oldValue, width));
+            else o.Raw("oldValue", "null");
+        }
+        if (options.command == Command::Read) {
+            if (r.ok()) o.Text("data", HexBytes(r.data));
+            else o.Raw("data", "null");
+        }
+        std::printf("%s\n", o.Str().c_str());
+        return r.ok() ? 0 : 1;
+    }
+    std::string head = what + " of " + NodeText(options.nodeId) + " at " + Hex(options.offset, 12);
+    if (options.command == Command::Lock)
+        head += ", " + std::string(LockOpName(options.extendedTcode)) + " " + std::to_string(options.lock64 ? 8 : 4) +
+                "-byte" + (LockHasArgument(options.extendedTcode) ? " arg " + Hex(options.argValue, width) : "") +
+                " data " + Hex(options.dataValue, width);
+    else
+        head += ", " + std::to_string(options.length) + " bytes";
+    std::printf("%s: %s\n", head.c_str(), r.ok() ? "done" : "failed");
+    std::printf("%s%s\n", r.Describe().c_str(), r.pending ? " (answered ack_pending first)" : "");
+    if (r.ok() && options.command == Command::Read) HexDump(options.offset, r.data);
+    if (r.ok() && options.command == Command::Lock) std::printf("old value %s\n", Hex(r.oldValue, width).c_str());
+    return r.ok() ? 0 : 1;
+}
+
+int PacketCommand(Session& session, const Options& options) {
+    Requester requester(session);
+    uint8_t result = 0xFF;
+    const bool phy = options.command == Command::Phy;
+    NTSTATUS status = phy ? requester.Phy(options.phyQuadlet, &result)
+                          : requester.Stream(options.channel, options.speed, options.tag, options.sy, options.data,
+                                             &result);
+    const bool ok = status == STATUS_SUCCESS && result == 0;
+    if (options.json) {
+        JsonObject o;
+        o.Text("command", phy ? "phy" : "stream").Number("processBits", options.process32 ? 32 : 64).Bool("ok", ok);
+        if (phy) {
+            o.Text("quadlet", Hex(options.phyQuadlet, 8));
+        } else {
+            o.Number("channel", options.channel).Text("speed", SpeedName(options.speed)).Number("tag", options.tag);
+            o.Number("sy", options.sy).Number("length", options.data.size());
+        }
+        if (status != STATUS_SUCCESS) o.Text("callStatus", StatusName(status));
+        else o.Number("result", result).Text("resultText", AsyncStatusName(result));
+        std::printf("%s\n", o.Str().c_str());
+        return ok ? 0 : 1;
+    }
+    std::string head = phy ? "PHY packet " + Hex(options.phyQuadlet, 8)
+                           : "stream packet on channel " + std::to_string(options.channel) + ", " +
+                                 std::to_string(options.data.size()) + " bytes at " + SpeedName(options.speed) +
+                                 ", tag " + std::to_string(options.tag) + ", sy " + std::to_string(options.sy);
+    if (status != STATUS_SUCCESS)
+        std::printf("%s: failed (driver answered %s)\n", head.c_str(), StatusName(status).c_str());
+    else
+        std::printf("%s: %s (result %u: %s)\n", head.c_str(), ok ? "sent" : "failed", unsigned(result),
+                    AsyncStatusName(result).c_str());
+    return ok ? 0 : 1;
+}
+
+// ---- rom, camera
+
+int RomCommand(Session& session, const Options& options) {
+    Requester requester(session);
+    DecodedRom rom = ReadRom(requester, options.nodeId);
+    if (options.json) {
+        JsonObject o;
+        o.Text("command", "rom").Text("nodeId", Hex(options.nodeId, 4));
+        o.Number("processBits", options.process32 ? 32 : 64);
+        std::string body = RomJson(rom);
+        std::string head = o.Str();
+        std::printf("%s,%s\n", head.substr(0, head.size() - 1).c_str(), body.substr(1).c_str());
+    } else {
+        std::printf("configuration ROM of %s: %u quadlets read\n", NodeText(options.nodeId).c_str(),
+                    unsigned(rom.quadletsRead));
+        std::fputs(RomReport(rom).c_str(), stdout);
+    }
+    return rom.readable ? 0 : 1;
+}
+
+int CameraCommand(Session& session, const Options& options) {
+    Requester requester(session);
+    DecodedRom rom = ReadRom(requester, options.nodeId);
+    const RomUnit* unit = nullptr;
+    for (const RomUnit& u : rom.units)
+        if (u.kind == UnitKind::Iidc && u.hasCommandBase && unit == nullptr) unit = &u;
+    std::string problem;
+    if (!rom.readable)
+        problem = "its configuration ROM could not be read (" + rom.failure + ")";
+    else if (unit == nullptr)
+        problem = "its configuration ROM has no IIDC unit with a command_regs_base";
+    IidcCamera camera;
+    if (unit != nullptr) {
+        const uint64_t base = unit->commandBase;
+        camera = DecodeCamera([&requester, &options, base](uint32_t offset) {
+            return requester.Quadlet(options.nodeId, base + offset);
+        });
+        if (!camera.formatsRead) problem = "its inquiry registers could not be read";
+    }
+    const bool ok = problem.empty();
+    if (options.json) {
+        JsonObject o;
+        o.Text("command", "camera").Text("nodeId", Hex(options.nodeId, 4));
+        o.Number("processBits", options.process32 ? 32 : 64).Bool("ok", ok);
+        if (!ok) o.Text("problem", problem);
+        o.Text("vendorText", rom.vendorText).Text("modelText", rom.modelText);
+        o.Text("unit", unit ? unit->kindName : "");
+        o.Raw("commandRegsBase", unit ? JsonString(Hex(unit->commandBase, 12)) : "null");
+        o.Raw("camera", unit ? CameraJson(camera) : "null");
+        std::printf("%s\n", o.Str().c_str());
+        return ok ? 0 : 1;
+    }
+    if (unit == nullptr) {
+        std::printf("%s is not an IIDC camera: %s\n", NodeText(options.nodeId).c_str(), problem.c_str());
+        return 1;
+    }
+    std::printf("IIDC camera at %s: \"%s\" \"%s\" (%s), command registers at %s\n", NodeText(options.nodeId).c_str(),
+                rom.vendorText.c_str(), rom.modelText.c_str(), unit->kindName.c_str(), Hex(unit->commandBase, 12).c_str());
+    std::fputs(CameraReport(camera).c_str(), stdout);
+    if (!ok) std::printf("problem: %s\n", problem.c_str());
+    return ok ? 0 : 1;
+}
+
 // ---- setup
 
 bool ReadFile(const std::string& path, std::string* text, std::string* error) {
@@ -373,13 +615,31 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+int Run(Session& session, const Options& options, const sim::BusDescription& description,
+        const std::string& busName) {
+    switch (options.command) {
+    case Command::Bus: return ShowBus(session, options, busName);
+    case Command::Reset: return Reset(session, options);
+    case Command::Watch: return Watch(session, options).Run(description);
+    case Command::Read:
+    case Command::Write:
+    case Command::Lock: return AsyncCommand(session, options);
+    case Command::Phy:
+    case Command::Stream: return PacketCommand(session, options);
+    case Command::Rom: return RomCommand(session, options);
+    case Command::Camera: return CameraCommand(session, options);
+    default: return 2;
+    }
+}
+
 int Main(const std::vector<std::string>& args) {
-    Options options;
+    std::vector<Options> commands;
     std::string error;
-    if (!ParseOptions(args, &options, &error)) {
+    if (!ParseCommandLine(args, &commands, &error)) {
         std::fprintf(stderr, "kx1394: %s\nTry 'kx1394 --help'.\n", error.c_str());
         return 2;
     }
+    const Options& options = commands[0];
     if (options.command == Command::Help) {
         std::fputs(UsageText(), stdout);
         return 0;
@@ -400,15 +660,20 @@ int Main(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kx1394: note: %s has no node of kind controller: the local node is alone on its bus\n",
                      where.c_str());
 
-    Session session(options.command == Command::Watch ? options.watchSeconds : 10);
+    // Virtual time: ten seconds per command beyond what the watches take.
+    double seconds = 0;
+    for (const Options& o : commands) seconds += o.command == Command::Watch ? o.watchSeconds : 10;
+    Session session(seconds);
     if (!session.BuildBus(description, Directory(options.busFile), &error)) return Fail(where + ": " + error);
     if (!session.Start(kSettle, options.process32, &error)) return Fail(error);
-    switch (options.command) {
-    case Command::Bus: return ShowBus(session, options, busName);
-    case Command::Reset: return Reset(session, options);
-    case Command::Watch: return Watch(session, options).Run(description);
-    default: return 2;
+    // Every command runs, in order; the status is the worst of them.
+    int status = 0;
+    for (const Options& o : commands) {
+        int rc = Run(session, o, description, busName);
+        if (rc > status) status = rc;
+        std::fflush(stdout);
     }
+    return status;
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // Command line of kx1394.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kx1394 {
 
-enum class Command { None, Help, Bus, Reset, Watch };
+enum class Command { None, Help, Bus, Reset, Watch, Read, Write, Lock, Phy, Stream, Rom, Camera };
 
 struct Options {
     Command command = Command::None;
@@ -16,12 +17,34 @@ struct Options {
     bool resetKindGiven = false;
     double watchSeconds = 10;  // watch: --for
     bool process32 = false;    // --32: the program is a 32-bit process
+
+    // read, write, lock, rom, camera
+    uint16_t nodeId = 0;
+    uint64_t offset = 0;
+    uint32_t length = 4;        // read: LENGTH
+    std::vector<uint8_t> data;  // write, stream: HEXDATA
+    // lock
+    uint8_t extendedTcode = 0;
+    uint64_t argValue = 0;
+    uint64_t dataValue = 0;
+    bool lock64 = false;        // --size 8
+    // phy
+    uint32_t phyQuadlet = 0;
+    // stream
+    uint8_t channel = 0;
+    uint8_t speed = 0;          // --speed, default S100
+    uint8_t tag = 0;            // --tag
+    uint8_t sy = 0;             // --sy
 };
 
 inline constexpr double kMaxWatchSeconds = 3600;
 
 // Parses argv[1..]. On a bad command line returns false with *error set (one line, no prefix).
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// A command line of one or more commands joined by '+', run in order on the same bus: each part
+// parsed as above; --bus, --json and --32 belong to the first part and hold for all.
+bool ParseCommandLine(const std::vector<std::string>& args, std::vector<Options>* commands, std::string* error);
 
 // The text of --help.
 const char* UsageText();

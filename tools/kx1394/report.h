@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "hk_core.h"
+#include "json.h"
 
 namespace kx1394 {
 
@@ -34,27 +34,5 @@ const char* StatusByteMeaning(uint8_t status);
 
 // Human form: "value", or "not available (driver answered STATUS_NOT_IMPLEMENTED)".
 std::string Human(const Value& value);
-
-std::string Hex(uint64_t value, int digits);
-std::string JsonString(const std::string& text);
-
-// A JSON object built field by field, in order.
-class JsonObject {
-public:
-    JsonObject& Raw(const std::string& key, const std::string& json);
-    JsonObject& Text(const std::string& key, const std::string& text) { return Raw(key, JsonString(text)); }
-    JsonObject& Number(const std::string& key, uint64_t number) { return Raw(key, std::to_string(number)); }
-    JsonObject& Bool(const std::string& key, bool value) { return Raw(key, value ? "true" : "false"); }
-    // The value's number (or `asText`: its text) when there is one, else null and an entry in
-    // the object's "unavailable" map.
-    JsonObject& Add(const std::string& key, const Value& value, bool asText = false);
-    std::string Str() const;
-
-private:
-    std::vector<std::pair<std::string, std::string>> fields_;
-    std::vector<std::pair<std::string, std::string>> unavailable_;
-};
-
-std::string JsonArray(const std::vector<std::string>& elements);
 
 }  // namespace kx1394
