@@ -171,6 +171,7 @@ private:
     // Stream.
     uint8_t linkSpeed_ = 0;
     uint8_t speed_ = 0;
+    bool speedChosen_ = false;
     int channel_ = -1;
     uint32_t packetBytes_ = 0, packets_ = 0;
     PacketLayout layout_;
@@ -279,6 +280,7 @@ bool Receiver::CheckCamera() {
     // The camera sends at its own link speed (at most S400, the top of the legacy ISO_SPEED
     // field) unless --speed says otherwise.
     speed_ = options_.speedGiven ? options_.speed : linkSpeed_ < kLegacyTopSpeed ? linkSpeed_ : kLegacyTopSpeed;
+    speedChosen_ = true;
     const uint32_t most = 1024u << speed_;  // largest isochronous payload at the speed (IEEE 1394)
     if (packetBytes_ > most)
         return Fail(std::string(mode_.name) + " at " + RateText(options_.rate) + " fps sends packets of " +
@@ -599,7 +601,8 @@ int Receiver::Report() {
         o.Text("coding", CodingName(mode_.coding)).Number("width", mode_.width).Number("height", mode_.height);
         o.Raw("rate", RateText(options_.rate)).Number("rateIndex", options_.rate);
         o.Raw("channel", channel_ >= 0 ? std::to_string(channel_) : "null");
-        o.Text("speed", SpeedName(speed_)).Number("packetBytes", packetBytes_).Number("packetsPerFrame", packets_);
+        o.Raw("speed", speedChosen_ ? JsonString(SpeedName(speed_)) : "null");
+        o.Number("packetBytes", packetBytes_).Number("packetsPerFrame", packets_);
         o.Number("frameBytes", FrameBytes(mode_)).Number("buffers", options_.buffers);
         o.Number("bufferBytes", bufferBytes_);
         o.Number("framesRequested", options_.frames).Number("framesReceived", tally_.received());
