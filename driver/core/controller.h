@@ -179,6 +179,18 @@ struct OhciController {
     IsoContextSlot IsoRx[kIsoContextSlots];
     IsoContextSlot IsoTx[kIsoContextSlots];
 
+    // Isochronous receive engine (isoch/iso_rx.cpp).
+    PDMA_ADAPTER IsoRxAdapter;          // the receive adapter: areas, scratch pages, caller buffers
+    ULONG IsoRxMapRegisters;
+    ULONG IsoRxInUse;                   // bit n: IR context n owned by a stream
+    KSPIN_LOCK IsoRxContextLock;        // IsoRxInUse
+    volatile LONG IsoRxWorkMask;        // bit n: the finish routine of context n is wanted
+    KEVENT IsoRxStarted[kIsoContextSlots];  // a finish pass of context n has programmed what it could
+    ULONGLONG IsoRxKeys[kIsoContextSlots];  // stream key table: key (0 empty) and its context
+    ULONG IsoRxKeyContext[kIsoContextSlots];
+    KSPIN_LOCK IsoRxKeyLock;
+    LookasideList IsoRxRequests;        // ZOID: attached buffer records
+
     // Topology gates: cleared by the self-ID call, set by the bus management thread.
     KEVENT AsyncGate;
     KEVENT EnumerationDone;

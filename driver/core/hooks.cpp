@@ -22,43 +22,17 @@ void RootCheck(OhciController* controller) { controller->RootCheckPending = FALS
 void Vex_OhciEnumDCam(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 void NotifyBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 
-void IsoRecvEventDispatch(OhciController* controller, ULONG contextBits) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(contextBits);
-}
-
 void IsoXmitEventDispatch(OhciController* controller, ULONG contextBits) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(contextBits);
 }
 
-void RecordIsoContextDeath(OhciController* controller, bool transmit, ULONG slot, ULONG eventCode, ULONG status) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(transmit);
-    UNREFERENCED_PARAMETER(slot);
-    UNREFERENCED_PARAMETER(eventCode);
-    UNREFERENCED_PARAMETER(status);
-}
-
-void IsoRxHandleBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 void IsoTxHandleBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
-
-void CloseIsoRxStream(OhciController* controller, ULONG slot) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(slot);
-}
 
 void CloseIsoTxStream(OhciController* controller, ULONG slot) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(slot);
 }
-
-bool CreateIsochLookasideLists(OhciController* controller) {
-    UNREFERENCED_PARAMETER(controller);
-    return true;
-}
-
-void DeleteIsochLookasideLists(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 
 void SelectIsoReceiveRoutines(OhciController* controller) {
     controller->IsoReceiveCompletionHandler = nullptr;
@@ -85,22 +59,12 @@ LONG DispatchIncomingRequest(OhciController* controller, const UCHAR* packet, UL
     return 0;
 }
 
-void ServeIsoRxWork(ClientRecord* client, bool* stop) {
-    UNREFERENCED_PARAMETER(client);
-    *stop = false;
-}
-
 void ServeIsoTxWork(ClientRecord* client, bool* stop) {
     UNREFERENCED_PARAMETER(client);
     *stop = false;
 }
 
 void DeliverRangeRequests(ClientRecord* client) { UNREFERENCED_PARAMETER(client); }
-
-void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
-    UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(process);
-}
 
 void ReleaseProcessRanges(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);

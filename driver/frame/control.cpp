@@ -7,6 +7,7 @@
 #include "ohci/ohci_registers.h"
 #include "ohci/register_access.h"
 #include "user_async.h"
+#include "user_isoch.h"
 #include "user_control.h"
 
 namespace {
@@ -222,10 +223,10 @@ const ControlCode kControlCodes[] = {
     {IOCTL_ASYNC_READ, Exact, 96, Any, 0, 0, AsyncReadRequest},
     {IOCTL_ASYNC_WRITE, Exact, 96, Any, 0, 0, AsyncWriteRequest},
     {IOCTL_ASYNC_LOCK, Exact, 96, Any, 0, 0, AsyncLockRequest},
-    {IOCTL_ISOCH_OPEN, Exact, 40, Exact, 1, 1, NotYetServed},
-    {IOCTL_ISOCH_CLOSE, Exact, 8, Exact, 1, 1, NotYetServed},
-    {IOCTL_ISOCH_ATTACH_BUFFERS, Exact, 24, Any, 0, 0, NotYetServed},
-    {IOCTL_ISOCH_FLUSH, Exact, 8, Exact, 1, 1, NotYetServed},
+    {IOCTL_ISOCH_OPEN, Exact, 40, Exact, 1, 1, IsochOpenRequest},
+    {IOCTL_ISOCH_CLOSE, Exact, 8, Exact, 1, 1, IsochCloseRequest},
+    {IOCTL_ISOCH_ATTACH_BUFFERS, Exact, 24, Any, 0, 0, IsochAttachRequest},
+    {IOCTL_ISOCH_FLUSH, Exact, 8, Exact, 1, 1, IsochFlushRequest},
     {IOCTL_KX1394_UNUSED_808, Any, 0, Any, 0, 0, RefuseUnusedCode},
     {IOCTL_SET_BUS_RESET_EVENT, Exact, 8, Any, 0, 0, SetBusResetEvent},
     {IOCTL_SET_BUS_READY_EVENT, Exact, 8, Any, 0, 0, SetBusReadyEvent},

@@ -1,6 +1,7 @@
 // The small dispatch routines: create, close, cleanup, read/write, system control; and the
 // request helpers the frame shares.
 #include "device.h"
+#include "user_isoch.h"
 #include "user_async.h"
 #include "user_control.h"
 
@@ -63,6 +64,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         AcquireIo(extension);
         if (extension->Controller.Initialized) {
             CancelFilePackets(&extension->Controller, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+            CloseFileStreams(&extension->Controller, IoGetCurrentIrpStackLocation(Irp)->FileObject);
             RemoveEndedProcessNotifications(&extension->Controller);
         }
         ReleaseIo(extension);

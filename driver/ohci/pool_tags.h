@@ -15,6 +15,9 @@ constexpr ULONG kTagArTables = KX_TAG('Z', 'O', 'A', 'R');         // AR address
 constexpr ULONG kTagAtTables = KX_TAG('Z', 'O', 'A', 'T');         // AT address tables
 constexpr ULONG kTagControllerPlain = KX_TAG('Z', 'O', 'S', 'P');  // plain buffers
 constexpr ULONG kTagClientRecord = KX_TAG('Z', 'O', 'P', 'I');     // client records
+constexpr ULONG kTagIsoRxRecord = KX_TAG('Z', 'O', 'I', 'D');      // receive stream and buffer records
+constexpr ULONG kTagIsoAreaPages = KX_TAG('Z', 'O', 'D', 'A');     // descriptor area page arrays
+constexpr ULONG kTagIsoMappings = KX_TAG('Z', 'O', 'I', 'M');      // per-buffer MDL and list arrays
 
 // The nine bus device and class-interface lists, ZB17 to ZB25.
 constexpr ULONG BusListTag(ULONG index) {

@@ -1,0 +1,259 @@
+#include "user_isoch.h"
+
+#include "client.h"
+#include "core/controller.h"
+#include "core/hooks.h"
+#include "isoch/iso_records.h"
+#include "isoch/iso_rx.h"
+#include "kx1394.h"
+
+namespace {
+
+constexpr NTSTATUS kStatusInternalError = NTSTATUS(0xC00000E5u);  // STATUS_INTERNAL_ERROR
+constexpr ULONG kBandwidthTotal = 4915;
+constexpr ULONG kNoContext = 0xFFFFFFFFu;
+
+// --- Local channel and bandwidth bookkeeping (the local CSR images, reset at every bus reset) ---
+
+bool AllocateBandwidth(OhciController* controller, ULONG units) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    bool ok = units <= controller->LocalCsr.BandwidthAvailable;
+    if (ok) controller->LocalCsr.BandwidthAvailable -= units;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    return ok;
+}
+
+void ReleaseBandwidth(OhciController* controller, ULONG units) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    ULONG sum = controller->LocalCsr.BandwidthAvailable + units;
+    if (sum <= kBandwidthTotal) controller->LocalCsr.BandwidthAvailable = sum;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+}
+
+// Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
+bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate) {
+    if (channel > isorx::kMaxChannel) return false;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    PULONG image = channel < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
+    ULONG bit = 1u << (31 - channel % 32);
+    bool ok = allocate ? (*image & bit) != 0 : (*image & bit) == 0;
+    if (ok) *image = allocate ? (*image & ~bit) : (*image | bit);
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    return ok;
+}
+
+// --- Stream key table ---------------------------------------------------------------------------
+
+bool AddKey(OhciController* controller, ULONGLONG key, ULONG n) {
+    if (key == 0) return false;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->IsoRxKeyLock, &irql);
+    LONG empty = -1;
+    bool duplicate = false;
+    for (ULONG i = 0; i < kIsoContextSlots; ++i) {
+        if (controller->IsoRxKeys[i] == key) duplicate = true;
+        if (controller->IsoRxKeys[i] == 0 && empty < 0) empty = LONG(i);
+    }
+    bool ok = !duplicate && empty >= 0;
+    if (ok) {
+        controller->IsoRxKeys[empty] = key;
+        controller->IsoRxKeyContext[empty] = n;
+    }
+    KeReleaseSpinLock(&controller->IsoRxKeyLock, irql);
+    return ok;
+}
+
+ULONG FindKey(OhciController* controller, ULONGLONG key) {
+    if (key == 0) return kNoContext;
+    KIRQL irql;
+    ULONG n = kNoContext;
+    KeAcquireSpinLock(&controller->IsoRxKeyLock, &irql);
+    for (ULONG i = 0; i < kIsoContextSlots; ++i)
+        if (controller->IsoRxKeys[i] == key) n = controller->IsoRxKeyContext[i];
+    KeReleaseSpinLock(&controller->IsoRxKeyLock, irql);
+    return n;
+}
+
+bool KeyInUse(OhciController* controller, ULONGLONG key) { return FindKey(controller, key) != kNoContext; }
+
+void RemoveKey(OhciController* controller, ULONGLONG key) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->IsoRxKeyLock, &irql);
+    for (ULONG i = 0; i < kIsoContextSlots; ++i)
+        if (controller->IsoRxKeys[i] == key) controller->IsoRxKeys[i] = 0;
+    KeReleaseSpinLock(&controller->IsoRxKeyLock, irql);
+}
+
+// The driver client's worker runs the finish routines.
+void WakeDriverClient(PVOID context) {
+    auto* client = static_cast<ClientRecord*>(context);
+    KeSetEvent(&client->WorkEvent1, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&client->WorkEvent2, IO_NO_INCREMENT, FALSE);
+}
+
+// Closes the stream of IR context n and returns its key, channel and bandwidth.
+void CloseContext(OhciController* controller, ULONG n) {
+    KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    if (stream == nullptr) return;
+    isorx::OpenRecord open = stream->Open;
+    isorx::CloseStream(stream);
+    RemoveKey(controller, open.Key);
+    if (controller->BandwidthForDriver == 1)
+        ReleaseBandwidth(controller, isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed));
+    (void)UpdateChannel(controller, open.Channel, false);
+}
+
+}  // namespace
+
+NTSTATUS IsochOpenRequest(ControlRequest* request) {
+    OhciController* controller = request->Controller;
+    isorx::OpenRecord open;
+    bool transmit = false;
+    NTSTATUS status = isorx::ReadOpenRecord(request->Input, request->InputLength, request->Is32bit, &open, &transmit);
+    if (transmit) return STATUS_NOT_IMPLEMENTED;
+    if (!NT_SUCCESS(status)) return status;
+    if (controller->IsoDirectDMA == 0) return STATUS_NOT_IMPLEMENTED;
+    isorx::StreamShape shape;
+    status = isorx::ShapeStream(open, controller->IsoRxStreamBase, controller->IsoRxMapRegisters, &shape);
+    if (!NT_SUCCESS(status)) return status;
+    if (KeyInUse(controller, open.Key)) return kStatusInternalError;
+    ClientRecord* client = FindDriverClient(controller);
+    if (client == nullptr) return kStatusInternalError;
+    PVOID event = nullptr;
+    status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(open.EventHandle)),
+                                       kUserEventAccess, *ExEventObjectType, UserMode, &event, nullptr);
+    if (!NT_SUCCESS(status) || event == nullptr) return kStatusInternalError;
+
+    const ULONG units = isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed);
+    const bool bandwidth = controller->BandwidthForDriver == 1;
+    if (bandwidth && !AllocateBandwidth(controller, units)) {
+        ObDereferenceObject(event);
+        request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
+        return STATUS_SUCCESS;
+    }
+    if (!UpdateChannel(controller, open.Channel, true)) {
+        if (bandwidth) ReleaseBandwidth(controller, units);
+        ObDereferenceObject(event);
+        request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
+        return STATUS_SUCCESS;
+    }
+    isorx::Stream* stream = nullptr;
+    bool noContext = false;
+    status = isorx::OpenStream(controller, open, shape, static_cast<PKEVENT>(event), PsGetCurrentProcess(),
+                               WakeDriverClient, client, &stream, &noContext);
+    if (NT_SUCCESS(status)) stream->OpenedThrough = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
+    if (NT_SUCCESS(status) && !AddKey(controller, open.Key, stream->Context)) {
+        isorx::CloseStream(stream);
+        status = kStatusInternalError;
+        event = nullptr;   // the stream owned it
+    } else if (NT_SUCCESS(status)) {
+        request->Output[0] = KX1394_ISOCH_OPENED;
+        return STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(status) && stream == nullptr && event != nullptr) ObDereferenceObject(event);
+    (void)UpdateChannel(controller, open.Channel, false);
+    if (bandwidth) ReleaseBandwidth(controller, units);
+    if (noContext) request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
+    return status;
+}
+
+NTSTATUS IsochCloseRequest(ControlRequest* request) {
+    OhciController* controller = request->Controller;
+    ULONG n = FindKey(controller, LoadU64(request->Input));
+    if (n == kNoContext) return STATUS_INVALID_PARAMETER;
+    CloseContext(controller, n);
+    request->Output[0] = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IsochFlushRequest(ControlRequest* request) {
+    OhciController* controller = request->Controller;
+    ULONG n = FindKey(controller, LoadU64(request->Input));
+    if (n == kNoContext) return STATUS_INVALID_PARAMETER;
+    KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+    if (stream != nullptr) isorx::FlushStream(stream);
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    request->Output[0] = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IsochAttachRequest(ControlRequest* request) {
+    OhciController* controller = request->Controller;
+    const bool is32 = request->Is32bit;
+    isorx::AttachRecord attach;
+    NTSTATUS status = isorx::ReadAttachRecord(request->Input, request->InputLength, is32, &attach);
+    if (!NT_SUCCESS(status)) return status;
+    ULONG n = FindKey(controller, attach.Key);
+    if (n == kNoContext) return STATUS_INVALID_PARAMETER;
+    // The context mutex keeps the stream from being closed while its buffers are attached.
+    KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+    if (stream == nullptr || stream->Key != attach.Key) {
+        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG pointerBytes = is32 ? 4 : 8;
+    const ULONG recordBytes = is32 ? isorx::kBuffer32Bytes : isorx::kBuffer64Bytes;
+    for (ULONG i = 0; i < attach.Count && NT_SUCCESS(status); ++i) {
+        ULONGLONG pointer = 0;
+        UCHAR raw[isorx::kBuffer64Bytes] = {};
+        isorx::BufferRecord buffer;
+        status = KxCopyFromUser(&pointer, reinterpret_cast<const void*>(static_cast<ULONG_PTR>(attach.Descriptors +
+                                                                                                 ULONGLONG(i) * pointerBytes)),
+                                pointerBytes);
+        if (NT_SUCCESS(status))
+            status = KxCopyFromUser(raw, reinterpret_cast<const void*>(static_cast<ULONG_PTR>(pointer)), recordBytes);
+        if (NT_SUCCESS(status)) status = isorx::ReadBufferRecord(raw, recordBytes, is32, &buffer);
+        if (NT_SUCCESS(status)) status = isorx::AttachBuffer(stream, buffer, pointer);
+    }
+    if (!NT_SUCCESS(status)) isorx::FlushStream(stream);
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    if (NT_SUCCESS(status)) isorx::StartAttached(stream);
+    return status;
+}
+
+// --- Hooks of the client worker, client clean-up and teardown -------------------------------------
+
+void ServeIsoRxWork(ClientRecord* client, bool* stop) {
+    *stop = false;
+    OhciController* controller = client->Controller;
+    ULONG bits = ULONG(InterlockedExchange(&controller->IsoRxWorkMask, 0));
+    for (ULONG n = 0; bits != 0 && n < kIsoContextSlots; ++n) {
+        if (!(bits & (1u << n))) continue;
+        bits &= ~(1u << n);
+        KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+        isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+        if (stream != nullptr) isorx::FinishStream(stream);
+        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    }
+}
+
+void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
+    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
+        KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+        isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+        bool owned = stream != nullptr && stream->Owner == process;
+        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+        if (owned) CloseContext(controller, n);
+    }
+}
+
+void CloseFileStreams(OhciController* controller, PVOID fileObject) {
+    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
+        KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+        isorx::Stream* stream = isorx::StreamOfContext(controller, n);
+        bool opened = stream != nullptr && stream->OpenedThrough == fileObject;
+        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+        if (opened) CloseContext(controller, n);
+    }
+}
+
+void CloseIsoRxStream(OhciController* controller, ULONG slot) {
+    if (slot < kIsoContextSlots) CloseContext(controller, slot);
+}

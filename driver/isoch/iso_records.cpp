@@ -1,0 +1,124 @@
+#include "iso_records.h"
+
+namespace isorx {
+
+namespace {
+
+ULONG Load32(const UCHAR* p) { return ULONG(p[0]) | (ULONG(p[1]) << 8) | (ULONG(p[2]) << 16) | (ULONG(p[3]) << 24); }
+ULONGLONG Load64(const UCHAR* p) { return ULONGLONG(Load32(p)) | (ULONGLONG(Load32(p + 4)) << 32); }
+
+constexpr ULONG kMinimumHeaderBytes = 4;
+constexpr ULONG kBlockEnds = 2;          // the scratch descriptor before a packet and the closing one
+constexpr ULONG kDescriptorBytes = 16;
+constexpr ULONG kIsochHeaderBytes = 4;   // the isochronous header quadlet (modes 1 and 2)
+
+// The most scatter/gather elements `bytes` consecutive bytes can touch, one element per page.
+ULONG MostPieces(ULONG bytes) { return bytes == 0 ? 0 : (bytes - 1 + kPageBytes - 1) / kPageBytes + 1; }
+
+// The largest whole number of packets of `stride` bytes that one mapping can carry.
+ULONG ChunkBytes(ULONG stride, ULONG mapRegisters) {
+    if (stride == 0 || mapRegisters < 2) return 0;
+    ULONGLONG room = ULONGLONG(mapRegisters - 1) * kPageBytes;
+    return ULONG(room / stride * stride);
+}
+
+}  // namespace
+
+NTSTATUS ReadOpenRecord(const UCHAR* input, ULONG length, bool is32bit, OpenRecord* out, bool* transmit) {
+    *transmit = false;
+    if (input == nullptr || length < kOpenRecordBytes) return STATUS_INVALID_PARAMETER;
+    out->Key = Load64(input);
+    out->Mode = Load32(input + 8);
+    out->Channel = input[12];
+    out->Speed = input[13];
+    out->HeaderQuadlets = Load32(input + 16);
+    out->PayloadQuadlets = Load32(input + 20);
+    out->Packets = Load32(input + 24);
+    out->EventHandle = is32bit ? ULONGLONG(LONGLONG(LONG(Load32(input + 28)))) : Load64(input + 32);
+    if (out->Mode & kModeTransmitBit) {
+        *transmit = true;
+        return STATUS_SUCCESS;
+    }
+    if (out->Key == 0 || out->Mode < 1 || out->Mode > 3) return STATUS_INVALID_PARAMETER;
+    if (out->Speed > kMaxSpeedCode) return STATUS_INVALID_PARAMETER;
+    if (out->PayloadQuadlets > kMaxPayloadBytes / 4 || out->Packets == 0 || out->Packets > kMaxPackets)
+        return STATUS_INVALID_PARAMETER;
+    if (out->Mode != 1 && out->PayloadQuadlets == 0) return STATUS_INVALID_PARAMETER;
+    if (out->Mode == 3 && out->HeaderQuadlets > kMaxHeaderBytes / 4) return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadAttachRecord(const UCHAR* input, ULONG length, bool is32bit, AttachRecord* out) {
+    if (input == nullptr || length < kAttachRecordBytes) return STATUS_INVALID_PARAMETER;
+    out->Key = Load64(input);
+    out->Descriptors = is32bit ? Load32(input + 8) : Load64(input + 8);
+    out->Count = is32bit ? Load32(input + 12) : Load32(input + 16);
+    if (out->Count > kMaxAttachCount) return STATUS_INVALID_PARAMETER;
+    if (out->Count != 0 && out->Descriptors == 0) return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadBufferRecord(const UCHAR* raw, ULONG length, bool is32bit, BufferRecord* out) {
+    if (raw == nullptr || length < (is32bit ? kBuffer32Bytes : kBuffer64Bytes)) return STATUS_INVALID_PARAMETER;
+    out->SyncKind = Load32(raw + 4);
+    out->TimeoutMs = USHORT(raw[8] | (raw[9] << 8));
+    out->Sync = Load32(raw + 12);
+    out->TagMask = Load32(raw + 16) & 0xF;
+    out->HeaderBuffer = is32bit ? Load32(raw + 20) : Load64(raw + 24);
+    out->DataBuffer = is32bit ? Load32(raw + 24) : Load64(raw + 32);
+    if (out->Sync != kNoSync) {
+        if (out->SyncKind != 1 && out->SyncKind != 2) return STATUS_INVALID_PARAMETER;
+        out->Sync &= 0xF;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegisters, StreamShape* out) {
+    RtlZeroMemory(out, sizeof(*out));
+    out->Mode = open.Mode;
+    out->PacketPerBuffer = streamBase == 0 ? 1 : 0;
+    out->PayloadBytes = open.PayloadQuadlets * 4;
+    out->Packets = open.Packets;
+    out->HeaderBytes = kMinimumHeaderBytes;
+    if (open.Mode == 3 && open.HeaderQuadlets * 4 > kMinimumHeaderBytes) out->HeaderBytes = open.HeaderQuadlets * 4;
+    ULONG D = out->PayloadBytes;
+    switch (open.Mode) {
+    case 1: out->PacketBytes = D + kIsochHeaderBytes; out->DiscardBytes = 4; break;
+    case 2: out->PacketBytes = D; out->DiscardBytes = 8; break;
+    default: out->PacketBytes = D; out->DiscardBytes = 4; break;
+    }
+    ULONGLONG dataTotal = ULONGLONG(out->PacketBytes) * out->Packets;
+    if (dataTotal == 0 || dataTotal > kMaxBufferBytes) return STATUS_INVALID_PARAMETER;
+    out->DataTotal = ULONG(dataTotal);
+    out->DataChunk = ChunkBytes(out->PacketBytes, mapRegisters);
+    if (out->DataChunk == 0) return STATUS_INVALID_PARAMETER;
+    ULONG pieces = MostPieces(out->PacketBytes);
+    if (open.Mode == 3) {
+        ULONGLONG headerTotal = ULONGLONG(out->HeaderBytes) * out->Packets;
+        if (headerTotal > kMaxBufferBytes) return STATUS_INVALID_PARAMETER;
+        out->HeaderTotal = ULONG(headerTotal);
+        out->HeaderChunk = ChunkBytes(out->HeaderBytes, mapRegisters);
+        if (out->HeaderChunk == 0) return STATUS_INVALID_PARAMETER;
+        pieces += MostPieces(out->HeaderBytes);
+    }
+    out->BlockSlots = pieces + kBlockEnds;
+    if (out->BlockSlots > kMaxBlockDescriptors) return STATUS_INVALID_PARAMETER;
+    out->PacketsPerPage = kPageBytes / (kDescriptorBytes * out->BlockSlots);
+    out->AreaPages = (out->Packets + out->PacketsPerPage - 1) / out->PacketsPerPage;
+    return STATUS_SUCCESS;
+}
+
+ULONG BandwidthUnits(ULONG payloadBytes, ULONG speed) {
+    if (speed > kMaxSpeedCode) speed = kMaxSpeedCode;
+    return (((payloadBytes + 15) >> 2) << (4 - speed)) + 3;
+}
+
+ULONG EventStatus(ULONG eventCode) {
+    if (eventCode == 0x11) return 0;
+    if (eventCode == 0x1D) return 13;
+    if (eventCode == 0x05) return 15;
+    if (eventCode == 0x04) return 16;
+    return 14;
+}
+
+}  // namespace isorx

@@ -1,0 +1,860 @@
+#include "iso_rx.h"
+
+#include "core/controller.h"
+#include "core/hooks.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/pool_tags.h"
+
+namespace isorx {
+
+namespace {
+
+// IR ContextControl mode bits (OHCI 1.1, 10.3.1).
+constexpr ULONG kBufferFill = 0x80000000u;
+constexpr ULONG kIsochHeader = 0x40000000u;
+// Descriptor control values: INPUT_MORE and INPUT_LAST with s = 1, b = 3, i = 3, w = 3.
+constexpr ULONG kInputMore = 0x28000000u;
+constexpr ULONG kInputLast = 0x38000000u;
+constexpr ULONG kBranchAlways = 0x000C0000u;
+constexpr ULONG kInterruptAlways = 0x00300000u;
+constexpr ULONG kWaitForSync = 0x00030000u;
+constexpr ULONG kMarker = 0x0011u;        // xferStatus preset on the status quadlet: nothing stored yet
+constexpr ULONG kTrailerBytes = 4;
+constexpr ULONG kDescriptorBytes = 16;
+constexpr ULONG kStopRetries = 10000;
+constexpr ULONG kStopStallUs = 125;
+constexpr LONGLONG kRetryRelative = -10000;     // 1 ms
+constexpr LONGLONG kOneMs100ns = 10000;
+constexpr ULONG kContextStatusUnknownError = 14;
+
+ULONG Base(ULONG n) { return ohci::IsoRecvContextBase(n); }
+
+PUCHAR UserPointer(ULONGLONG address) { return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(address)); }
+
+// --- Context registers ---------------------------------------------------------------------------
+
+void StopIrContext(OhciController* controller, ULONG n) {
+    constexpr ULONG kRunWake = ohci::kContextRun | ohci::kContextWake;
+    const ULONG clear = Base(n) + ohci::kContextControlClear;
+    WriteRegister(controller, clear, kRunWake);
+    for (ULONG retry = 0; retry < kStopRetries; ++retry) {
+        if (controller->Registers.RegisterBase == nullptr) return;
+        if (!(ReadRegisterValue(controller, clear) & ohci::kContextActive)) return;
+        WriteRegister(controller, clear, kRunWake);
+        KeStallExecutionProcessor(kStopStallUs);
+    }
+}
+
+void QuiesceContext(OhciController* controller, ULONG n) {
+    WriteRegister(controller, ohci::kIsoRecvIntMaskClear, 1u << n);
+    StopIrContext(controller, n);
+    WriteRegister(controller, Base(n) + ohci::kContextCommandPtr, 0);
+}
+
+void SelectChannel(OhciController* controller, ULONG channel, bool on) {
+    ULONG bit = 1u << (channel % 32);
+    if (on) {
+        ULONG set = channel < 32 ? ohci::kIRMultiChanMaskLoSet : ohci::kIRMultiChanMaskHiSet;
+        WriteRegister(controller, set, ReadRegisterValue(controller, set) | bit);
+    } else {
+        WriteRegister(controller, channel < 32 ? ohci::kIRMultiChanMaskLoClear : ohci::kIRMultiChanMaskHiClear, bit);
+    }
+    (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
+}
+
+// --- Descriptor areas ----------------------------------------------------------------------------
+
+void FreeArea(DescriptorArea* area) {
+    if (area->Pages == nullptr) return;
+    for (ULONG i = 0; i < area->PageCount; ++i) FreeCommonBuffer(&area->Pages[i]);
+    FreeTaggedPool(area->Pages, kTagIsoAreaPages);
+    area->Pages = nullptr;
+    area->PageCount = 0;
+}
+
+bool AllocateArea(PDMA_ADAPTER adapter, ULONG pages, DescriptorArea* area) {
+    area->Pages = static_cast<CommonBuffer*>(AllocateZeroedPool(sizeof(CommonBuffer) * pages, kTagIsoAreaPages));
+    if (area->Pages == nullptr) return false;
+    area->PageCount = pages;
+    for (ULONG i = 0; i < pages; ++i)
+        if (!AllocateCommonBuffer(adapter, kPageBytes, &area->Pages[i])) return false;
+    return true;
+}
+
+// Descriptor `slot` of packet block `block` of an area: its host address and bus address.
+PULONG Slot(const Stream* stream, const DescriptorArea* area, ULONG block, ULONG slot, ULONG* bus) {
+    const StreamShape& shape = stream->Shape;
+    ULONG page = block / shape.PacketsPerPage;
+    ULONG offset = (block % shape.PacketsPerPage) * shape.BlockSlots * kDescriptorBytes + slot * kDescriptorBytes;
+    *bus = area->Pages[page].Logical + offset;
+    return reinterpret_cast<PULONG>(static_cast<PUCHAR>(area->Pages[page].Virtual) + offset);
+}
+
+LONG LendArea(Stream* stream) {
+    for (ULONG i = 0; i < stream->AreaCount; ++i)
+        if (!(stream->AreaMask & (1u << i))) {
+            stream->AreaMask |= 1u << i;
+            return LONG(i);
+        }
+    return -1;
+}
+
+void ReturnArea(Stream* stream, LONG area) {
+    if (area >= 0) stream->AreaMask &= ~(1u << ULONG(area));
+}
+
+// --- Mappings of caller buffers ------------------------------------------------------------------
+
+struct MapCursor {
+    PMDL* Mdls;
+    PSCATTER_GATHER_LIST* Lists;
+    ULONG* Mapped;
+    ULONG Chunks;
+    PKEVENT Done;
+};
+
+void ReleaseMappingsLocked(Request* request) {
+    PDMA_ADAPTER adapter = request->Owner->Adapter;
+    for (ULONG i = 0; i < request->DataChunks; ++i) {
+        if (request->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, request->DataLists[i], FALSE);
+        request->DataLists[i] = nullptr;
+        if (request->DataMdls[i] != nullptr) {
+            MmUnlockPages(request->DataMdls[i]);
+            IoFreeMdl(request->DataMdls[i]);
+            request->DataMdls[i] = nullptr;
+        }
+    }
+    for (ULONG i = 0; i < request->HeaderChunks; ++i) {
+        if (request->HeaderLists[i] != nullptr)
+            adapter->DmaOperations->PutScatterGatherList(adapter, request->HeaderLists[i], FALSE);
+        request->HeaderLists[i] = nullptr;
+        if (request->HeaderMdls[i] != nullptr) {
+            MmUnlockPages(request->HeaderMdls[i]);
+            IoFreeMdl(request->HeaderMdls[i]);
+            request->HeaderMdls[i] = nullptr;
+        }
+    }
+}
+
+// Gives back every list and unlocks every page of the request's buffers; idempotent.
+void ReleaseMappings(Request* request) {
+    KIRQL irql;
+    KeAcquireSpinLock(&request->BuildLock, &irql);
+    ReleaseMappingsLocked(request);
+    KeReleaseSpinLock(&request->BuildLock, irql);
+}
+
+void FreeRequest(Request* request) {
+    ReleaseMappings(request);
+    if (request->DataMdls != nullptr) FreeTaggedPool(request->DataMdls, kTagIsoMappings);
+    if (request->HeaderMdls != nullptr) FreeTaggedPool(request->HeaderMdls, kTagIsoMappings);
+    if (request->StatusMdl != nullptr) {
+        MmUnlockPages(request->StatusMdl);
+        IoFreeMdl(request->StatusMdl);
+    }
+    FreeToLookaside(&request->Owner->Controller->IsoRxRequests, request);
+}
+
+// Scatter/gather completion: stores the list of one chunk and asks for the next.
+void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context);
+
+struct ListContext {
+    Request* Owner;
+    bool Header;
+};
+
+NTSTATUS RequestList(Request* request, bool header) {
+    Stream* stream = request->Owner;
+    ULONG index = header ? request->HeaderMapped : request->DataMapped;
+    PMDL mdl = header ? request->HeaderMdls[index] : request->DataMdls[index];
+    // The context of the completion is the request; the kind of buffer is told by which of the two
+    // list arrays still has room (data lists are asked for first, headers after).
+    return stream->Adapter->DmaOperations->GetScatterGatherList(stream->Adapter, stream->Controller->PhysicalDeviceObject,
+                                                                mdl, MmGetMdlVirtualAddress(mdl), MmGetMdlByteCount(mdl),
+                                                                ListReady, request, FALSE);
+}
+
+void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    auto* request = static_cast<Request*>(Context);
+    bool header = request->DataMapped == request->DataChunks;
+    if (!header) {
+        request->DataLists[request->DataMapped++] = ScatterGather;
+        if (request->DataMapped < request->DataChunks) {
+            if (!NT_SUCCESS(RequestList(request, false))) {
+                request->MapStatus = STATUS_INSUFFICIENT_RESOURCES;
+                KeSetEvent(&request->DataMapEvent, IO_NO_INCREMENT, FALSE);
+            }
+            return;
+        }
+        KeSetEvent(&request->DataMapEvent, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    request->HeaderLists[request->HeaderMapped++] = ScatterGather;
+    if (request->HeaderMapped < request->HeaderChunks) {
+        if (!NT_SUCCESS(RequestList(request, true))) {
+            request->MapStatus = STATUS_INSUFFICIENT_RESOURCES;
+            KeSetEvent(&request->HeaderMapEvent, IO_NO_INCREMENT, FALSE);
+        }
+        return;
+    }
+    KeSetEvent(&request->HeaderMapEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// Locks `total` bytes at `address` in chunks of `chunk` bytes for the device to write.
+NTSTATUS LockChunks(ULONGLONG address, ULONG total, ULONG chunk, PMDL* mdls, ULONG chunks) {
+    for (ULONG i = 0; i < chunks; ++i) {
+        ULONG offset = i * chunk;
+        ULONG length = total - offset < chunk ? total - offset : chunk;
+        PMDL mdl = IoAllocateMdl(UserPointer(address + offset), length, FALSE, FALSE, nullptr);
+        if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = KxProbeAndLockPages(mdl, UserMode, IoWriteAccess);
+        if (!NT_SUCCESS(status)) {
+            IoFreeMdl(mdl);
+            return status;
+        }
+        mdls[i] = mdl;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Two arrays of `chunks` pointers in one block: the MDLs, then the lists.
+bool AllocatePieceArrays(ULONG chunks, PMDL** mdls, PSCATTER_GATHER_LIST** lists) {
+    if (chunks == 0) return true;
+    auto* block = static_cast<PVOID*>(AllocateZeroedPool(sizeof(PVOID) * 2 * chunks, kTagIsoMappings));
+    if (block == nullptr) return false;
+    *mdls = reinterpret_cast<PMDL*>(block);
+    *lists = reinterpret_cast<PSCATTER_GATHER_LIST*>(block + chunks);
+    return true;
+}
+
+NTSTATUS MapRequest(Request* request) {
+    Stream* stream = request->Owner;
+    const StreamShape& shape = stream->Shape;
+    if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
+    bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
+    ULONG dataChunks = (shape.DataTotal + shape.DataChunk - 1) / shape.DataChunk;
+    ULONG headerChunks = header ? (shape.HeaderTotal + shape.HeaderChunk - 1) / shape.HeaderChunk : 0;
+    if (!AllocatePieceArrays(dataChunks, &request->DataMdls, &request->DataLists) ||
+        !AllocatePieceArrays(headerChunks, &request->HeaderMdls, &request->HeaderLists))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    request->DataChunks = dataChunks;
+    request->HeaderChunks = headerChunks;
+    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls, dataChunks);
+    if (NT_SUCCESS(status) && header)
+        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
+                            headerChunks);
+    if (!NT_SUCCESS(status)) return status;
+    KeInitializeEvent(&request->DataMapEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&request->HeaderMapEvent, NotificationEvent, headerChunks == 0);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    status = RequestList(request, false);
+    KeLowerIrql(irql);
+    if (!NT_SUCCESS(status)) return status;
+    KeWaitForSingleObject(&request->DataMapEvent, Executive, KernelMode, FALSE, nullptr);
+    if (headerChunks != 0 && request->MapStatus == STATUS_SUCCESS) {
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        status = RequestList(request, true);
+        KeLowerIrql(irql);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    KeWaitForSingleObject(&request->HeaderMapEvent, Executive, KernelMode, FALSE, nullptr);
+    return request->MapStatus;
+}
+
+// --- Input programs ------------------------------------------------------------------------------
+
+// Walks the scatter/gather lists of a buffer mapped in chunks of whole packets.
+struct PieceWalk {
+    PSCATTER_GATHER_LIST* Lists;
+    ULONG Chunks;
+    ULONG Chunk;         // current chunk
+    ULONG Element;
+    ULONG Offset;        // within the element
+    ULONG ChunkLeft;     // bytes of the current chunk not yet used
+    ULONG ChunkBytes;
+    ULONG Total;
+    ULONG Used;          // bytes of the buffer before the current chunk
+
+    void Start(PSCATTER_GATHER_LIST* lists, ULONG chunks, ULONG chunkBytes, ULONG total) {
+        Lists = lists;
+        Chunks = chunks;
+        Chunk = 0;
+        Element = 0;
+        Offset = 0;
+        ChunkBytes = chunkBytes;
+        Total = total;
+        Used = 0;
+        ChunkLeft = total < chunkBytes ? total : chunkBytes;
+    }
+    // Moves to the next chunk when the current one cannot hold `bytes` more; false when none is left.
+    bool Reserve(ULONG bytes) {
+        if (ChunkLeft >= bytes) return true;
+        Used += ChunkBytes;
+        ++Chunk;
+        Element = 0;
+        Offset = 0;
+        if (Chunk >= Chunks || Lists[Chunk] == nullptr) return false;
+        ChunkLeft = Total - Used < ChunkBytes ? Total - Used : ChunkBytes;
+        return ChunkLeft >= bytes;
+    }
+    // The next piece of at most `want` bytes of the current chunk.
+    bool Take(ULONG want, ULONG* address, ULONG* length) {
+        PSCATTER_GATHER_LIST list = Lists[Chunk];
+        if (list == nullptr || Element >= list->NumberOfElements) return false;
+        const SCATTER_GATHER_ELEMENT& element = list->Elements[Element];
+        ULONG left = element.Length - Offset;
+        *length = want < left ? want : left;
+        *address = ULONG(element.Address.QuadPart) + Offset;
+        Offset += *length;
+        ChunkLeft -= *length;
+        if (Offset == element.Length) {
+            ++Element;
+            Offset = 0;
+        }
+        return true;
+    }
+};
+
+struct BlockWriter {
+    PULONG Descriptors[kMaxBlockDescriptors];
+    ULONG Bus[kMaxBlockDescriptors];
+    ULONG Count;
+};
+
+void Put(PULONG d, ULONG control, ULONG address, ULONG branch, ULONG status) {
+    d[0] = control;
+    d[1] = address;
+    d[2] = branch;
+    d[3] = status;
+}
+
+// Adds the pieces of `bytes` bytes from a walk; false when the buffer has no room for them.
+bool AddPieces(Stream* stream, const DescriptorArea* area, ULONG block, PieceWalk* walk, ULONG bytes, ULONG control,
+               BlockWriter* writer) {
+    if (!walk->Reserve(bytes)) return false;
+    while (bytes != 0) {
+        ULONG address = 0, length = 0;
+        if (writer->Count + 1 >= kMaxBlockDescriptors || !walk->Take(bytes, &address, &length)) return false;
+        ULONG slot = writer->Count++;
+        writer->Descriptors[slot] = Slot(stream, area, block, slot, &writer->Bus[slot]);
+        Put(writer->Descriptors[slot], control | length, address, 0, length);
+        bytes -= length;
+    }
+    return true;
+}
+
+void AddScratch(Stream* stream, const DescriptorArea* area, ULONG block, ULONG control, ULONG bytes,
+                BlockWriter* writer) {
+    ULONG slot = writer->Count++;
+    writer->Descriptors[slot] = Slot(stream, area, block, slot, &writer->Bus[slot]);
+    Put(writer->Descriptors[slot], control | bytes, stream->Scratch.Logical, 0, bytes);
+}
+
+// Builds the program of one request in its area: one block per packet (packet-per-buffer) or one
+// descriptor per piece (buffer-fill). False when the buffer's mappings cannot carry the packets.
+bool BuildProgram(Stream* stream, Request* request) {
+    const StreamShape& shape = stream->Shape;
+    const DescriptorArea* area = &stream->Areas[request->Area];
+    const bool ppb = shape.PacketPerBuffer != 0;
+    const ULONG piece = ppb ? kInputMore : (kInputMore | kBranchAlways);
+    const bool header = shape.Mode == 3;
+    const bool headerMapped = request->HeaderChunks != 0;
+    PieceWalk data;
+    data.Start(request->DataLists, request->DataChunks, shape.DataChunk, shape.DataTotal);
+    PieceWalk headers;
+    headers.Start(request->HeaderLists, request->HeaderChunks, shape.HeaderChunk, shape.HeaderTotal);
+    PULONG previousBranch = nullptr;   // the branch quadlet that must reach the next block
+    PULONG statusQuadlet = nullptr;
+    ULONG statusPreset = 0;
+    bool sync = request->Buffer.Sync != kNoSync;
+    for (ULONG k = 0; k < shape.Packets; ++k) {
+        const bool last = k + 1 == shape.Packets;
+        BlockWriter w;
+        w.Count = 0;
+        if (ppb) AddScratch(stream, area, k, kInputMore, shape.DiscardBytes, &w);
+        else if (shape.DiscardBytes > 4) AddScratch(stream, area, k, piece, shape.DiscardBytes - 4, &w);
+        if (header) {
+            if (headerMapped) {
+                if (!AddPieces(stream, area, k, &headers, shape.HeaderBytes, piece, &w)) return false;
+            } else {
+                AddScratch(stream, area, k, piece, shape.HeaderBytes, &w);
+            }
+        }
+        if (!AddPieces(stream, area, k, &data, shape.PacketBytes, piece, &w)) return false;
+        PULONG lastData = w.Descriptors[w.Count - 1];
+        ULONG closing = w.Count++;
+        w.Descriptors[closing] = Slot(stream, area, k, closing, &w.Bus[closing]);
+        if (ppb) {
+            Put(w.Descriptors[closing], kInputLast | kBranchAlways | (last ? kInterruptAlways : 0), 0, 0, 0);
+            for (ULONG i = 0; i + 1 < w.Count; ++i) w.Descriptors[i][2] = w.Bus[i + 1];
+            if (last) {
+                statusQuadlet = &lastData[3];
+                statusPreset = (kMarker << 16) | (lastData[3] & 0xFFFF);
+            }
+        } else {
+            Put(w.Descriptors[closing], kInputMore | kBranchAlways | (last ? kInterruptAlways : 0) | kTrailerBytes,
+                stream->Scratch.Logical, 0, kTrailerBytes);
+            for (ULONG i = 0; i + 1 < w.Count; ++i) w.Descriptors[i][2] = w.Bus[i + 1] | 1;
+            if (last) {
+                statusQuadlet = &w.Descriptors[closing][3];
+                statusPreset = (kMarker << 16) | kTrailerBytes;
+            }
+        }
+        if (sync && (k == 0 || request->Buffer.SyncKind == 2)) w.Descriptors[0][0] |= kWaitForSync;
+        ULONG z = ppb ? w.Count : 1;
+        if (previousBranch != nullptr) *previousBranch = w.Bus[0] | z;
+        else request->FirstCommand = w.Bus[0] | z;
+        previousBranch = &w.Descriptors[closing][2];
+    }
+    *statusQuadlet = statusPreset;
+    request->StatusQuadlet = statusQuadlet;
+    request->TailBranch = previousBranch;
+    KeMemoryBarrier();
+    return true;
+}
+
+// Puts a built program on the context: starts an idle context, or appends behind its tail.
+void LinkProgram(Stream* stream, Request* request) {
+    OhciController* controller = stream->Controller;
+    const ULONG base = Base(stream->Context);
+    request->PreviousArea = stream->TailArea;
+    if (stream->TailArea < 0) {
+        ULONG mode = kIsochHeader | (stream->Shape.PacketPerBuffer ? 0 : kBufferFill);
+        ULONG match = (request->Buffer.TagMask << 28) | stream->Open.Channel;
+        if (request->Buffer.Sync != kNoSync) match |= request->Buffer.Sync << 8;
+        WriteRegister(controller, base + ohci::kContextControlClear, 0xFFFFFFFFu);
+        WriteRegister(controller, base + ohci::kContextControlSet, mode);
+        WriteRegister(controller, base + ohci::kContextMatch, match);
+        WriteRegister(controller, base + ohci::kContextCommandPtr, request->FirstCommand);
+        WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
+    } else {
+        *stream->TailBranch = request->FirstCommand;
+        KeMemoryBarrier();
+        ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
+        if (!(control & ohci::kContextRun)) WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
+        WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextWake);
+    }
+    (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
+    stream->TailArea = request->Area;
+    stream->TailBranch = request->TailBranch;
+}
+
+void ArmTimeout(Stream* stream) {
+    if (IsListEmpty(&stream->Queued)) {
+        KeCancelTimer(&stream->TimeoutTimer);
+        return;
+    }
+    auto* head = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
+    if (head->Buffer.TimeoutMs == 0) {
+        KeCancelTimer(&stream->TimeoutTimer);
+        return;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = -LONGLONG(head->Buffer.TimeoutMs) * kOneMs100ns;
+    KeSetTimer(&stream->TimeoutTimer, due, &stream->TimeoutDpc);
+}
+
+void Wake(Stream* stream) {
+    InterlockedOr(&stream->Controller->IsoRxWorkMask, LONG(1u << stream->Context));
+    stream->Wake(stream->WakeContext);
+}
+
+// Stops the context and completes every queued, then every attached buffer with `status`; the
+// context starts afresh with the next program. Stream lock held.
+void HaltLocked(Stream* stream, ULONG status) {
+    OhciController* controller = stream->Controller;
+    QuiesceContext(controller, stream->Context);
+    LIST_ENTRY* lists[2] = {&stream->Queued, &stream->Attached};
+    for (LIST_ENTRY* list : lists) {
+        while (!IsListEmpty(list)) {
+            auto* request = CONTAINING_RECORD(RemoveHeadList(list), Request, Link);
+            ReleaseMappings(request);
+            request->Status = status;
+            InsertTailList(&stream->Completed, &request->Link);
+        }
+    }
+    stream->QueuedCount = 0;
+    stream->AreaMask = 0;
+    stream->TailArea = -1;
+    stream->TailBranch = nullptr;
+    KeCancelTimer(&stream->TimeoutTimer);
+    WriteRegister(controller, ohci::kIsoRecvIntMaskSet, 1u << stream->Context);
+}
+
+// --- Deferred calls ------------------------------------------------------------------------------
+
+// Takes the finished programs off the context, oldest first.
+void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* stream = static_cast<Stream*>(DeferredContext);
+    if (stream == nullptr) {
+        ReportMissingContext("DpcForIsoRx");
+        return;
+    }
+    bool completed = false;
+    KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+    if (!stream->Halting) {
+        if (stream->PendingError != 0) {
+            HaltLocked(stream, stream->PendingError);
+            stream->PendingError = 0;
+            completed = true;
+        }
+        while (!IsListEmpty(&stream->Queued)) {
+            auto* request = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
+            ULONG quadlet = *reinterpret_cast<volatile ULONG*>(request->StatusQuadlet);
+            ULONG xferStatus = quadlet >> 16;
+            if (xferStatus == kMarker) break;   // the last packet is not stored yet
+            ULONG status = EventStatus(xferStatus & ohci::kContextEventCodeMask);
+            RemoveEntryList(&request->Link);
+            --stream->QueuedCount;
+            ReleaseMappings(request);
+            ReturnArea(stream, request->PreviousArea);
+            request->Status = status;
+            InsertTailList(&stream->Completed, &request->Link);
+            completed = true;
+            if (status != kStatusDone) {
+                HaltLocked(stream, status);
+                break;
+            }
+            InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
+        }
+        if (completed) ArmTimeout(stream);
+    }
+    KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+    if (completed) Wake(stream);
+}
+
+void TimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* stream = static_cast<Stream*>(DeferredContext);
+    if (stream == nullptr) {
+        ReportMissingContext("DpcForIsoRxTimeout_Direct");
+        return;
+    }
+    bool completed = false;
+    KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+    if (!stream->Halting && !(IsListEmpty(&stream->Queued) && IsListEmpty(&stream->Attached))) {
+        HaltLocked(stream, kStatusTimeout);
+        completed = true;
+    }
+    KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+    if (completed) Wake(stream);
+}
+
+void RetryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* stream = static_cast<Stream*>(DeferredContext);
+    if (stream == nullptr) {
+        ReportMissingContext("Vex_OhciIsoRxDelayedCompleteSysWorker");
+        return;
+    }
+    if (!stream->Halting) Wake(stream);
+}
+
+// --- Stream records ------------------------------------------------------------------------------
+
+LONG AcquireContext(OhciController* controller) {
+    KIRQL irql;
+    LONG found = -1;
+    KeAcquireSpinLock(&controller->IsoRxContextLock, &irql);
+    for (ULONG n = 0; n < kHandedOutContexts; ++n) {
+        ULONG bit = 1u << n;
+        if ((controller->ImplementedIsoRecvMask & bit) && !(controller->IsoRxInUse & bit)) {
+            controller->IsoRxInUse |= bit;
+            found = LONG(n);
+            break;
+        }
+    }
+    KeReleaseSpinLock(&controller->IsoRxContextLock, irql);
+    return found;
+}
+
+void ReleaseContext(OhciController* controller, ULONG n) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->IsoRxContextLock, &irql);
+    controller->IsoRxInUse &= ~(1u << n);
+    KeReleaseSpinLock(&controller->IsoRxContextLock, irql);
+}
+
+void FreeStreamMemory(Stream* stream) {
+    for (ULONG i = 0; i < kMaxAreas; ++i) FreeArea(&stream->Areas[i]);
+    FreeCommonBuffer(&stream->Scratch);
+    if (stream->Event != nullptr) ObDereferenceObject(stream->Event);
+    FreeTaggedPool(stream, kTagIsoRxRecord);
+}
+
+}  // namespace
+
+bool CreateEngine(OhciController* controller) {
+    KeInitializeSpinLock(&controller->IsoRxContextLock);
+    KeInitializeSpinLock(&controller->IsoRxKeyLock);
+    controller->IsoRxInUse = 0;
+    controller->IsoRxWorkMask = 0;
+    for (ULONG n = 0; n < kIsoContextSlots; ++n) {
+        controller->IsoRxKeys[n] = 0;
+        KeInitializeEvent(&controller->IsoRxStarted[n], NotificationEvent, FALSE);
+    }
+    CreateLookasideList(&controller->IsoRxRequests, sizeof(Request), kTagIsoRxRecord);
+    DEVICE_DESCRIPTION description;
+    RtlZeroMemory(&description, sizeof(description));
+    description.Version = DEVICE_DESCRIPTION_VERSION;
+    description.Master = TRUE;
+    description.ScatterGather = TRUE;
+    description.Dma32BitAddresses = TRUE;
+    description.InterfaceType = PCIBus;
+    description.MaximumLength = 0x7FFFFFFF;
+    ULONG mapRegisters = 0;
+    controller->IsoRxAdapter = IoGetDmaAdapter(controller->PhysicalDeviceObject, &description, &mapRegisters);
+    controller->IsoRxMapRegisters = mapRegisters;
+    return controller->IsoRxAdapter != nullptr;
+}
+
+void DeleteEngine(OhciController* controller) {
+    DeleteLookasideList(&controller->IsoRxRequests);
+    if (controller->IsoRxAdapter != nullptr) controller->IsoRxAdapter->DmaOperations->PutDmaAdapter(controller->IsoRxAdapter);
+    controller->IsoRxAdapter = nullptr;
+}
+
+Stream* StreamOfContext(OhciController* controller, ULONG n) {
+    return n < kIsoContextSlots ? static_cast<Stream*>(controller->IsoRx[n].Context) : nullptr;
+}
+
+NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape, PKEVENT event,
+                    PEPROCESS owner, WakeRoutine wake, PVOID wakeContext, Stream** out, bool* noContext) {
+    *out = nullptr;
+    *noContext = false;
+    LONG n = AcquireContext(controller);
+    if (n < 0) {
+        *noContext = true;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* stream = static_cast<Stream*>(AllocateZeroedPool(sizeof(Stream), kTagIsoRxRecord));
+    if (stream == nullptr) {
+        ReleaseContext(controller, ULONG(n));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    stream->Controller = controller;
+    stream->Context = ULONG(n);
+    stream->Key = open.Key;
+    stream->Owner = owner;
+    stream->Open = open;
+    stream->Shape = shape;
+    stream->NumOfBuf = controller->IsoRxNumOfBuf;
+    stream->Wake = wake;
+    stream->WakeContext = wakeContext;
+    stream->Adapter = controller->IsoRxAdapter;
+    stream->AreaCount = stream->NumOfBuf + 1 > kMaxAreas ? kMaxAreas : stream->NumOfBuf + 1;
+    stream->TailArea = -1;
+    KeInitializeSpinLock(&stream->Lock);
+    InitializeListHead(&stream->Attached);
+    InitializeListHead(&stream->Queued);
+    InitializeListHead(&stream->Completed);
+    KeInitializeDpc(&stream->ReceiveDpc, ReceiveDpc, stream);
+    KeInitializeTimer(&stream->TimeoutTimer);
+    KeInitializeDpc(&stream->TimeoutDpc, TimeoutDpc, stream);
+    KeInitializeTimer(&stream->RetryTimer);
+    KeInitializeDpc(&stream->RetryDpc, RetryDpc, stream);
+    bool built = AllocateCommonBuffer(stream->Adapter, kPageBytes, &stream->Scratch);
+    for (ULONG i = 0; built && i < stream->AreaCount; ++i)
+        built = AllocateArea(stream->Adapter, shape.AreaPages, &stream->Areas[i]);
+    if (!built) {
+        FreeStreamMemory(stream);
+        ReleaseContext(controller, ULONG(n));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    stream->Event = event;   // the stream owns the reference from here on
+    KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    controller->IsoRx[n].Context = stream;
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    WriteRegister(controller, ohci::kIsoRecvIntMaskSet, 1u << ULONG(n));
+    SelectChannel(controller, open.Channel, true);
+    *out = stream;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress) {
+    auto* request = static_cast<Request*>(AllocateFromLookaside(&stream->Controller->IsoRxRequests));
+    if (request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    request->Owner = stream;
+    request->Buffer = buffer;
+    request->Area = -1;
+    request->PreviousArea = -1;
+    request->MapStatus = STATUS_SUCCESS;
+    KeInitializeSpinLock(&request->BuildLock);
+    PMDL mdl = IoAllocateMdl(UserPointer(statusAddress), sizeof(ULONG), FALSE, FALSE, nullptr);
+    NTSTATUS status = mdl != nullptr ? KxProbeAndLockPages(mdl, UserMode, IoWriteAccess) : STATUS_INSUFFICIENT_RESOURCES;
+    if (!NT_SUCCESS(status)) {
+        if (mdl != nullptr) IoFreeMdl(mdl);
+        FreeRequest(request);
+        return status;
+    }
+    request->StatusMdl = mdl;
+    request->StatusWord = static_cast<PULONG>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    status = request->StatusWord != nullptr ? MapRequest(request) : STATUS_INSUFFICIENT_RESOURCES;
+    if (!NT_SUCCESS(status)) {
+        FreeRequest(request);
+        return status;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    InsertTailList(&stream->Attached, &request->Link);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    return STATUS_SUCCESS;
+}
+
+void StartAttached(Stream* stream) {
+    OhciController* controller = stream->Controller;
+    ULONG n = stream->Context;
+    KeClearEvent(&controller->IsoRxStarted[n]);
+    Wake(stream);
+    // The stream may be closed meanwhile; the event lives with the controller.
+    KeWaitForSingleObject(&controller->IsoRxStarted[n], Executive, KernelMode, FALSE, nullptr);
+}
+
+void FlushStream(Stream* stream) {
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    HaltLocked(stream, kStatusFlushed);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    Wake(stream);
+}
+
+void FinishStream(Stream* stream) {
+    // Deliver: one completion per signal of the caller's event, oldest first.
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&stream->Lock, &irql);
+        if (IsListEmpty(&stream->Completed)) {
+            KeReleaseSpinLock(&stream->Lock, irql);
+            break;
+        }
+        if (stream->Event != nullptr && KeReadStateEvent(stream->Event) != 0) {
+            LARGE_INTEGER due;
+            due.QuadPart = kRetryRelative;
+            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
+            KeReleaseSpinLock(&stream->Lock, irql);
+            break;
+        }
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        KeReleaseSpinLock(&stream->Lock, irql);
+        *request->StatusWord = request->Status;
+        FreeRequest(request);
+        if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    }
+    // Program waiting buffers while areas and room on the context allow.
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    while (!stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
+        LONG area = LendArea(stream);
+        if (area < 0) break;
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+        request->Area = area;
+        KeAcquireSpinLockAtDpcLevel(&request->BuildLock);
+        bool built = BuildProgram(stream, request);
+        KeReleaseSpinLockFromDpcLevel(&request->BuildLock);
+        if (!built) {
+            ReturnArea(stream, area);
+            ReleaseMappings(request);
+            request->Status = kContextStatusUnknownError;
+            InsertTailList(&stream->Completed, &request->Link);
+            continue;
+        }
+        bool wasEmpty = IsListEmpty(&stream->Queued);
+        LinkProgram(stream, request);
+        InsertTailList(&stream->Queued, &request->Link);
+        ++stream->QueuedCount;
+        if (wasEmpty) ArmTimeout(stream);
+    }
+    bool more = !IsListEmpty(&stream->Completed) && (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    // A program may have finished before it was seen: look at the context once more.
+    KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
+    KeSetEvent(&stream->Controller->IsoRxStarted[stream->Context], IO_NO_INCREMENT, FALSE);
+    if (more) Wake(stream);
+}
+
+void CloseStream(Stream* stream) {
+    OhciController* controller = stream->Controller;
+    ULONG n = stream->Context;
+    KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    stream->Halting = 1;
+    HaltLocked(stream, kStatusFlushed);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    WriteRegister(controller, ohci::kIsoRecvIntMaskClear, 1u << n);
+    SelectChannel(controller, stream->Open.Channel, false);
+    controller->IsoRx[n].Context = nullptr;
+    KeCancelTimer(&stream->TimeoutTimer);
+    KeCancelTimer(&stream->RetryTimer);
+    KeRemoveQueueDpc(&stream->ReceiveDpc);
+    KeRemoveQueueDpc(&stream->TimeoutDpc);
+    KeRemoveQueueDpc(&stream->RetryDpc);
+    KeFlushQueuedDpcs();
+    // Every buffer still held learns its status (12 for those the flush ended); one signal for all.
+    bool any = false;
+    while (!IsListEmpty(&stream->Completed)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        *request->StatusWord = request->Status;
+        FreeRequest(request);
+        any = true;
+    }
+    if (any && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&controller->IsoRxStarted[n], IO_NO_INCREMENT, FALSE);
+    ReleaseContext(controller, n);
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    FreeStreamMemory(stream);
+}
+
+}  // namespace isorx
+
+// --- Hooks of the interrupt service, the bus reset and the controller's life ----------------------
+
+// Interrupt level: the contexts whose programs raised their interrupt.
+void IsoRecvEventDispatch(OhciController* controller, ULONG contextBits) {
+    for (ULONG n = 0; n < kIsoContextSlots; ++n) {
+        if (!(contextBits & (1u << n))) continue;
+        auto* stream = isorx::StreamOfContext(controller, n);
+        if (stream != nullptr && !stream->Halting) KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
+    }
+}
+
+// Interrupt level, after an unrecoverable error: a receive context the controller marked dead
+// ends its stream's buffers with the status of its event code.
+void RecordIsoContextDeath(OhciController* controller, bool transmit, ULONG slot, ULONG eventCode, ULONG status) {
+    if (transmit || slot >= kIsoContextSlots) return;
+    auto* stream = isorx::StreamOfContext(controller, slot);
+    if (stream == nullptr) return;
+    ULONG control = ReadRegisterValue(controller, ohci::IsoRecvContextBase(slot) + ohci::kContextControlSet);
+    if (!(control & ohci::kContextDead)) return;
+    stream->PendingError = status != 0 ? status : isorx::EventStatus(eventCode);
+    if (stream->PendingError == 0) stream->PendingError = 14;
+    KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
+}
+
+// Dispatch level, in the bus-reset call: every buffer of every receive stream ends with status 1;
+// the streams stay open and their contexts start afresh with the next buffer.
+void IsoRxHandleBusReset(OhciController* controller) {
+    for (ULONG n = 0; n < kIsoContextSlots; ++n) {
+        auto* stream = isorx::StreamOfContext(controller, n);
+        if (stream == nullptr) continue;
+        KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+        bool halt = !stream->Halting;
+        if (halt) isorx::HaltLocked(stream, isorx::kStatusBusReset);
+        KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+        if (halt) isorx::Wake(stream);
+    }
+}
+
+bool CreateIsochLookasideLists(OhciController* controller) { return isorx::CreateEngine(controller); }
+
+void DeleteIsochLookasideLists(OhciController* controller) { isorx::DeleteEngine(controller); }

@@ -1,0 +1,130 @@
+// The isochronous receive engine: IR context hand-out, the stream and request records, the
+// descriptor areas and the input programs built over the scatter/gather lists of caller buffers
+// locked for DMA, linking onto a running context, the receive deferred call, time-outs, bus
+// resets and the finish routine that the driver client's worker runs, one completion per signal
+// of the caller's event.
+//
+// Floors: the engine sees the OhciController and its register window; it reaches the client
+// worker only through the wake routine its opener hands it.
+#pragma once
+
+#include "kxplatform.h"
+#include "iso_records.h"
+#include "ohci/dma_memory.h"
+
+struct OhciController;
+
+namespace isorx {
+
+constexpr ULONG kHandedOutContexts = 4;   // IR contexts 0..3
+constexpr ULONG kMaxAreas = 32;           // IsoRxNumOfBuf (at most 31) + 1
+
+// Status words of a completed buffer.
+constexpr ULONG kStatusDone = 0;
+constexpr ULONG kStatusBusReset = 1;
+constexpr ULONG kStatusTimeout = 11;
+constexpr ULONG kStatusFlushed = 12;
+
+// The descriptor memory of one program: single pages from the receive adapter.
+struct DescriptorArea {
+    CommonBuffer* Pages;     // AreaPages of them (ZODA)
+    ULONG PageCount;
+};
+
+struct Stream;
+
+// One attached caller buffer.
+struct Request {
+    LIST_ENTRY Link;         // Attached, Queued or Completed of its stream
+    Stream* Owner;
+    ULONG Status;
+    BufferRecord Buffer;
+    PMDL StatusMdl;
+    PULONG StatusWord;       // system mapping of the caller's status word
+    // Mappings of the data and header buffers, one MDL and list per chunk (ZOIM block).
+    PMDL* DataMdls;
+    PSCATTER_GATHER_LIST* DataLists;
+    ULONG DataChunks;
+    ULONG DataMapped;
+    PMDL* HeaderMdls;
+    PSCATTER_GATHER_LIST* HeaderLists;
+    ULONG HeaderChunks;
+    ULONG HeaderMapped;
+    KEVENT DataMapEvent;
+    KEVENT HeaderMapEvent;
+    NTSTATUS MapStatus;
+    LONG Area;               // the area holding its program, -1 none
+    LONG PreviousArea;       // the tail it was linked behind, -1 none
+    PULONG StatusQuadlet;    // q3 the controller writes when the last packet is stored
+    ULONG FirstCommand;      // bus address of the first descriptor | Z
+    PULONG TailBranch;       // branch quadlet of the program's last descriptor
+    KSPIN_LOCK BuildLock;    // mappings released against program building
+};
+
+typedef void (*WakeRoutine)(PVOID context);
+
+struct Stream {
+    OhciController* Controller;
+    ULONG Context;           // IR context n
+    ULONGLONG Key;
+    PEPROCESS Owner;
+    PVOID OpenedThrough;     // the file object of the handle that opened the stream
+    PKEVENT Event;           // the caller's event, referenced
+    OpenRecord Open;
+    StreamShape Shape;
+    ULONG NumOfBuf;          // programs on the context at once
+    WakeRoutine Wake;        // wakes the worker that runs the finish routine
+    PVOID WakeContext;
+    PDMA_ADAPTER Adapter;
+
+    DescriptorArea Areas[kMaxAreas];
+    ULONG AreaCount;
+    ULONG AreaMask;          // bit i: area i lent
+    CommonBuffer Scratch;    // one page whose first quadlet takes discarded bytes
+
+    KSPIN_LOCK Lock;         // the three lists, the areas, the tail, the flags below
+    LIST_ENTRY Attached;
+    LIST_ENTRY Queued;
+    LIST_ENTRY Completed;
+    LONG TailArea;           // area whose program ends the context's chain, -1: context idle
+    PULONG TailBranch;       // that program's last branch quadlet
+    ULONG QueuedCount;
+    ULONG PendingError;      // a dead context's status, taken by the receive call
+    volatile LONG Halting;
+
+    KDPC ReceiveDpc;
+    KTIMER TimeoutTimer;
+    KDPC TimeoutDpc;
+    KTIMER RetryTimer;       // delivery deferred while the caller's event is still signalled
+    KDPC RetryDpc;
+    KEVENT StartEvent;       // set by the finish routine once it has programmed what it could
+    volatile ULONG Frames;   // buffers completed with status 0 (statistics)
+};
+
+// Controller-wide state of the engine: created with the controller, freed at teardown.
+[[nodiscard]] bool CreateEngine(OhciController* controller);
+void DeleteEngine(OhciController* controller);
+
+// Open: an IR context, the stream record, its areas and scratch page. The shape is checked.
+// STATUS_INSUFFICIENT_RESOURCES (with *noContext) when no context among 0..3 is free.
+[[nodiscard]] NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape,
+                                  PKEVENT event, PEPROCESS owner, WakeRoutine wake, PVOID wakeContext,
+                                  Stream** out, bool* noContext);
+// Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
+// caller's context, then appends it to the attached list. The finish routine programs it.
+[[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
+// Asks the worker for a pass and waits until it has programmed what it could.
+void StartAttached(Stream* stream);
+// Completes every queued and attached buffer with status 12 and stops the context. Context
+// mutex held by the caller.
+void FlushStream(Stream* stream);
+// Flushes and frees the stream; the context mutex is taken inside.
+void CloseStream(Stream* stream);
+
+// The stream of IR context n, or null.
+[[nodiscard]] Stream* StreamOfContext(OhciController* controller, ULONG n);
+
+// The finish routine (client worker, passive level).
+void FinishStream(Stream* stream);
+
+}  // namespace isorx
