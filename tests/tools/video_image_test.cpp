@@ -103,6 +103,43 @@ TEST(Video, AssembleFrameSkipsWhatSurroundsEachPayload) {
     EXPECT_FALSE(AssembleFrame(buffer.data(), buffer.size(), PacketLayout{8, 4, 8}, 8, &frame));
 }
 
+// Mode 1 buffers: the isochronous header quadlet (little-endian, as the controller stores it) in
+// front of each payload, or the payload first and a trailer behind it.
+TEST(Video, Mode1LayoutFollowsTheHeaders) {
+    const uint32_t payload = 8, channel = 5;
+    auto header = [&](uint8_t sy) {
+        const uint32_t q = payload << 16 | channel << 8 | 0xA << 4 | sy;
+        return std::vector<uint8_t>{uint8_t(q), uint8_t(q >> 8), uint8_t(q >> 16), uint8_t(q >> 24)};
+    };
+    std::vector<uint8_t> headed;
+    for (int k = 0; k < 3; ++k) {
+        std::vector<uint8_t> h = header(k == 0 ? 1 : 0);
+        headed.insert(headed.end(), h.begin(), h.end());
+        for (int i = 0; i < 8; ++i) headed.push_back(uint8_t(k * 8 + i));
+    }
+    EXPECT_TRUE(IsIsochHeader(headed.data(), payload, channel));
+    EXPECT_FALSE(IsIsochHeader(headed.data(), payload + 4, channel));
+    EXPECT_FALSE(IsIsochHeader(headed.data(), payload, channel + 1));
+    PacketLayout l = Mode1Layout(headed.data(), headed.size(), payload, channel);
+    EXPECT_EQ(l.stride, 12u);
+    EXPECT_EQ(l.payloadOffset, 4u);
+    std::vector<uint8_t> frame;
+    ASSERT_TRUE(AssembleFrame(headed.data(), headed.size(), l, 24, &frame));
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(frame[i], i);
+    // Payload first: a frame counter of 0 and pattern bytes are no header.
+    std::vector<uint8_t> trailed;
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < 8; ++i) trailed.push_back(uint8_t(k == 0 && i < 4 ? 0 : k * 8 + i));
+        for (int i = 0; i < 4; ++i) trailed.push_back(0x11);
+    }
+    EXPECT_EQ(Mode1Layout(trailed.data(), trailed.size(), payload, channel).payloadOffset, 0u);
+    // One header by chance in the first packet is not enough when there is a second.
+    std::vector<uint8_t> chance = trailed;
+    std::vector<uint8_t> h = header(1);
+    std::copy(h.begin(), h.end(), chance.begin());
+    EXPECT_EQ(Mode1Layout(chance.data(), chance.size(), payload, channel).payloadOffset, 0u);
+}
+
 TEST(Video, TallyCountsGapsAndDisorder) {
     FrameTally t;
     for (uint32_t c : {5u, 6u, 8u, 9u, 9u, 12u, 7u}) t.Add(c);

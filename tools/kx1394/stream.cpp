@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "hk_io_test.h"
 #include "hk_mm_test.h"
 #include "iidc_decoder.h"
@@ -45,10 +47,10 @@ constexpr uint8_t kLegacyTopSpeed = KX1394_S400;
 // The stream's name for the driver ("kx1394" and a 1).
 constexpr uint64_t kStreamKey = 0x6B78313339340001ull;
 
-// Mode 1 packet-per-buffer layout: each packet of the buffer holds its payload followed by the
-// controller's trailer quadlet (xferStatus and timeStamp).
+// Mode 1: each packet of the buffer holds its payload and one more quadlet (its isochronous
+// header, in front, or the controller's trailer, behind; Mode1Layout tells which).
 constexpr uint32_t kIsochMode = KX1394_ISOCH_MODE_1;
-constexpr uint32_t kTrailerBytes = 4;
+constexpr uint32_t kQuadletBytes = 4;
 
 // A status word the driver has not written yet.
 constexpr uint32_t kNotDone = 0xFFFFFFFFu;
@@ -174,7 +176,6 @@ private:
     bool speedChosen_ = false;
     int channel_ = -1;
     uint32_t packetBytes_ = 0, packets_ = 0;
-    PacketLayout layout_;
     size_t bufferBytes_ = 0;
     uint16_t timeoutMs_ = 0;
     bool open_ = false;
@@ -356,8 +357,7 @@ bool Receiver::Open() {
 
 bool Receiver::AllocateBuffers() {
     const bool narrow = session_.is32Bit();
-    layout_ = PacketLayout{packetBytes_ + kTrailerBytes, 0, packetBytes_};
-    bufferBytes_ = size_t(packets_) * layout_.stride;
+    bufferBytes_ = size_t(packets_) * (packetBytes_ + kQuadletBytes);
     // A buffer waits at most for the frames of the buffers before it, and one more.
     const double periodMs = 1000.0 / FramesPerSecond(options_.rate);
     const double timeout = periodMs * (options_.buffers + 2) + 1000;
@@ -444,7 +444,8 @@ NTSTATUS Receiver::KeyRequest(ULONG code, uint8_t* result) {
 
 // A completed buffer holds a whole frame: its payloads, packet after packet.
 bool Receiver::TakeFrame(FrameBuffer& buffer) {
-    if (!AssembleFrame(buffer.data->get(), bufferBytes_, layout_, FrameBytes(mode_), &frame_)) {
+    const PacketLayout layout = Mode1Layout(buffer.data->get(), bufferBytes_, packetBytes_, uint32_t(channel_));
+    if (!AssembleFrame(buffer.data->get(), bufferBytes_, layout, FrameBytes(mode_), &frame_)) {
         ++broken_;
         return true;
     }
@@ -468,9 +469,13 @@ bool Receiver::TakeFrame(FrameBuffer& buffer) {
     return true;
 }
 
+// A line on stderr that a terminal shows updated in place; elsewhere (a log, a pipe) it is
+// written once, at the end.
 void Receiver::Progress(bool last) {
     if (options_.json) return;
-    std::fprintf(stderr, "\rframes %llu/%u, dropped %llu", (unsigned long long)tally_.received(), options_.frames,
+    const bool terminal = isatty(fileno(stderr)) != 0;
+    if (!terminal && !last) return;
+    std::fprintf(stderr, "%sframes %llu/%u, dropped %llu", terminal ? "\r" : "", (unsigned long long)tally_.received(), options_.frames,
                  (unsigned long long)tally_.dropped());
     if (last) std::fputc('\n', stderr);
     std::fflush(stderr);

@@ -107,6 +107,21 @@ bool AssembleFrame(const uint8_t* buffer, size_t bufferBytes, const PacketLayout
     return true;
 }
 
+bool IsIsochHeader(const uint8_t* quadlet, uint32_t payloadBytes, uint32_t channel) {
+    // data_length 31:16, tag 15:14, channel 13:8, tcode 7:4, sy 3:0 (IEEE 1394 isochronous packet).
+    const uint32_t q = uint32_t(quadlet[0]) | uint32_t(quadlet[1]) << 8 | uint32_t(quadlet[2]) << 16 |
+                       uint32_t(quadlet[3]) << 24;
+    return (q >> 16) == payloadBytes && ((q >> 8) & 0x3F) == channel && ((q >> 4) & 0xF) == 0xA;
+}
+
+PacketLayout Mode1Layout(const uint8_t* buffer, size_t bufferBytes, uint32_t payloadBytes, uint32_t channel) {
+    const uint32_t stride = payloadBytes + 4;
+    bool headerFirst = bufferBytes >= stride && IsIsochHeader(buffer, payloadBytes, channel);
+    if (headerFirst && bufferBytes >= 2 * size_t(stride))
+        headerFirst = IsIsochHeader(buffer + stride, payloadBytes, channel);
+    return PacketLayout{stride, headerFirst ? 4u : 0u, payloadBytes};
+}
+
 uint32_t FrameCounter(const std::vector<uint8_t>& frame) {
     if (frame.size() < 4) return 0;
     return uint32_t(frame[0]) << 24 | uint32_t(frame[1]) << 16 | uint32_t(frame[2]) << 8 | frame[3];

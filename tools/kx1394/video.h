@@ -53,6 +53,14 @@ struct PacketLayout {
     uint32_t payloadOffset = 0;
     uint32_t payloadBytes = 0;
 };
+// A receive buffer of stream mode 1 holds each packet's isochronous header quadlet (as the
+// controller stores it: a little-endian number) beside its payload, one packet after the other,
+// stride payload + 4. Whether the header comes first or follows the payload is read from the
+// buffer itself: the first packet (and the second, when there is one) starts with a header of
+// this stream's channel, payload length and tcode 0xA.
+bool IsIsochHeader(const uint8_t* quadlet, uint32_t payloadBytes, uint32_t channel);
+PacketLayout Mode1Layout(const uint8_t* buffer, size_t bufferBytes, uint32_t payloadBytes, uint32_t channel);
+
 // The frame of `frameBytes` bytes carried by the packets in `buffer`, payload after payload. False
 // when the buffer is too short for the packets the frame needs.
 bool AssembleFrame(const uint8_t* buffer, size_t bufferBytes, const PacketLayout& layout, size_t frameBytes,
