@@ -3,14 +3,16 @@
 # the driver's own code (symbols of libkxdriver.a), the model (sim::), the host kernel's emulation
 # (hk:: and the kernel services it implements) and the host system (libc, Linux: the switches
 # between the real threads that carry the emulated ones).
-# Usage: sh bench/driver_share.sh BUILD_DIR FILTER   (e.g. build/rel UserQuadlet); needs perf.
+# Usage: sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]   (e.g. build/rel UserQuadlet, or
+# build/rel DirectY8 kx_iso_rx_bench); needs perf.
 set -eu
 build=$1
 filter=$2
+binary=${3:-kx_driver_bench}
 out=$(mktemp -d)
 nm -C --defined-only "$build/driver/libkxdriver.a" 2>/dev/null | awk '$2 ~ /[TtWw]/' |
   sed 's/^[0-9a-f]* [TtWw] //' > "$out/driver_syms.txt"
-perf record -q -F 4000 -o "$out/perf.data" "$build/bench/kx_driver_bench" --benchmark_filter="$filter" \
+perf record -q -F 4000 -o "$out/perf.data" "$build/bench/$binary" --benchmark_filter="$filter" \
   --benchmark_min_time=1 > "$out/run.log" 2>&1
 grep process_time "$out/run.log"
 perf report -i "$out/perf.data" --no-children --sort dso,sym -g none -F overhead,dso,sym 2>/dev/null |

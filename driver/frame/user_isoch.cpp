@@ -117,7 +117,6 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
     NTSTATUS status = isorx::ReadOpenRecord(request->Input, request->InputLength, request->Is32bit, &open, &transmit);
     if (transmit) return STATUS_NOT_IMPLEMENTED;
     if (!NT_SUCCESS(status)) return status;
-    if (controller->IsoDirectDMA == 0) return STATUS_NOT_IMPLEMENTED;
     isorx::StreamShape shape;
     status = isorx::ShapeStream(open, controller->IsoRxStreamBase, controller->IsoRxMapRegisters, &shape);
     if (!NT_SUCCESS(status)) return status;

@@ -114,6 +114,7 @@ struct MapCursor {
 };
 
 void ReleaseMappingsLocked(Request* request) {
+    if (request->Ring) return;   // the driver's own pages stay with the ring entry
     PDMA_ADAPTER adapter = request->Owner->Adapter;
     for (ULONG i = 0; i < request->DataChunks; ++i) {
         if (request->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, request->DataLists[i], FALSE);
@@ -144,7 +145,17 @@ void ReleaseMappings(Request* request) {
     KeReleaseSpinLock(&request->BuildLock, irql);
 }
 
+void FreeRingPages(Request* request) {
+    if (request->RingPages != nullptr) {
+        for (ULONG i = 0; i < request->RingDataPages + request->RingHeaderPages; ++i) FreeCommonBuffer(&request->RingPages[i]);
+        FreeTaggedPool(request->RingPages, kTagIsoRing);
+    }
+    for (PSCATTER_GATHER_LIST list : request->RingLists) FreeTaggedPool(list, kTagIsoRing);
+}
+
 void FreeRequest(Request* request) {
+    if (request->Ring) FreeRingPages(request);
+    FreeTaggedPool(request->DataViews, kTagIsoMappings);
     ReleaseMappings(request);
     if (request->DataMdls != nullptr) FreeTaggedPool(request->DataMdls, kTagIsoMappings);
     if (request->HeaderMdls != nullptr) FreeTaggedPool(request->HeaderMdls, kTagIsoMappings);
@@ -241,11 +252,27 @@ NTSTATUS MapRequest(Request* request) {
         return STATUS_INSUFFICIENT_RESOURCES;
     request->DataChunks = dataChunks;
     request->HeaderChunks = headerChunks;
+    request->DataChunkBytes = shape.DataChunk;
+    request->HeaderChunkBytes = shape.HeaderChunk;
     NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls, dataChunks);
     if (NT_SUCCESS(status) && header)
         status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
                             headerChunks);
     if (!NT_SUCCESS(status)) return status;
+    if (stream->CopyMode) {
+        // The worker copies frames into the buffer from the system process: through system mappings
+        // of the locked pages, never through the program's addresses.
+        request->DataViews = static_cast<PUCHAR*>(AllocateZeroedPool(sizeof(PUCHAR) * (dataChunks + headerChunks),
+                                                                     kTagIsoMappings));
+        if (request->DataViews == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        request->HeaderViews = request->DataViews + dataChunks;
+        for (ULONG i = 0; i < dataChunks + headerChunks; ++i) {
+            PMDL mdl = i < dataChunks ? request->DataMdls[i] : request->HeaderMdls[i - dataChunks];
+            request->DataViews[i] = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+            if (request->DataViews[i] == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        return STATUS_SUCCESS;
+    }
     KeInitializeEvent(&request->DataMapEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&request->HeaderMapEvent, NotificationEvent, headerChunks == 0);
     KIRQL irql;
@@ -363,9 +390,9 @@ bool BuildProgram(Stream* stream, Request* request) {
     const bool header = shape.Mode == 3;
     const bool headerMapped = request->HeaderChunks != 0;
     PieceWalk data;
-    data.Start(request->DataLists, request->DataChunks, shape.DataChunk, shape.DataTotal);
+    data.Start(request->DataLists, request->DataChunks, request->DataChunkBytes, shape.DataTotal);
     PieceWalk headers;
-    headers.Start(request->HeaderLists, request->HeaderChunks, shape.HeaderChunk, shape.HeaderTotal);
+    headers.Start(request->HeaderLists, request->HeaderChunks, request->HeaderChunkBytes, shape.HeaderTotal);
     PULONG previousBranch = nullptr;   // the branch quadlet that must reach the next block
     PULONG statusQuadlet = nullptr;
     ULONG statusPreset = 0;
@@ -471,6 +498,7 @@ void HaltLocked(Stream* stream, ULONG status) {
     for (LIST_ENTRY* list : lists) {
         while (!IsListEmpty(list)) {
             auto* request = CONTAINING_RECORD(RemoveHeadList(list), Request, Link);
+            if (request->Ring) continue;   // the ring is re-armed, never completed
             ReleaseMappings(request);
             request->Status = status;
             InsertTailList(&stream->Completed, &request->Link);
@@ -482,6 +510,184 @@ void HaltLocked(Stream* stream, ULONG status) {
     stream->TailBranch = nullptr;
     KeCancelTimer(&stream->TimeoutTimer);
     WriteRegister(controller, ohci::kIsoRecvIntMaskSet, 1u << stream->Context);
+}
+
+// --- Copy mode: the ring and the frame queue -------------------------------------------------------
+
+// A ring entry: a request whose buffers are the driver's own pages, described by lists of its own
+// so that the program builders walk them as they walk a caller's mapped chunks.
+PSCATTER_GATHER_LIST PageList(const CommonBuffer* pages, ULONG count, ULONG bytes) {
+    SIZE_T size = sizeof(SCATTER_GATHER_LIST) + sizeof(SCATTER_GATHER_ELEMENT) * (count > 0 ? count - 1 : 0);
+    auto* list = static_cast<PSCATTER_GATHER_LIST>(AllocateZeroedPool(size, kTagIsoRing));
+    if (list == nullptr) return nullptr;
+    list->NumberOfElements = count;
+    for (ULONG i = 0; i < count; ++i) {
+        list->Elements[i].Address.QuadPart = pages[i].Logical;
+        list->Elements[i].Length = bytes - i * kPageBytes < kPageBytes ? bytes - i * kPageBytes : kPageBytes;
+    }
+    return list;
+}
+
+Request* CreateRingEntry(Stream* stream) {
+    const StreamShape& shape = stream->Shape;
+    auto* entry = static_cast<Request*>(AllocateFromLookaside(&stream->Controller->IsoRxRequests));
+    if (entry == nullptr) return nullptr;
+    entry->Owner = stream;
+    entry->Ring = TRUE;
+    entry->Area = -1;
+    entry->PreviousArea = -1;
+    KeInitializeSpinLock(&entry->BuildLock);
+    entry->RingDataPages = (shape.DataTotal + kPageBytes - 1) / kPageBytes;
+    entry->RingHeaderPages = (shape.HeaderTotal + kPageBytes - 1) / kPageBytes;
+    ULONG pages = entry->RingDataPages + entry->RingHeaderPages;
+    entry->RingPages = static_cast<CommonBuffer*>(AllocateZeroedPool(sizeof(CommonBuffer) * pages, kTagIsoRing));
+    bool ok = entry->RingPages != nullptr;
+    for (ULONG i = 0; ok && i < pages; ++i) ok = AllocateCommonBuffer(stream->Adapter, kPageBytes, &entry->RingPages[i]);
+    if (ok) {
+        entry->RingLists[0] = PageList(entry->RingPages, entry->RingDataPages, shape.DataTotal);
+        ok = entry->RingLists[0] != nullptr;
+    }
+    if (ok && entry->RingHeaderPages != 0) {
+        entry->RingLists[1] = PageList(entry->RingPages + entry->RingDataPages, entry->RingHeaderPages, shape.HeaderTotal);
+        ok = entry->RingLists[1] != nullptr;
+    }
+    if (!ok) {
+        FreeRingPages(entry);
+        FreeToLookaside(&stream->Controller->IsoRxRequests, entry);
+        return nullptr;
+    }
+    entry->DataLists = &entry->RingLists[0];
+    entry->DataChunks = 1;
+    entry->DataChunkBytes = shape.DataTotal;
+    entry->HeaderLists = &entry->RingLists[1];
+    entry->HeaderChunks = entry->RingHeaderPages != 0 ? 1 : 0;
+    entry->HeaderChunkBytes = shape.HeaderTotal;
+    return entry;
+}
+
+void FreeRing(Stream* stream) {
+    for (ULONG i = 0; i < kMaxAreas; ++i) {
+        if (stream->Ring[i] != nullptr) {
+            FreeRingPages(stream->Ring[i]);
+            FreeToLookaside(&stream->Controller->IsoRxRequests, stream->Ring[i]);
+            stream->Ring[i] = nullptr;
+        }
+        FreeTaggedPool(stream->Slots[i].Data, kTagIsoCopySlot);
+        stream->Slots[i].Data = nullptr;
+    }
+}
+
+bool AllocateRing(Stream* stream) {
+    InitializeListHead(&stream->FrameQueue);
+    for (ULONG i = 0; i < stream->NumOfBuf; ++i) {
+        stream->Ring[i] = CreateRingEntry(stream);
+        stream->Slots[i].Data = static_cast<PUCHAR>(
+            AllocateZeroedPool(SIZE_T(stream->Shape.DataTotal) + stream->Shape.HeaderTotal, kTagIsoCopySlot));
+        if (stream->Ring[i] == nullptr || stream->Slots[i].Data == nullptr) return false;
+    }
+    return true;
+}
+
+// Builds and links a ring entry's program again; false when no area is free yet. Lock held.
+bool ArmRingEntry(Stream* stream, Request* entry) {
+    LONG area = LendArea(stream);
+    if (area < 0) return false;
+    entry->Area = area;
+    KeAcquireSpinLockAtDpcLevel(&entry->BuildLock);
+    bool built = BuildProgram(stream, entry);
+    KeReleaseSpinLockFromDpcLevel(&entry->BuildLock);
+    if (!built) {
+        ReturnArea(stream, area);
+        return false;
+    }
+    LinkProgram(stream, entry);
+    InsertTailList(&stream->Queued, &entry->Link);
+    ++stream->QueuedCount;
+    return true;
+}
+
+// Puts every ring entry that is not on the context back on it. Lock held.
+void ArmIdleRing(Stream* stream) {
+    for (ULONG i = 0; i < stream->NumOfBuf && !stream->Halting; ++i) {
+        Request* entry = stream->Ring[i];
+        bool queued = false;
+        for (LIST_ENTRY* e = stream->Queued.Flink; e != &stream->Queued; e = e->Flink)
+            if (e == &entry->Link) queued = true;
+        if (!queued && !ArmRingEntry(stream, entry)) break;
+    }
+}
+
+// Dispatch level, lock held: the frame of a completed ring entry goes into a free slot of the
+// frame queue, or over the oldest frame nobody has taken yet.
+void QueueFrame(Stream* stream, Request* entry) {
+    const StreamShape& shape = stream->Shape;
+    CopySlot* slot = nullptr;
+    for (ULONG i = 0; i < stream->NumOfBuf && slot == nullptr; ++i)
+        if (!(stream->SlotMask & (1u << i))) {
+            stream->SlotMask |= 1u << i;
+            slot = &stream->Slots[i];
+        }
+    if (slot == nullptr && !IsListEmpty(&stream->FrameQueue)) {
+        slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        ++stream->FramesLost;
+    }
+    if (slot == nullptr) {
+        ++stream->FramesLost;
+        return;
+    }
+    for (ULONG i = 0; i < entry->RingDataPages; ++i) {
+        ULONG offset = i * kPageBytes;
+        ULONG bytes = shape.DataTotal - offset < kPageBytes ? shape.DataTotal - offset : kPageBytes;
+        RtlCopyMemory(slot->Data + offset, entry->RingPages[i].Virtual, bytes);
+    }
+    for (ULONG i = 0; i < entry->RingHeaderPages; ++i) {
+        ULONG offset = i * kPageBytes;
+        ULONG bytes = shape.HeaderTotal - offset < kPageBytes ? shape.HeaderTotal - offset : kPageBytes;
+        RtlCopyMemory(slot->Data + shape.DataTotal + offset, entry->RingPages[entry->RingDataPages + i].Virtual, bytes);
+    }
+    slot->Status = entry->Status;
+    InsertTailList(&stream->FrameQueue, &slot->Link);
+}
+
+// Passive level: a queued frame into a caller's buffer, through the system mappings of its pages.
+void CopyFrame(Stream* stream, const CopySlot* slot, Request* request) {
+    const StreamShape& shape = stream->Shape;
+    for (ULONG c = 0; c < request->DataChunks; ++c) {
+        ULONG offset = c * request->DataChunkBytes;
+        ULONG bytes = shape.DataTotal - offset < request->DataChunkBytes ? shape.DataTotal - offset : request->DataChunkBytes;
+        RtlCopyMemory(request->DataViews[c], slot->Data + offset, bytes);
+    }
+    for (ULONG c = 0; c < request->HeaderChunks; ++c) {
+        ULONG offset = c * request->HeaderChunkBytes;
+        ULONG bytes =
+            shape.HeaderTotal - offset < request->HeaderChunkBytes ? shape.HeaderTotal - offset : request->HeaderChunkBytes;
+        RtlCopyMemory(request->HeaderViews[c], slot->Data + shape.DataTotal + offset, bytes);
+    }
+    stream->BytesCopied += shape.DataTotal + (request->HeaderChunks != 0 ? shape.HeaderTotal : 0);
+}
+
+// Copy mode: the caller's buffers end with `status`; the ring keeps running. Lock held.
+void CompleteAttachedLocked(Stream* stream, ULONG status) {
+    while (!IsListEmpty(&stream->Attached)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+        ReleaseMappings(request);
+        request->Status = status;
+        InsertTailList(&stream->Completed, &request->Link);
+    }
+    KeCancelTimer(&stream->TimeoutTimer);
+}
+
+// Copy mode: the time-out runs for the oldest attached buffer.
+void ArmCopyTimeout(Stream* stream) {
+    if (IsListEmpty(&stream->Attached)) {
+        KeCancelTimer(&stream->TimeoutTimer);
+        return;
+    }
+    auto* head = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+    if (head->Buffer.TimeoutMs == 0) return;
+    LARGE_INTEGER due;
+    due.QuadPart = -LONGLONG(head->Buffer.TimeoutMs) * kOneMs100ns;
+    KeSetTimer(&stream->TimeoutTimer, due, &stream->TimeoutDpc);
 }
 
 // --- Deferred calls ------------------------------------------------------------------------------
@@ -503,6 +709,7 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
             HaltLocked(stream, stream->PendingError);
             stream->PendingError = 0;
             completed = true;
+            if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
         }
         while (!IsListEmpty(&stream->Queued)) {
             auto* request = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
@@ -512,18 +719,24 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
             ULONG status = EventStatus(xferStatus & ohci::kContextEventCodeMask);
             RemoveEntryList(&request->Link);
             --stream->QueuedCount;
-            ReleaseMappings(request);
             ReturnArea(stream, request->PreviousArea);
             request->Status = status;
-            InsertTailList(&stream->Completed, &request->Link);
             completed = true;
+            if (request->Ring) {
+                QueueFrame(stream, request);
+                ArmIdleRing(stream);
+                if (status == kStatusDone) InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
+                continue;
+            }
+            ReleaseMappings(request);
+            InsertTailList(&stream->Completed, &request->Link);
             if (status != kStatusDone) {
                 HaltLocked(stream, status);
                 break;
             }
             InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
         }
-        if (completed) ArmTimeout(stream);
+        if (completed && !stream->CopyMode) ArmTimeout(stream);
     }
     KeReleaseSpinLockFromDpcLevel(&stream->Lock);
     if (completed) Wake(stream);
@@ -540,7 +753,16 @@ void TimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
     }
     bool completed = false;
     KeAcquireSpinLockAtDpcLevel(&stream->Lock);
-    if (!stream->Halting && !(IsListEmpty(&stream->Queued) && IsListEmpty(&stream->Attached))) {
+    if (stream->CopyMode) {
+        if (!stream->Halting && !IsListEmpty(&stream->Attached)) {
+            auto* head = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+            ReleaseMappings(head);
+            head->Status = kStatusTimeout;
+            InsertTailList(&stream->Completed, &head->Link);
+            ArmCopyTimeout(stream);
+            completed = true;
+        }
+    } else if (!stream->Halting && !(IsListEmpty(&stream->Queued) && IsListEmpty(&stream->Attached))) {
         HaltLocked(stream, kStatusTimeout);
         completed = true;
     }
@@ -586,6 +808,7 @@ void ReleaseContext(OhciController* controller, ULONG n) {
 }
 
 void FreeStreamMemory(Stream* stream) {
+    FreeRing(stream);
     for (ULONG i = 0; i < kMaxAreas; ++i) FreeArea(&stream->Areas[i]);
     FreeCommonBuffer(&stream->Scratch);
     if (stream->Event != nullptr) ObDereferenceObject(stream->Event);
@@ -666,6 +889,8 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     bool built = AllocateCommonBuffer(stream->Adapter, kPageBytes, &stream->Scratch);
     for (ULONG i = 0; built && i < stream->AreaCount; ++i)
         built = AllocateArea(stream->Adapter, shape.AreaPages, &stream->Areas[i]);
+    stream->CopyMode = controller->IsoDirectDMA == 0;
+    if (built && stream->CopyMode) built = AllocateRing(stream);
     if (!built) {
         FreeStreamMemory(stream);
         ReleaseContext(controller, ULONG(n));
@@ -706,7 +931,9 @@ NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG stat
     }
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
+    bool first = IsListEmpty(&stream->Attached);
     InsertTailList(&stream->Attached, &request->Link);
+    if (stream->CopyMode && first) ArmCopyTimeout(stream);
     KeReleaseSpinLock(&stream->Lock, irql);
     return STATUS_SUCCESS;
 }
@@ -723,9 +950,41 @@ void StartAttached(Stream* stream) {
 void FlushStream(Stream* stream) {
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
-    HaltLocked(stream, kStatusFlushed);
+    if (stream->CopyMode) CompleteAttachedLocked(stream, kStatusFlushed);
+    else HaltLocked(stream, kStatusFlushed);
     KeReleaseSpinLock(&stream->Lock, irql);
     Wake(stream);
+}
+
+// Copy mode: the oldest queued frame into the oldest attached buffer, one per signal.
+void DeliverFrames(Stream* stream) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&stream->Lock, &irql);
+        if (IsListEmpty(&stream->Attached) || IsListEmpty(&stream->FrameQueue)) {
+            KeReleaseSpinLock(&stream->Lock, irql);
+            return;
+        }
+        if (KeReadStateEvent(stream->Event) != 0) {
+            LARGE_INTEGER due;
+            due.QuadPart = kRetryRelative;
+            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
+            KeReleaseSpinLock(&stream->Lock, irql);
+            return;
+        }
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+        auto* slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        ArmCopyTimeout(stream);
+        KeReleaseSpinLock(&stream->Lock, irql);
+        if (slot->Status == kStatusDone) CopyFrame(stream, slot, request);
+        ULONG status = slot->Status;
+        KeAcquireSpinLock(&stream->Lock, &irql);
+        stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
+        KeReleaseSpinLock(&stream->Lock, irql);
+        *request->StatusWord = status;
+        FreeRequest(request);
+        KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 void FinishStream(Stream* stream) {
@@ -750,10 +1009,19 @@ void FinishStream(Stream* stream) {
         FreeRequest(request);
         if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
     }
-    // Program waiting buffers while areas and room on the context allow.
+    if (stream->CopyMode) DeliverFrames(stream);
+    // Program waiting buffers while areas and room on the context allow; in copy mode the ring
+    // starts with the first attached buffer's tag and sync values.
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
-    while (!stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
+    if (stream->CopyMode && !stream->RingStarted && !stream->Halting && !IsListEmpty(&stream->Attached)) {
+        auto* first = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        for (ULONG i = 0; i < stream->NumOfBuf; ++i) stream->Ring[i]->Buffer = first->Buffer;
+        stream->RingStarted = TRUE;
+        ArmIdleRing(stream);
+    }
+    if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
+    while (!stream->CopyMode && !stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
         LONG area = LendArea(stream);
         if (area < 0) break;
         auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
@@ -774,7 +1042,9 @@ void FinishStream(Stream* stream) {
         ++stream->QueuedCount;
         if (wasEmpty) ArmTimeout(stream);
     }
-    bool more = !IsListEmpty(&stream->Completed) && (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0);
+    bool more = (!IsListEmpty(&stream->Completed) ||
+                 (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue))) &&
+                (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0);
     KeReleaseSpinLock(&stream->Lock, irql);
     // A program may have finished before it was seen: look at the context once more.
     KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
@@ -849,7 +1119,9 @@ void IsoRxHandleBusReset(OhciController* controller) {
         if (stream == nullptr) continue;
         KeAcquireSpinLockAtDpcLevel(&stream->Lock);
         bool halt = !stream->Halting;
-        if (halt) isorx::HaltLocked(stream, isorx::kStatusBusReset);
+        // Copy mode: the ring keeps running; only the caller's buffers learn of the reset.
+        if (halt && stream->CopyMode) isorx::CompleteAttachedLocked(stream, isorx::kStatusBusReset);
+        else if (halt) isorx::HaltLocked(stream, isorx::kStatusBusReset);
         KeReleaseSpinLockFromDpcLevel(&stream->Lock);
         if (halt) isorx::Wake(stream);
     }

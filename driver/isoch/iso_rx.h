@@ -59,6 +59,24 @@ struct Request {
     ULONG FirstCommand;      // bus address of the first descriptor | Z
     PULONG TailBranch;       // branch quadlet of the program's last descriptor
     KSPIN_LOCK BuildLock;    // mappings released against program building
+    ULONG DataChunkBytes;    // bytes per mapped chunk as the program walks them
+    ULONG HeaderChunkBytes;
+    // Copy mode. A caller buffer: system mappings of its locked chunks. A ring entry: the
+    // driver's own pages, described by a list of its own.
+    PUCHAR* DataViews;
+    PUCHAR* HeaderViews;
+    BOOLEAN Ring;
+    CommonBuffer* RingPages;          // data pages, then header pages (ZORI)
+    ULONG RingDataPages;
+    ULONG RingHeaderPages;
+    PSCATTER_GATHER_LIST RingLists[2];  // data, header (ZORI)
+};
+
+// Copy mode: one frame of the queue, copied from a ring entry at dispatch level.
+struct CopySlot {
+    LIST_ENTRY Link;         // FrameQueue
+    ULONG Status;
+    PUCHAR Data;             // DataTotal bytes, then HeaderTotal bytes (ZOCP)
 };
 
 typedef void (*WakeRoutine)(PVOID context);
@@ -99,6 +117,16 @@ struct Stream {
     KDPC RetryDpc;
     KEVENT StartEvent;       // set by the finish routine once it has programmed what it could
     volatile ULONG Frames;   // buffers completed with status 0 (statistics)
+
+    // Copy mode: the ring of the driver's buffers that stays on the context, and the frame queue.
+    BOOLEAN CopyMode;
+    BOOLEAN RingStarted;
+    Request* Ring[kMaxAreas];
+    CopySlot Slots[kMaxAreas];
+    ULONG SlotMask;          // bit i: slot i holds a frame or is being copied out
+    LIST_ENTRY FrameQueue;   // filled slots, oldest first
+    volatile ULONG FramesLost;   // frames overwritten or dropped (statistics)
+    volatile ULONGLONG BytesCopied;  // bytes copied into caller buffers (statistics)
 };
 
 // Controller-wide state of the engine: created with the controller, freed at teardown.

@@ -18,6 +18,8 @@ constexpr ULONG kTagClientRecord = KX_TAG('Z', 'O', 'P', 'I');     // client rec
 constexpr ULONG kTagIsoRxRecord = KX_TAG('Z', 'O', 'I', 'D');      // receive stream and buffer records
 constexpr ULONG kTagIsoAreaPages = KX_TAG('Z', 'O', 'D', 'A');     // descriptor area page arrays
 constexpr ULONG kTagIsoMappings = KX_TAG('Z', 'O', 'I', 'M');      // per-buffer MDL and list arrays
+constexpr ULONG kTagIsoRing = KX_TAG('Z', 'O', 'R', 'I');          // copy-mode ring pages and their lists
+constexpr ULONG kTagIsoCopySlot = KX_TAG('Z', 'O', 'C', 'P');      // copy-mode frame queue slots
 
 // The nine bus device and class-interface lists, ZB17 to ZB25.
 constexpr ULONG BusListTag(ULONG index) {

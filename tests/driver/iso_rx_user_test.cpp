@@ -77,8 +77,9 @@ protected:
         }
         hk::RunFor(10 * kMs100ns);
     }
-    void Boot(int cameras, ULONG streamBase = 0, ULONG numOfBuf = 3) {
+    void Boot(int cameras, ULONG streamBase = 0, ULONG numOfBuf = 3, ULONG direct = 1) {
         hk::reg::CreateKey(ParametersPath());
+        hk::reg::SetDword(ParametersPath(), "IsoDirectDMA", direct);
         hk::reg::SetDword(ParametersPath(), "IsoRxStreamBase", streamBase);
         hk::reg::SetDword(ParametersPath(), "IsoRxNumOfBuf", numOfBuf);
         BuildCameras(cameras);
@@ -284,13 +285,14 @@ struct LayoutCase {
     ULONG streamBase;
     ULONG mode;
     ULONG buffers;
+    ULONG direct;   // IsoDirectDMA: 1 straight into the caller's pages, 0 through the driver's ring
 };
 
 class IsoRxLayoutTest : public IsoRxTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     const LayoutCase c = GetParam();
-    Boot(1, c.streamBase);
+    Boot(1, c.streamBase, 3, c.direct);
     ASSERT_TRUE(Controller()->IsCycleMaster);
     Program p = NewProgram("camera64", false, c.buffers, kFrameBytes + kPackets * 4);
     StartCamera(p, 0, 3);
@@ -304,17 +306,24 @@ TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
     EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
     EXPECT_EQ(Tag('Z', 'O', 'D', 'A'), 0u);
+    EXPECT_EQ(Tag('Z', 'O', 'R', 'I'), 0u);
+    EXPECT_EQ(Tag('Z', 'O', 'C', 'P'), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, IsoRxLayoutTest,
-                         ::testing::Values(LayoutCase{0, 1, 3}, LayoutCase{0, 2, 3}, LayoutCase{0, 3, 3},
-                                           LayoutCase{1, 1, 3}, LayoutCase{1, 2, 3}, LayoutCase{1, 3, 3},
-                                           LayoutCase{0, 2, 1}, LayoutCase{0, 2, 31}));
+                         ::testing::Values(LayoutCase{0, 1, 3, 1}, LayoutCase{0, 2, 3, 1}, LayoutCase{0, 3, 3, 1},
+                                           LayoutCase{1, 1, 3, 1}, LayoutCase{1, 2, 3, 1}, LayoutCase{1, 3, 3, 1},
+                                           LayoutCase{0, 2, 1, 1}, LayoutCase{0, 2, 31, 1},
+                                           LayoutCase{0, 1, 3, 0}, LayoutCase{0, 2, 3, 0}, LayoutCase{0, 3, 3, 0},
+                                           LayoutCase{1, 1, 3, 0}, LayoutCase{1, 2, 3, 0}, LayoutCase{1, 3, 3, 0},
+                                           LayoutCase{0, 2, 1, 0}, LayoutCase{0, 2, 31, 0}));
 
 // A bus reset ends every buffer of the stream with status 1; the stream stays open and the next
 // buffers receive whole frames again.
-TEST_F(IsoRxTest, BusResetDuringStreaming) {
-    Boot(1);
+class IsoRxModeTest : public IsoRxTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(IsoRxModeTest, BusResetDuringStreaming) {
+    Boot(1, 0, 3, GetParam());
     Program p = NewProgram("camera64", false, 3, kFrameBytes);
     StartCamera(p, 0, 3);
     OpenArgs a;
@@ -332,6 +341,61 @@ TEST_F(IsoRxTest, BusResetDuringStreaming) {
     EXPECT_GE(resets, 1u);
     EXPECT_GT(Stream(p, a.key, 2, 3, 3, 3), before);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(DirectAndCopy, IsoRxModeTest, ::testing::Values(1u, 0u));
+
+// Copy mode: the ring runs on with no caller buffer attached and the frame queue keeps the
+// newest frames, in order, for the next buffers.
+TEST_F(IsoRxTest, CopyModeFrameQueue) {
+    Boot(1, 0, 3, 0);
+    Program p = NewProgram("copy", false, 3, kFrameBytes);
+    StartCamera(p, 0, 3);
+    OpenArgs a;
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    Stream(p, a.key, 2, 3, 1, 1);   // leaves buffer 0 attached: it takes the next frame
+    hk::RunFor(3000 * kMs100ns);     // about nine frames with nobody waiting
+    ASSERT_TRUE(Next(p));
+    EXPECT_EQ(p.Status(0), 0u);
+    ULONG first = CheckFrame(p, 0, 2, 3);
+    ULONG previous = 0;
+    for (ULONG j = 1; j < 3; ++j) {
+        ASSERT_EQ(Attach(p, a.key, j, 1), STATUS_SUCCESS);
+        ASSERT_TRUE(Next(p));
+        EXPECT_EQ(p.Status(j), 0u);
+        ULONG frame = CheckFrame(p, j, 2, 3);
+        if (j == 1) {
+            EXPECT_GT(frame, first + 3);   // older frames were overwritten by newer ones
+        } else {
+            EXPECT_EQ(frame, previous + 1);
+        }
+        previous = frame;
+    }
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+}
+
+// With BandwidthForDriver = 1 a stream books its bandwidth units in the local image until close.
+TEST_F(IsoRxTest, BandwidthForDriver) {
+    hk::reg::CreateKey(ParametersPath());
+    hk::reg::SetDword(ParametersPath(), "BandwidthForDriver", 1);
+    Boot(1);
+    Program p = NewProgram("bandwidth", false, 1, 4096);
+    OpenArgs a;
+    a.payloadQuadlets = 250;   // 1000 bytes at S400: ((1015 >> 2) << 2) + 3 = 1015 units
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    ASSERT_EQ(result, KX1394_ISOCH_OPENED);
+    EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u - 1015u);
+    OpenArgs big;
+    big.key = 2;
+    big.channel = 5;
+    big.payloadQuadlets = 2048;
+    big.speed = 0;   // ((8207 >> 2) << 4) + 3 units: more than is left
+    ASSERT_EQ(Open(p, big, &result), STATUS_SUCCESS);
+    EXPECT_EQ(result, KX1394_ISOCH_NO_RESOURCES);
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+    EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u);
 }
 
 // An unplugged camera: the reset ends the buffers with 1, the next ones time out with 11, and the

@@ -1,0 +1,234 @@
+// Isochronous reception through the driver, CPU per frame: IIDC cameras stream 640x480 Mono 8 at
+// 30 fps, or the largest format 0 mode the model offers (640x480 RGB 8 at 30 fps, 3840-byte
+// packets), into a 64-bit program's buffers; the program waits for each completion and attaches
+// the buffer again. Process CPU per frame covers the driver, the model and the host kernel;
+// bench/driver_share.sh splits it (the driver's own share should not grow with the frame size).
+//
+// Copy mode (IsoDirectDMA = 0) against direct DMA on the same stream: the difference per frame is
+// what the driver's two copies cost; BM_FrameMemcpy gives the same two copies with plain memcpy
+// in the same run.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/device.h"
+#include "frame/driver.h"
+#include "hk_core.h"
+#include "hk_io_test.h"
+#include "hk_ke_test.h"
+#include "hk_mm_test.h"
+#include "hk_sim_host.h"
+#include "iidc_camera.h"
+#include "kx1394.h"
+
+namespace {
+
+constexpr ULONGLONG kMs = 10000;  // 100 ns units
+constexpr ULONG kBuffers = 3;
+constexpr ULONG kPackets = 240;
+
+hk::Options Unpreempted() {
+    hk::Options options;
+    options.seed = 0;
+    options.timeBudget100ns = ~0ull;
+    options.memoryGuards = false;
+    return options;
+}
+
+struct Mode {
+    ULONG mode;          // format 0 mode
+    ULONG packetBytes;   // at 30 fps
+};
+constexpr Mode kY8 = {5, 1280};
+constexpr Mode kRgb8 = {4, 3840};
+
+// The driver on a controller with `cameras` cameras, one program streaming from all of them.
+struct IsoBench {
+    std::unique_ptr<hk::SimulatedController> sim;
+    std::vector<sim::IidcCamera*> cameras;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    PEPROCESS process = nullptr;
+    HANDLE device = nullptr;
+    UCHAR* memory = nullptr;
+    std::vector<HANDLE> events;
+    std::vector<UCHAR*> data;
+    std::vector<UCHAR*> descriptors;
+    ULONG frameBytes = 0;
+    bool ok = false;
+
+    IsoBench(int count, Mode mode, ULONG direct) {
+        hk::reg::CreateKey(hk::reg::ServicePath("KX1394DRV64") + "\\Parameters");
+        hk::reg::SetDword(hk::reg::ServicePath("KX1394DRV64") + "\\Parameters", "IsoDirectDMA", direct);
+        sim = std::make_unique<hk::SimulatedController>(sim::OhciController::Config(), hk::pci::DeviceConfig().vector);
+        for (int i = 0; i < count; ++i) {
+            sim::IidcCamera::Config config;
+            config.name = "camera" + std::to_string(i);
+            config.guid += ULONGLONG(i);
+            config.rates[0][mode.mode] = uint8_t(1u << sim::iidc::k30);
+            auto* camera = static_cast<sim::IidcCamera*>(sim->bus.Add(std::make_unique<sim::IidcCamera>(config)));
+            sim->bus.Connect(sim->controller, i, camera, 0);
+            cameras.push_back(camera);
+        }
+        hk::RunFor(10 * kMs);
+        if (!NT_SUCCESS(hk::LoadDriver(DriverEntry, "KX1394DRV64", &driver))) return;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        pdo = hk::pci::PlugDevice(driver, sim->PciConfig(), &status);
+        hk::RunFor(500 * kMs);
+        if (!NT_SUCCESS(status)) return;
+        process = hk::CreateProcess("bench", false);
+        hk::user::OpenDeviceInterface(process, GUID_KX1394_CONTROLLER_INTERFACE, 0, &device);
+        memory = static_cast<UCHAR*>(hk::user::Alloc(process, 8192));
+        HANDLE terminate = hk::user::CreateEvent(process, true, false);
+        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(terminate);
+        memcpy(memory, &handle, 8);
+        if (hk::user::DeviceIoControl(process, device, IOCTL_REGISTER_CLIENT, memory, 8, nullptr, 0, nullptr) !=
+            STATUS_SUCCESS)
+            return;
+        frameBytes = mode.packetBytes * kPackets;
+        for (int i = 0; i < count; ++i) {
+            const ULONG channel = 1 + ULONG(i);
+            if (!Write(i, sim::iidc::kCurVFormat, sim::iidc::IndexField(0)) ||
+                !Write(i, sim::iidc::kCurVMode, sim::iidc::IndexField(mode.mode)) ||
+                !Write(i, sim::iidc::kCurVFrmRate, sim::iidc::IndexField(sim::iidc::k30)) ||
+                !Write(i, sim::iidc::kIsoChannel, sim::iidc::MakeLegacyIso(channel, 2)) ||
+                !Write(i, sim::iidc::kIsoEn, sim::iidc::kBit31) || !cameras[size_t(i)]->IsoEnabled())
+                return;
+            events.push_back(hk::user::CreateEvent(process, false, false));
+            if (!Open(i, channel, mode.packetBytes)) return;
+            data.push_back(static_cast<UCHAR*>(hk::user::Alloc(process, size_t(kBuffers) * frameBytes)));
+            descriptors.push_back(static_cast<UCHAR*>(hk::user::Alloc(process, 4096)));
+            for (ULONG b = 0; b < kBuffers; ++b)
+                if (!Attach(i, b)) return;
+        }
+        ok = true;
+    }
+    ~IsoBench() {
+        if (pdo != nullptr) hk::pnp::Unplug(pdo);
+        if (driver != nullptr) hk::UnloadDriver(driver);
+    }
+
+    bool Write(int camera, ULONG reg, ULONG value) {
+        Kx1394AsyncIo64 record = {};
+        HANDLE done = hk::user::CreateEvent(process, true, false);
+        record.DestinationNode = cameras[size_t(camera)]->NodeId();
+        record.Offset = cameras[size_t(camera)]->CommandBase() + reg;
+        record.Length = 4;
+        record.Event = reinterpret_cast<ULONG_PTR>(done);
+        record.Data = reinterpret_cast<ULONG_PTR>(memory + 4096);
+        record.StatusOut = reinterpret_cast<ULONG_PTR>(memory + 128);
+        record.AckOut = reinterpret_cast<ULONG_PTR>(memory + 132);
+        record.RcodeOut = reinterpret_cast<ULONG_PTR>(memory + 133);
+        ULONG bus = __builtin_bswap32(value);
+        memcpy(memory + 4096, &bus, 4);
+        memcpy(memory, &record, sizeof(record));
+        if (hk::user::DeviceIoControl(process, device, IOCTL_ASYNC_WRITE, memory, 96, nullptr, 0, nullptr) != STATUS_SUCCESS)
+            return false;
+        if (memory[132] == 2 && hk::user::WaitEvent(process, done) != STATUS_SUCCESS) return false;
+        return true;
+    }
+
+    bool Open(int camera, ULONG channel, ULONG packetBytes) {
+        Kx1394IsochOpen64 open = {};
+        open.StreamKey = 100 + ULONG(camera);
+        open.Mode = KX1394_ISOCH_MODE_2;
+        open.Channel = UCHAR(channel);
+        open.Speed = 2;
+        open.PayloadQuadlets = packetBytes / 4;
+        open.Packets = kPackets;
+        open.Event = reinterpret_cast<ULONG_PTR>(events[size_t(camera)]);
+        memcpy(memory, &open, sizeof(open));
+        memory[200] = 0xEE;
+        return hk::user::DeviceIoControl(process, device, IOCTL_ISOCH_OPEN, memory, 40, memory + 200, 1, nullptr) ==
+                   STATUS_SUCCESS &&
+               memory[200] == KX1394_ISOCH_OPENED;
+    }
+
+    bool Attach(int camera, ULONG buffer) {
+        UCHAR* d = descriptors[size_t(camera)] + 64 * buffer;
+        Kx1394IsochBuffer64 record = {};
+        record.Status = 0xEEEEEEEE;
+        record.SyncKind = KX1394_SYNC_FIRST;
+        record.Sync = 1;
+        record.TagMask = 1;
+        record.DataBuffer = reinterpret_cast<ULONG_PTR>(data[size_t(camera)] + size_t(buffer) * frameBytes);
+        memcpy(d, &record, sizeof(record));
+        ULONGLONG pointer = reinterpret_cast<ULONG_PTR>(d);
+        UCHAR* array = descriptors[size_t(camera)] + 2048;
+        memcpy(array, &pointer, 8);
+        Kx1394IsochAttach64 attach = {};
+        attach.StreamKey = 100 + ULONG(camera);
+        attach.Descriptors = reinterpret_cast<ULONG_PTR>(array);
+        attach.Count = 1;
+        memcpy(memory, &attach, sizeof(attach));
+        return hk::user::DeviceIoControl(process, device, IOCTL_ISOCH_ATTACH_BUFFERS, memory, 24, nullptr, 0, nullptr) ==
+               STATUS_SUCCESS;
+    }
+
+    // One frame from each camera, buffers in turn.
+    bool Frame(ULONG n) {
+        for (size_t i = 0; i < cameras.size(); ++i) {
+            if (hk::user::WaitEvent(process, events[i]) != STATUS_SUCCESS) return false;
+            ULONG b = n % kBuffers;
+            ULONG status = 1;
+            memcpy(&status, descriptors[i] + 64 * b, 4);
+            if (status != 0 || !Attach(int(i), b)) return false;
+        }
+        return true;
+    }
+};
+
+void RunFrames(benchmark::State& state, int cameras, Mode mode, ULONG direct) {
+    hk::Kernel kernel(Unpreempted());
+    IsoBench bench(cameras, mode, direct);
+    if (!bench.ok) {
+        state.SkipWithError("streams did not start");
+        return;
+    }
+    ULONG n = 0;
+    for (auto _ : state) {
+        if (!bench.Frame(n++)) {
+            state.SkipWithError("a frame failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * cameras);
+    state.SetBytesProcessed(int64_t(state.iterations()) * cameras * bench.frameBytes);
+}
+
+void BM_DirectY8Frame(benchmark::State& state) { RunFrames(state, 1, kY8, 1); }
+BENCHMARK(BM_DirectY8Frame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+void BM_DirectRgb8Frame(benchmark::State& state) { RunFrames(state, 1, kRgb8, 1); }
+BENCHMARK(BM_DirectRgb8Frame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+void BM_DirectThreeCamerasY8(benchmark::State& state) { RunFrames(state, 3, kY8, 1); }
+BENCHMARK(BM_DirectThreeCamerasY8)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+void BM_CopyY8Frame(benchmark::State& state) { RunFrames(state, 1, kY8, 0); }
+BENCHMARK(BM_CopyY8Frame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+void BM_CopyRgb8Frame(benchmark::State& state) { RunFrames(state, 1, kRgb8, 0); }
+BENCHMARK(BM_CopyRgb8Frame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+
+// The driver's two copies of a frame (ring pages into a queue slot, the slot into the caller's
+// buffer) done with plain memcpy: page by page, then in one piece.
+void FrameMemcpy(benchmark::State& state, ULONG frameBytes) {
+    std::vector<UCHAR> pages(frameBytes + 4096), slot(frameBytes), caller(frameBytes);
+    for (size_t i = 0; i < pages.size(); ++i) pages[i] = UCHAR(i);
+    for (auto _ : state) {
+        for (ULONG offset = 0; offset < frameBytes; offset += 4096)
+            memcpy(slot.data() + offset, pages.data() + offset, frameBytes - offset < 4096 ? frameBytes - offset : 4096);
+        memcpy(caller.data(), slot.data(), frameBytes);
+        benchmark::DoNotOptimize(caller.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * frameBytes);
+}
+void BM_FrameMemcpyY8(benchmark::State& state) { FrameMemcpy(state, kY8.packetBytes * kPackets); }
+BENCHMARK(BM_FrameMemcpyY8)->Unit(benchmark::kMicrosecond);
+void BM_FrameMemcpyRgb8(benchmark::State& state) { FrameMemcpy(state, kRgb8.packetBytes * kPackets); }
+BENCHMARK(BM_FrameMemcpyRgb8)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
