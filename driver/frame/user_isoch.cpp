@@ -212,8 +212,9 @@ NTSTATUS IsochAttachRequest(ControlRequest* request) {
         if (NT_SUCCESS(status)) status = isorx::AttachBuffer(stream, buffer, pointer);
     }
     if (!NT_SUCCESS(status)) isorx::FlushStream(stream);
+    PVOID wakeContext = stream->WakeContext;
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-    if (NT_SUCCESS(status)) isorx::StartAttached(stream);
+    if (NT_SUCCESS(status)) isorx::StartAttached(controller, n, WakeDriverClient, wakeContext);
     return status;
 }
 

@@ -121,4 +121,12 @@ ULONG EventStatus(ULONG eventCode) {
     return 14;
 }
 
+bool ProgramDone(ULONG statusQuadlet, ULONG* status) {
+    constexpr ULONG kMarker = 0x0011;
+    ULONG xferStatus = statusQuadlet >> 16;
+    if (xferStatus == kMarker) return false;
+    *status = EventStatus(xferStatus & 0x1F);
+    return true;
+}
+
 }  // namespace isorx

@@ -87,4 +87,9 @@ struct StreamShape {
 // Maps an IR event code to the status written into the caller's status word.
 [[nodiscard]] ULONG EventStatus(ULONG eventCode);
 
+// The status quadlet of a program (xferStatus 31:16, resCount 15:0) as the controller left it:
+// false while it still holds the preset marker (the last packet is not stored yet); else true
+// with the buffer's status. A short last packet (resCount not 0) still ends the program.
+[[nodiscard]] bool ProgramDone(ULONG statusQuadlet, ULONG* status);
+
 }  // namespace isorx

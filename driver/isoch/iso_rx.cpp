@@ -713,10 +713,8 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
         }
         while (!IsListEmpty(&stream->Queued)) {
             auto* request = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
-            ULONG quadlet = *reinterpret_cast<volatile ULONG*>(request->StatusQuadlet);
-            ULONG xferStatus = quadlet >> 16;
-            if (xferStatus == kMarker) break;   // the last packet is not stored yet
-            ULONG status = EventStatus(xferStatus & ohci::kContextEventCodeMask);
+            ULONG status = kStatusDone;
+            if (!ProgramDone(*reinterpret_cast<volatile ULONG*>(request->StatusQuadlet), &status)) break;
             RemoveEntryList(&request->Link);
             --stream->QueuedCount;
             ReturnArea(stream, request->PreviousArea);
@@ -938,13 +936,14 @@ NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG stat
     return STATUS_SUCCESS;
 }
 
-void StartAttached(Stream* stream) {
-    OhciController* controller = stream->Controller;
-    ULONG n = stream->Context;
+void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext) {
+    constexpr LONGLONG kStartWait = -5000 * kOneMs100ns;
     KeClearEvent(&controller->IsoRxStarted[n]);
-    Wake(stream);
-    // The stream may be closed meanwhile; the event lives with the controller.
-    KeWaitForSingleObject(&controller->IsoRxStarted[n], Executive, KernelMode, FALSE, nullptr);
+    InterlockedOr(&controller->IsoRxWorkMask, LONG(1u << n));
+    wake(wakeContext);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kStartWait;
+    KeWaitForSingleObject(&controller->IsoRxStarted[n], Executive, KernelMode, FALSE, &timeout);
 }
 
 void FlushStream(Stream* stream) {

@@ -141,8 +141,9 @@ void DeleteEngine(OhciController* controller);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
-// Asks the worker for a pass and waits until it has programmed what it could.
-void StartAttached(Stream* stream);
+// Asks the worker for a finish pass of IR context n and waits (at most five seconds) until it has
+// programmed what it could. Works on the controller alone: the stream may be closed meanwhile.
+void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext);
 // Completes every queued and attached buffer with status 12 and stops the context. Context
 // mutex held by the caller.
 void FlushStream(Stream* stream);

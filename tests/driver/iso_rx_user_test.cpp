@@ -62,6 +62,8 @@ struct OpenArgs {
 
 class IsoRxTest : public SimBusTest {
 protected:
+    explicit IsoRxTest(const hk::Options& options = hk::Options()) : SimBusTest(options) {}
+
     // The controller with `count` cameras, camera i on its port i: the controller is the root
     // and so the cycle master.
     void BuildCameras(int count) {
@@ -276,6 +278,8 @@ protected:
 
     ULONG Tag(char a, char b, char c, char d) { return hk::mm::TagCount(KX_TAG(a, b, c, d)); }
 
+    void TwoPrograms(bool reset);
+
     std::vector<sim::IidcCamera*> cameras_;
 };
 
@@ -465,8 +469,28 @@ TEST_F(IsoRxTest, ProgramEndsWhileStreaming) {
     Stream(q, a.key, 2, 3, 3, 2);
 }
 
-// Two programs stream from two cameras at once, each on its own channel and context.
-TEST_F(IsoRxTest, TwoProgramsTwoCameras) {
+// Two programs stream from two cameras at once, each on its own channel and context; with a bus
+// reset in the middle when asked.
+TEST_F(IsoRxTest, TwoProgramsTwoCameras) { TwoPrograms(false); }
+
+hk::Options Seeded(int seed) {
+    hk::Options options;
+    options.seed = ULONG(seed);
+    return options;
+}
+
+// The same with a bus reset while both stream, under several scheduler seeds: each program's
+// buffers all end (0 or 1) and streaming goes on.
+class IsoRxSeedTest : public IsoRxTest, public ::testing::WithParamInterface<int> {
+protected:
+    IsoRxSeedTest() : IsoRxTest(Seeded(GetParam())) {}
+};
+
+TEST_P(IsoRxSeedTest, TwoProgramsAcrossABusReset) { TwoPrograms(true); }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, IsoRxSeedTest, ::testing::Values(1, 2, 3, 4));
+
+void IsoRxTest::TwoPrograms(bool reset) {
     Boot(2);
     Program p = NewProgram("left", false, 3, kFrameBytes);
     Program q = NewProgram("right", false, 3, kFrameBytes);
@@ -487,6 +511,18 @@ TEST_F(IsoRxTest, TwoProgramsTwoCameras) {
             CheckFrame(*x, f % 3, 2, x == &p ? 3 : 4);
             ASSERT_EQ(Attach(*x, x == &p ? a.key : b.key, f % 3, 1), STATUS_SUCCESS);
         }
+    }
+    if (reset) {
+        sim_->bus.RequestReset(false);
+        for (Program* x : {&p, &q}) {
+            for (ULONG j = 0; j < 3; ++j) {
+                ASSERT_TRUE(Next(*x));
+                ULONG status = x->Status((4 + j) % 3);
+                EXPECT_TRUE(status == 0 || status == 1) << status;
+            }
+        }
+        Stream(p, a.key, 2, 3, 3, 2);
+        Stream(q, b.key, 2, 4, 3, 2);
     }
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
     EXPECT_EQ(KeyCall(q, IOCTL_ISOCH_CLOSE, b.key), STATUS_SUCCESS);
