@@ -323,7 +323,12 @@ def case_camera_default_bus():
             modes = {m["mode"]: m["rates"] for m in formats[0]["modes"]}
             check(modes == {1: ["15 fps", "30 fps"], 5: ["15 fps", "30 fps"]}, modes)
             check("Cam_Power_Cntl" in out["camera"]["basicFunctions"], out)
-            check(out["camera"]["features"] == [] and out["camera"]["problems"] == [], out)
+            # The model's cameras offer brightness, white balance, shutter, gain and a trigger.
+            features = out["camera"]["features"]
+            check([f["name"] for f in features] == ["Brightness", "White_Balance", "Shutter", "Gain", "Trigger"],
+                  features)
+            check(all(f["present"] and f.get("min", 0) <= f.get("max", 0) for f in features), features)
+            check(out["camera"]["problems"] == [], out)
             human = run("camera", str(node)).stdout
             check("Mode_5 (640x480 Mono 8): 15 fps, 30 fps" in human, human)
         else:
