@@ -437,5 +437,241 @@ def case_phy_stream():
     check("stream packet on channel 5, 4 bytes at S100" in human and "sent" in human, human)
 
 
+# ---- Frames of a camera's isochronous stream (stream without CHANNEL HEXDATA)
+
+MODES = {  # name: (width, height, bits per pixel, grey)
+    "160x120-yuv444": (160, 120, 24, False), "320x240-yuv422": (320, 240, 16, False),
+    "640x480-yuv411": (640, 480, 12, False), "640x480-yuv422": (640, 480, 16, False),
+    "640x480-rgb8": (640, 480, 24, False), "640x480-y8": (640, 480, 8, True), "640x480-y16": (640, 480, 16, True),
+}
+
+
+def pattern(mode, n):
+    """Frame n of the camera's test pattern as the model documents it: the frame counter in bytes
+    0 to 3 (big-endian), then a diagonal ramp (i % lineBytes + i / lineBytes + n) & 0xFF."""
+    width, height, bits, _ = MODES[mode]
+    line = width * bits // 8
+    ramp = bytes(range(256)) * (line // 256 + 3)
+    rows = [ramp[(r + n) % 256:(r + n) % 256 + line] for r in range(height)]
+    frame = bytearray(b"".join(rows))
+    frame[0:4] = n.to_bytes(4, "big")
+    return bytes(frame)
+
+
+def clamp(v):
+    return max(0, min(255, int(round(v))))
+
+
+def yuv_rgb(y, u, v):
+    """ITU-R BT.601 full range, U and V centred on 128."""
+    u, v = u - 128, v - 128
+    return (clamp(y + 1.402 * v), clamp(y - 0.344136 * u - 0.714136 * v), clamp(y + 1.772 * u))
+
+
+def expected_image(mode, n):
+    """The pixels kx1394 should write for frame n: grey samples as they come, colour as RGB."""
+    data = pattern(mode, n)
+    if MODES[mode][3] or mode == "640x480-rgb8":
+        return data
+    out = bytearray()
+    if mode.endswith("yuv444"):
+        for i in range(0, len(data), 3):
+            out += bytes(yuv_rgb(data[i + 1], data[i], data[i + 2]))
+    elif mode.endswith("yuv422"):
+        for i in range(0, len(data), 4):
+            u, y0, v, y1 = data[i:i + 4]
+            out += bytes(yuv_rgb(y0, u, v) + yuv_rgb(y1, u, v))
+    else:  # 4:1:1
+        for i in range(0, len(data), 6):
+            u, y0, y1, v, y2, y3 = data[i:i + 6]
+            for y in (y0, y1, y2, y3):
+                out += bytes(yuv_rgb(y, u, v))
+    return bytes(out)
+
+
+def read_image(path):
+    with open(path, "rb") as f:
+        raw = f.read()
+    magic, width, height, maxval, body = raw.split(maxsplit=4)
+    return magic.decode(), int(width), int(height), int(maxval), body
+
+
+def check_images(directory, mode, summary):
+    """Every image written is frame n of the pattern, n being the counter the tool reports for it."""
+    width, height, bits, grey = MODES[mode]
+    counters = summary["frameCounters"]
+    extension = "pgm" if grey else "ppm"
+    names = sorted(os.listdir(directory))
+    check(names == [f"frame-{i:04d}.{extension}" for i in range(1, len(counters) + 1)], names)
+    check(summary["images"] == len(names) and summary["firstImage"] == names[0] and summary["lastImage"] == names[-1],
+          summary)
+    for name, n in zip(names, counters):
+        magic, w, h, maxval, body = read_image(os.path.join(directory, name))
+        check((magic, w, h) == ("P5" if grey else "P6", width, height), (name, magic, w, h))
+        check(maxval == (65535 if bits == 16 and grey else 255), (name, maxval))
+        expected = expected_image(mode, n)
+        if grey or mode == "640x480-rgb8":
+            check(body == expected, f"{name}: frame {n} does not match the test pattern")
+            check(int.from_bytes(body[:4], "big") == n, name)
+        else:
+            check(len(body) == len(expected), (name, len(body), len(expected)))
+            worst = max(abs(a - b) for a, b in zip(body, expected))
+            check(worst <= 1, f"{name}: frame {n} converted to RGB differs by up to {worst} from the pattern")
+
+
+def check_stream_summary(summary, mode, frames, rate=30.0):
+    width, height, bits, _ = MODES[mode]
+    check(summary["command"] == "stream" and summary["ok"] is True and "problem" not in summary, summary)
+    check(summary["mode"] == mode and (summary["width"], summary["height"]) == (width, height), summary)
+    check(summary["framesRequested"] == frames and summary["framesReceived"] == frames, summary)
+    counters = summary["frameCounters"]
+    check(len(counters) == frames and all(b > a for a, b in zip(counters, counters[1:])), counters)
+    gaps = sum(b - a - 1 for a, b in zip(counters, counters[1:]))
+    check(summary["framesDropped"] == gaps and summary["framesOutOfOrder"] == 0, summary)
+    check(summary["frameBytes"] == width * height * bits // 8, summary)
+    check(0 <= summary["channel"] < 16 and summary["speed"] == "S400", summary)
+    if frames >= 2:
+        # Virtual time: frames at the camera's rate, each gap a whole frame period more.
+        expected = rate * (frames - 1) / (frames - 1 + gaps)
+        check(abs(summary["framesPerSecond"] - expected) < 0.01 * expected, (summary["framesPerSecond"], expected))
+        bps = summary["framesPerSecond"] * summary["frameBytes"]
+        check(abs(summary["bytesPerSecond"] - bps) <= 0.001 * bps, summary)
+
+
+def case_stream_bad_arguments():
+    for args, words in ((["stream", "--mode", "640x480"], "--mode '640x480' is not a video mode"),
+                        (["stream", "--mode", "800x600-y8"], "640x480-y16"),
+                        (["stream", "--rate", "25"], "--rate '25' is not a frame rate"),
+                        (["stream", "--frames", "0"], "--frames takes a number from 1 to 100000"),
+                        (["stream", "--frames", "100001"], "--frames"), (["stream", "--frames", "x"], "--frames"),
+                        (["stream", "--buffers", "0"], "--buffers takes a number from 1 to 64"),
+                        (["stream", "--buffers", "65"], "--buffers"), (["stream", "--node", "63"], "--node"),
+                        (["stream", "--node", "x"], "--node"), (["stream", "--out"], "--out needs a value"),
+                        (["stream", "--out="], "--out needs a directory"),
+                        (["stream", "--speed", "S800"], "S100, S200 or S400"),
+                        (["stream", "5", "00", "--mode", "640x480-y8"], "stream without CHANNEL HEXDATA"),
+                        (["stream", "--tag", "1"], "too few operands: stream CHANNEL HEXDATA"),
+                        (["read", "0", "0", "--frames", "3"], "belong to the stream command"),
+                        (["bus", "+", "stream", "--buffers", "99"], "--buffers")):
+        err = run(*args, expect_rc=2).stderr
+        check(err.startswith("kx1394: ") and words in err and "--help" in err, f"{args}: {err}")
+    out = run("--help").stdout
+    check("stream [--node N] [--mode 640x480-y8] [--rate 30] [--frames 100] [--buffers 3] [--out DIR]" in out, out)
+
+
+def case_stream_camera_checks():
+    # A mode or rate the camera does not list, a node that is not a camera: exit 1 with the reason,
+    # before anything is opened.
+    camera = find_cameras()[0]
+    out = json.loads(run("--json", "stream", "--node", str(camera), "--rate", "60", expect_rc=1).stdout)
+    check(not out["ok"] and out["channel"] is None, out)
+    check(out["problem"] == "the camera does not offer 640x480-y8 at 60 fps; it offers 320x240-yuv422 at 15, 30 fps; "
+                            "640x480-y8 at 15, 30 fps", out)
+    human = run("stream", "--mode", "640x480-rgb8", expect_rc=1).stdout
+    check("problem: the camera does not offer 640x480-rgb8 at 30 fps" in human, human)
+    bus = run_json("bus")
+    other = [n["node"] for n in bus["nodes"] if n["node"] != camera and n["node"] != bus["localNode"]
+             and not any(u.startswith("IIDC") for u in n.get("units", []))][0]
+    human = run("stream", "--node", str(other), expect_rc=1).stdout
+    check(f"problem: node {other} (0xFFC{other}) is not an IIDC camera" in human, human)
+    # A packet too large for the speed asked for.
+    out = json.loads(run("--json", "stream", "--speed", "S100", expect_rc=1).stdout)
+    check("sends packets of 1280 bytes, more than 1024 at S100" in out["problem"], out)
+
+
+def stream_json(directory, *args, extra=()):
+    return json.loads(run(*extra, "--json", "stream", "--out", directory, *args).stdout)
+
+
+def case_stream_y8():
+    # The default: the bus's first camera, 640x480 Mono 8 at 30 fps; every frame intact and in order.
+    with tempfile.TemporaryDirectory() as directory:
+        out = stream_json(directory, "--frames", "5")
+        check_stream_summary(out, "640x480-y8", 5)
+        check(out["nodeId"] == f"0xFFC{find_cameras()[0]}" and out["buffers"] == 3, out)
+        check(out["packetBytes"] == 1280 and out["packetsPerFrame"] == 240 and out["framesDropped"] == 0, out)
+        check(out["busResets"] == 0 and out["timeouts"] == 0 and out["dmaErrors"] == 0, out)
+        check_images(directory, "640x480-y8", out)
+    # For people: the summary lines, and the progress line on stderr.
+    with tempfile.TemporaryDirectory() as directory:
+        done = run("stream", "--frames", "3", "--out", directory)
+        lines = {line[:20].strip(): line[21:] for line in done.stdout.splitlines()}
+        check(lines.get("frames received", "").startswith("3 of 3") and lines.get("frames dropped") == "0", done.stdout)
+        rate = lines.get("frame rate", "")
+        check(rate.endswith(" fps (virtual time)") and abs(float(rate.split()[0]) - 30) < 0.3, done.stdout)
+        check(abs(int(lines.get("bytes per second", "0")) - 30 * 307200) < 0.01 * 30 * 307200, done.stdout)
+        check(lines.get("images") == f"3 in {directory} (frame-0001.pgm to frame-0003.pgm)", done.stdout)
+        check("640x480-y8 at 30 fps" in done.stdout and "stream on channel 0 at S400" in done.stdout, done.stdout)
+        check("frames 3/3, dropped 0" in done.stderr, done.stderr)
+
+
+def case_stream_codings():
+    # Every coding on one bus, one camera per mode the default cameras do not list, each streamed
+    # and closed in turn: Mono 16 as a 16-bit PGM, RGB 8 as it comes, YUV converted to RGB.
+    cams = (("cy16", 6, "15", "640x480-y16"), ("crgb", 4, "15", "640x480-rgb8"), ("c411", 2, "15", "640x480-yuv411"),
+            ("c444", 0, "30", "160x120-yuv444"))
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "codings.bus")
+        with open(path, "w") as f:
+            f.write("node pc controller\nnode hub plain ports=6\nconnect pc.0 hub.0\n")
+            for port, (name, mode, rate, _) in enumerate(cams, start=1):
+                f.write(f"node {name} camera guid=0x00ACDE48000001{port:02X} format=0 mode={mode} rate={rate}\n")
+                f.write(f"connect hub.{port} {name}.0\n")
+        # Each camera lists its extra mode beside the default ones (Mode_1, Mode_5): that names it.
+        owners = {}
+        for node in find_cameras("--bus", path):
+            cam = run_json("--bus", path, "camera", str(node))
+            for m in cam["camera"]["formats"][0]["modes"]:
+                if m["mode"] not in (1, 5):
+                    owners[m["mode"]] = node
+        check(sorted(owners) == sorted(c[1] for c in cams), owners)
+        args = []
+        for _, mode, rate, name in cams:
+            args += ["+", "stream", "--node", str(owners[mode]), "--mode", name, "--rate", rate, "--frames", "2",
+                     "--out", os.path.join(directory, name)]
+        lines = run_json_lines("--bus", path, *args[1:])
+        check(len(lines) == len(cams), lines)
+        for line, (_, _, rate, name) in zip(lines, cams):
+            check_stream_summary(line, name, 2, rate=float(rate))
+            check_images(os.path.join(directory, name), name, line)
+
+
+def case_stream_buffers():
+    # One buffer: the program re-attaches it after each frame and misses frames meanwhile, which
+    # the counters show as drops; 31 buffers: every frame.
+    with tempfile.TemporaryDirectory() as directory:
+        for buffers in ("1", "31"):
+            out = stream_json(os.path.join(directory, buffers), "--frames", "6", "--buffers", buffers)
+            check_stream_summary(out, "640x480-y8", 6)
+            check(out["buffers"] == int(buffers), out)
+            if buffers == "31":
+                check(out["framesDropped"] == 0, out)
+            check_images(os.path.join(directory, buffers), "640x480-y8", out)
+
+
+def case_stream_32():
+    # A 32-bit program: its records and descriptors in the 32-bit layout, buffers below 2 GiB.
+    with tempfile.TemporaryDirectory() as directory:
+        out = stream_json(directory, "--frames", "3", "--mode", "320x240-yuv422", "--rate", "15", extra=("--32",))
+        check(out["processBits"] == 32, out)
+        check_stream_summary(out, "320x240-yuv422", 3, rate=15.0)
+        check_images(directory, "320x240-yuv422", out)
+
+
+def case_stream_two_cameras():
+    # Both cameras of the default bus, one after the other on the same bus: the second stream gets
+    # the channel and context the first gave back at close; the camera command shows what was
+    # programmed.
+    cameras = find_cameras()
+    with tempfile.TemporaryDirectory() as directory:
+        lines = run_json_lines("stream", "--node", str(cameras[0]), "--frames", "2", "--out", directory + "/a", "+",
+                               "stream", "--node", str(cameras[1]), "--frames", "2", "--mode", "320x240-yuv422",
+                               "--out", directory + "/b", "+", "camera", str(cameras[1]))
+        check_stream_summary(lines[0], "640x480-y8", 2)
+        check_stream_summary(lines[1], "320x240-yuv422", 2)
+        check(lines[0]["channel"] == lines[1]["channel"] == 0, lines)
+        check(lines[2]["camera"]["current"]["text"] == "Mode_1 (320x240 YUV 4:2:2), 30 fps", lines[2])
+
+
 globals()["case_" + sys.argv[2]]()
 print("ok")

@@ -21,6 +21,7 @@
 #include "requests.h"
 #include "rom_decoder.h"
 #include "session.h"
+#include "stream.h"
 
 namespace kx1394 {
 namespace {
@@ -624,8 +625,8 @@ int Run(Session& session, const Options& options, const sim::BusDescription& des
     case Command::Read:
     case Command::Write:
     case Command::Lock: return AsyncCommand(session, options);
-    case Command::Phy:
-    case Command::Stream: return PacketCommand(session, options);
+    case Command::Phy: return PacketCommand(session, options);
+    case Command::Stream: return options.receive ? StreamCommand(session, options) : PacketCommand(session, options);
     case Command::Rom: return RomCommand(session, options);
     case Command::Camera: return CameraCommand(session, options);
     default: return 2;
@@ -660,9 +661,10 @@ int Main(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kx1394: note: %s has no node of kind controller: the local node is alone on its bus\n",
                      where.c_str());
 
-    // Virtual time: ten seconds per command beyond what the watches take.
+    // Virtual time: ten seconds per command beyond what the watches and streams take.
     double seconds = 0;
-    for (const Options& o : commands) seconds += o.command == Command::Watch ? o.watchSeconds : 10;
+    for (const Options& o : commands)
+        seconds += o.command == Command::Watch ? o.watchSeconds : o.receive ? StreamVirtualSeconds(o) : 10;
     Session session(seconds);
     if (!session.BuildBus(description, Directory(options.busFile), &error)) return Fail(where + ": " + error);
     if (!session.Start(kSettle, options.process32, &error)) return Fail(error);

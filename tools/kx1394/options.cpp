@@ -149,7 +149,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     Options result;
     bool sawLong = false;
     bool sawFor = false;
-    bool sawSize = false, sawStreamOption = false;
+    bool sawSize = false, sawStreamOption = false, sawReceiveOption = false;
+    if (!ParseVideoMode("640x480-y8", &result.video, error)) return false;
     std::vector<std::string> operands;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -215,7 +216,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
                 return false;
             }
             if (!ParseSpeed(text, &result.speed, error)) return false;
-            sawStreamOption = true;
+            result.speedGiven = true;
         } else if (name == "--tag" || name == "--sy") {
             std::string text;
             uint64_t v = 0;
@@ -226,6 +227,40 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
             }
             (name == "--tag" ? result.tag : result.sy) = uint8_t(v);
             sawStreamOption = true;
+        } else if (name == "--node" || name == "--mode" || name == "--rate" || name == "--frames" ||
+                   name == "--buffers" || name == "--out") {
+            std::string text;
+            if (!takeValue(&text)) {
+                *error = name + " needs a value";
+                return false;
+            }
+            sawReceiveOption = true;
+            if (name == "--node") {
+                if (!ParseNode(text, &result.nodeId, error)) {
+                    *error = "--node: " + *error;
+                    return false;
+                }
+                result.nodeGiven = true;
+            } else if (name == "--mode") {
+                if (!ParseVideoMode(text, &result.video, error)) return false;
+            } else if (name == "--rate") {
+                if (!ParseFrameRate(text, &result.rate, error)) return false;
+            } else if (name == "--out") {
+                if (text.empty()) {
+                    *error = "--out needs a directory";
+                    return false;
+                }
+                result.outDir = text;
+            } else {
+                const bool frames = name == "--frames";
+                const uint64_t max = frames ? kMaxFrames : kMaxBuffers;
+                uint64_t v = 0;
+                if (!ParseNumber(text, max, &v) || v == 0) {
+                    *error = name + " takes a number from 1 to " + std::to_string(max) + ": '" + text + "'";
+                    return false;
+                }
+                (frames ? result.frames : result.buffers) = uint32_t(v);
+            }
         } else if (!arg.empty() && arg[0] == '-' && !(arg.size() > 1 && std::isdigit(static_cast<unsigned char>(arg[1])))) {
             *error = "unknown option '" + arg + "'";
             return false;
@@ -271,8 +306,26 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--size belongs to the lock command";
         return false;
     }
-    if (sawStreamOption && result.command != Command::Stream) {
+    if ((sawStreamOption || result.speedGiven) && result.command != Command::Stream) {
         *error = "--speed, --tag and --sy belong to the stream command";
+        return false;
+    }
+    if (sawReceiveOption && result.command != Command::Stream) {
+        *error = "--node, --mode, --rate, --frames, --buffers and --out belong to the stream command";
+        return false;
+    }
+    // stream without operands receives a camera's frames; with CHANNEL HEXDATA it sends a packet.
+    if (result.command == Command::Stream && operands.empty() && !sawStreamOption) {
+        if (result.speedGiven && result.speed > kMaxCameraSpeed) {
+            *error = "--speed: a camera streams at S100, S200 or S400 (its ISO_SPEED field)";
+            return false;
+        }
+        result.receive = true;
+        *options = result;
+        return true;
+    }
+    if (result.command == Command::Stream && sawReceiveOption) {
+        *error = "--node, --mode, --rate, --frames, --buffers and --out receive frames: stream without CHANNEL HEXDATA";
         return false;
     }
     if (OperandsOf(result.command).most != 0 && !ParseOperands(operands, &result, error)) return false;
@@ -339,6 +392,19 @@ const char* UsageText() {
            "  phy QUADLET           sends a PHY packet (QUADLET and its inverse)\n"
            "  stream CHANNEL HEXDATA [--speed S100] [--tag 0] [--sy 0]\n"
            "                        sends an asynchronous stream packet on CHANNEL (0 to 63)\n"
+           "  stream [--node N] [--mode 640x480-y8] [--rate 30] [--frames 100] [--buffers 3] [--out DIR]\n"
+           "         [--speed S400]\n"
+           "                        receives frames from an IIDC camera (default: the bus's first):\n"
+           "                        checks the mode and rate against its inquiry registers, programs\n"
+           "                        it with asynchronous writes, opens an isochronous receive stream on\n"
+           "                        a free channel, attaches --buffers buffers of one frame each, and\n"
+           "                        writes every frame into DIR as frame-NNNN.pgm (Mono 8, Mono 16) or\n"
+           "                        .ppm (RGB 8; YUV converted to RGB); shows frames received and\n"
+           "                        dropped (by the camera's frame counter), frame rate and bytes per\n"
+           "                        second. Modes: 160x120-yuv444, 320x240-yuv422, 640x480-yuv411,\n"
+           "                        640x480-yuv422, 640x480-rgb8, 640x480-y8, 640x480-y16; rates\n"
+           "                        1.875, 3.75, 7.5, 15, 30, 60, 120, 240 fps; --speed: the camera's\n"
+           "                        ISO_SPEED (default its link speed from its ROM, at most S400)\n"
            "  rom NODE              reads the node's configuration ROM with quadlet reads and decodes\n"
            "                        it: bus information block, directories, textual leaves, every\n"
            "                        block's CRC (good or bad; a bad CRC is reported, not fatal)\n"

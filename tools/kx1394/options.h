@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "video.h"
+
 namespace kx1394 {
 
 enum class Command { None, Help, Bus, Reset, Watch, Read, Write, Lock, Phy, Stream, Rom, Camera };
@@ -32,10 +34,23 @@ struct Options {
     uint32_t phyQuadlet = 0;
     // stream
     uint8_t channel = 0;
-    uint8_t speed = 0;          // --speed, default S100
+    uint8_t speed = 0;          // --speed, default S100 (receiving: the camera's link speed, at most S400)
+    bool speedGiven = false;
     uint8_t tag = 0;            // --tag
     uint8_t sy = 0;             // --sy
+    // stream without operands: frames of a camera's isochronous stream
+    bool receive = false;
+    bool nodeGiven = false;     // --node (else the bus's first IIDC camera)
+    VideoMode video;            // --mode, default 640x480-y8
+    uint32_t rate = 4;          // --rate as its index, default 30 fps
+    uint32_t frames = 100;      // --frames
+    uint32_t buffers = 3;       // --buffers
+    std::string outDir;         // --out: where the images go (none: frames are counted, not written)
 };
+
+inline constexpr uint32_t kMaxFrames = 100000;
+inline constexpr uint32_t kMaxBuffers = 64;
+inline constexpr uint8_t kMaxCameraSpeed = 2;  // S400: the top of the legacy ISO_SPEED field
 
 inline constexpr double kMaxWatchSeconds = 3600;
 
