@@ -1,8 +1,12 @@
 // The fake PCI bus, the Plug and Play and power managers and a user program, seen by a tiny WDM
 // function driver: start with resources, the stop/remove/surprise-removal sequences, bus
 // relations adding and removing a child, power requests, device interfaces opened only while
-// enabled, DeviceIoControl copy-in/out, buffers the program does not own, cancel, process exit.
+// enabled, DeviceIoControl copy-in/out, buffers the program does not own, cancel, process exit (also
+// with a thread of the program still in the kernel and its request completed after the exit).
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -18,6 +22,17 @@ const GUID kInterface = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 const ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kIoctlWait = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kIoctlFill = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+const ULONG kIoctlHold = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+bool Readable(const void* address) {
+    int fds[2];
+    if (pipe(fds) != 0) return true;
+    const ssize_t n = write(fds[1], address, 1);  // the kernel copies the byte, or answers EFAULT
+    const int error = errno;
+    close(fds[0]);
+    close(fds[1]);
+    return n == 1 || error != EFAULT;
+}
 
 const char* MinorName(UCHAR minor) {
     switch (minor) {
@@ -46,6 +61,7 @@ struct Seen {
     bool failQueryRemove = false;
     BOOLEAN is32Bit = FALSE;
     PIRP waiting = nullptr;
+    PIRP held = nullptr;  // pending without a cancel routine, until the test completes it
     std::vector<PDEVICE_OBJECT> children;  // child PDOs the bus reports
     POWER_STATE powerCallbackState{};
     NTSTATUS powerCallbackStatus = STATUS_PENDING;
@@ -245,6 +261,11 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         IoReleaseCancelSpinLock(irql);
         return STATUS_PENDING;
     }
+    if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlHold) {
+        IoMarkIrpPending(irp);
+        g_seen->held = irp;
+        return STATUS_PENDING;
+    }
     if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlFill) {
         if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
         UCHAR* data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
@@ -305,7 +326,8 @@ struct Fixture {
     PDEVICE_OBJECT pdo = nullptr;
     NTSTATUS startStatus = STATUS_PENDING;
 
-    explicit Fixture(NTSTATUS pciStart = STATUS_SUCCESS) {
+    explicit Fixture(NTSTATUS pciStart = STATUS_SUCCESS, const hk::Options& options = hk::Options())
+        : kernel(options) {
         g_seen = &seen;
         EXPECT_EQ(hk::LoadDriver(TinyEntry, "tiny", &driver), STATUS_SUCCESS);
         hk::pci::DeviceConfig config;
@@ -531,6 +553,47 @@ TEST(IoUser, CancelIoAndProcessExitEndPendingRequests) {
     EXPECT_EQ(threadStatus, STATUS_CANCELLED);
     EXPECT_EQ(f.seen.log, (std::vector<std::string>{"CLEANUP", "CLOSE"}));
     EXPECT_EQ(hk::HandleCount(program), 0u);
+    f.Finish();
+}
+
+// A thread of the program is still in the kernel when the program exits, and the driver completes
+// its buffered request after that. Nothing is copied back: the program's memory is unreachable
+// until that thread has left (a driver's raw touch of it is reported) and gone once it has.
+TEST(IoUser, RequestCompletedAfterItsProgramExitedWritesNothing) {
+    hk::Options options;
+    options.seed = 0;  // the test thread keeps the processor: the request completes while the program's thread waits
+    Fixture f(STATUS_SUCCESS, options);
+    PEPROCESS program = hk::CreateProcess("camera");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(hk::user::OpenDeviceInterface(program, kInterface, 0, &handle), STATUS_SUCCESS);
+    UCHAR* out = static_cast<UCHAR*>(hk::user::Alloc(program, 16));
+    memset(out, 0xAA, 16);
+    NTSTATUS threadStatus = STATUS_PENDING;
+    PKTHREAD thread = hk::StartThread("program-thread", program, [&] {
+        threadStatus = hk::user::DeviceIoControl(program, handle, kIoctlHold, nullptr, 0, out, 16);
+    });
+    hk::RunFor(10000);
+    PIRP held = f.seen.held;
+    ASSERT_NE(held, nullptr);
+
+    hk::ExitProcess(program);  // no cancel routine: the driver keeps the request
+    EXPECT_EQ(threadStatus, STATUS_PENDING);
+    EXPECT_FALSE(hk::user::Owns(program, out, 16, true));
+    // Any write into the program's memory would fault and be reported here.
+    memset(held->AssociatedIrp.SystemBuffer, 0x5A, 16);
+    Complete(held, STATUS_SUCCESS, 16);
+    EXPECT_EQ(threadStatus, STATUS_PENDING) << "the program's thread has not left the kernel yet";
+    {
+        hk::ExpectViolation v(hk::rule::kUserAddress);
+        UCHAR first = *static_cast<volatile UCHAR*>(out);  // a driver reading through the raw address
+        EXPECT_EQ(1, v.Count());
+        EXPECT_NE(std::string(v.LastMessage()).find("process that has exited"), std::string::npos) << v.LastMessage();
+        EXPECT_EQ(first, 0xAA);
+        for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], 0xAA) << i;
+    }
+    hk::JoinThread(thread);
+    EXPECT_NE(threadStatus, STATUS_PENDING);
+    EXPECT_FALSE(Readable(out)) << "the memory goes with the last thread of the program";
     f.Finish();
 }
 

@@ -114,6 +114,10 @@ void* ProcessAddressSpace(PEPROCESS process);
 // Memory (mm)
 
 void* CreateAddressSpace(bool is32Bit, bool largeAddressAware);
+// A process that exits while threads of it are still in the kernel: its memory becomes unreachable
+// at once (no probe, no copy, a raw touch reported) but stays mapped until DestroyAddressSpace,
+// once the last of those threads has left. Pages an MDL locks stay valid until unlocked.
+void RetireAddressSpace(void* space);
 void DestroyAddressSpace(void* space);
 // Leak check for one driver at its unload: every pool block and lookaside entry still allocated is
 // reported (rule POOL_LEAK) with its tag and size. Returns the number of leaked blocks.

@@ -89,6 +89,7 @@ struct hk_io_Process {
     bool system = false;
     ULONG id = 0;
     void* addressSpace = nullptr;
+    void* exitedSpace = nullptr;  // after exit, until the last thread still in a call has left
     ULONG nextHandle = 1;
     std::map<ULONG, hk::io::HandleEntry> handles;  // by index (handle value / 4)
 };
@@ -112,9 +113,13 @@ private:
 HandleEntry* LookupHandle(HANDLE handle, KPROCESSOR_MODE mode, PEPROCESS* owner);
 NTSTATUS CloseHandleIn(PEPROCESS process, HANDLE handle);
 bool IsKernelHandle(HANDLE handle);
-// Threads inside a user call, by process (alerted at process exit).
+// Threads inside a user call, by process (alerted at process exit). The address space of an exited
+// process is destroyed when the last of its threads leaves its call.
 void EnterUserCall(PEPROCESS process);
 void LeaveUserCall();
+bool InUserCall(PEPROCESS process);  // some thread is in a call for the process
+// The process has exited: what a request of it still has to give back is dropped.
+bool HasExited(PEPROCESS process);
 
 // ---- Devices
 inline _DEVOBJ_EXTENSION* Ext(PDEVICE_OBJECT device) { return device->DeviceObjectExtension; }

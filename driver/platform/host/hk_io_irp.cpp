@@ -81,7 +81,10 @@ void FinishRequest(PIRP irp, IrpHeader* info) {
                       static_cast<void*>(irp), static_cast<unsigned long>(length), info->copyBackMax);
             length = info->copyBackMax;
         }
-        if (length != 0 && info->systemBuffer != nullptr) KernelCopy(info->copyBackTo, info->systemBuffer, length);
+        // A program that has exited gets nothing back: its thread ends on its way out of the kernel
+        // and its memory is going or gone.
+        if (length != 0 && info->systemBuffer != nullptr && !HasExited(info->process))
+            KernelCopy(info->copyBackTo, info->systemBuffer, length);
     }
     if (info->mdl != nullptr) {
         if (info->mdlLocked) MmUnlockPages(info->mdl);

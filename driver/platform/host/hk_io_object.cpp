@@ -130,6 +130,7 @@ void DeleteProcess(PVOID body) {
     PEPROCESS p = static_cast<PEPROCESS>(body);
     hk_io_Process* d = p->Data;
     if (d != nullptr && d->addressSpace != nullptr) DestroyAddressSpace(d->addressSpace);
+    if (d != nullptr && d->exitedSpace != nullptr) DestroyAddressSpace(d->exitedSpace);
     delete d;
     p->Data = nullptr;
 }
@@ -238,13 +239,33 @@ AttachProcess::AttachProcess(PEPROCESS process) : previous_(nullptr) {
 }
 AttachProcess::~AttachProcess() { SetThreadProcess(CurrentThread(), previous_); }
 
+bool InUserCall(PEPROCESS process) {
+    for (auto& entry : Processes().inUserCall)
+        for (PEPROCESS p : entry.second)
+            if (p == process) return true;
+    return false;
+}
+
 void EnterUserCall(PEPROCESS process) { Processes().inUserCall[CurrentThread()].push_back(process); }
 void LeaveUserCall() {
     auto& calls = Processes().inUserCall;
     auto it = calls.find(CurrentThread());
     if (it == calls.end()) return;
+    PEPROCESS process = it->second.back();
     it->second.pop_back();
     if (it->second.empty()) calls.erase(it);
+    // The last thread of an exited process leaves the kernel: its memory goes now.
+    hk_io_Process* d = ProcessData(process);
+    if (d != nullptr && d->exitedSpace != nullptr && !InUserCall(process)) {
+        void* space = d->exitedSpace;
+        d->exitedSpace = nullptr;
+        DestroyAddressSpace(space);
+    }
+}
+
+bool HasExited(PEPROCESS process) {
+    hk_io_Process* d = ProcessData(process);
+    return d != nullptr && d->exited;
 }
 
 }  // namespace io
@@ -343,9 +364,16 @@ void ExitProcess(PEPROCESS process) {
         io::CloseHandleIn(process, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(index) << 2));
     }
     KeSetEvent(&process->ExitEvent, 0, FALSE);
-    if (d->addressSpace != nullptr) {
-        DestroyAddressSpace(d->addressSpace);
-        d->addressSpace = nullptr;
+    // The address space goes once no thread of the process is in the kernel any more; until then it
+    // is unreachable, so that a thread still in a driver (or a request completed later) cannot
+    // write into memory that is going away and a driver's raw touch of it is reported.
+    void* space = d->addressSpace;
+    d->addressSpace = nullptr;
+    if (space != nullptr && io::InUserCall(process)) {
+        RetireAddressSpace(space);
+        d->exitedSpace = space;
+    } else if (space != nullptr) {
+        DestroyAddressSpace(space);
     }
 }
 

@@ -80,6 +80,7 @@ struct Region {
     int locks = 0;             // MDLs currently locking it
     AddressSpace* space = nullptr;  // null once freed or its process exited (kept while locked)
     bool closed = false;       // PROT_NONE while the running context may not touch user memory
+    bool retired = false;      // its process exited: PROT_NONE until the space is destroyed
 };
 
 struct AddressSpace {
@@ -177,6 +178,7 @@ struct State {
 
     // user memory and MDLs
     std::set<AddressSpace*> spaces;
+    std::set<AddressSpace*> retired;  // of exited processes, waiting for their last thread to leave
     std::set<Region*> regions;  // every live region, owned here
     std::unordered_map<PMDL, LockedMdl> lockedMdls;
 

@@ -158,6 +158,13 @@ bool HandleUserFault(char* address, bool write) {
         if (!r->closed || address < r->mapBase + PAGE_SIZE || address >= r->mapBase + r->mapLength - PAGE_SIZE)
             continue;
         SetClosed(r, false);
+        if (r->retired) {
+            Violation(rule::kUserAddress,
+                      "%s of user memory at %p (a %zu-byte buffer at %p) of a process that has exited",
+                      write ? "write" : "read", static_cast<void*>(address), static_cast<size_t>(r->size),
+                      static_cast<void*>(r->user));
+            return true;
+        }
         Violation(s.userRule, "%s of user memory at %p (a %zu-byte buffer at %p) %s", write ? "write" : "read",
                   static_cast<void*>(address), static_cast<size_t>(r->size), static_cast<void*>(r->user),
                   s.userWhy);
@@ -198,6 +205,8 @@ void ShutdownUser() {
     while (!s.regions.empty()) Unmap(*s.regions.begin());
     for (AddressSpace* space : s.spaces) delete space;
     s.spaces.clear();
+    for (AddressSpace* space : s.retired) delete space;
+    s.retired.clear();
 }
 
 }  // namespace detail
@@ -220,7 +229,7 @@ void* CreateAddressSpace(bool is32Bit, bool largeAddressAware) {
     return space;
 }
 
-void DestroyAddressSpace(void* opaque) {
+void RetireAddressSpace(void* opaque) {
     using namespace mm::detail;
     // A space outlived by its process object was already released when its Kernel shut down.
     if (opaque == nullptr || !Booted()) return;
@@ -228,21 +237,36 @@ void DestroyAddressSpace(void* opaque) {
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     AddressSpace* space = static_cast<AddressSpace*>(opaque);
     if (s.spaces.erase(space) == 0) return;
-    for (auto& [start, r] : space->regions) {
+    s.retired.insert(space);
+    for (auto it = space->regions.begin(); it != space->regions.end();) {
+        Region* r = it->second;
         r->space = nullptr;
         if (r->locks == 0) {
-            munmap(r->mapBase, r->mapLength);
-            s.regions.erase(r);
-            delete r;
+            SetClosed(r, true);
+            r->retired = true;
+            ++it;
             continue;
         }
+        // Locked pages stay resident until their last unlock, which releases them.
         for (auto& [mdl, l] : s.lockedMdls) {
             if (l.region != r || l.reported) continue;
             l.reported = true;
             Violation(rule::kPoolLeak, "process exits with locked pages: MDL %p, %u bytes at %p",
                       static_cast<void*>(mdl), mdl->ByteCount, MmGetMdlVirtualAddress(mdl));
         }
+        it = space->regions.erase(it);
     }
+}
+
+void DestroyAddressSpace(void* opaque) {
+    using namespace mm::detail;
+    if (opaque == nullptr || !Booted()) return;
+    RetireAddressSpace(opaque);
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    AddressSpace* space = static_cast<AddressSpace*>(opaque);
+    if (s.retired.erase(space) == 0) return;
+    for (auto& [start, r] : space->regions) Unmap(r);
     delete space;
 }
 
