@@ -15,7 +15,21 @@
 namespace {
 
 // ---- A tiny layered driver: each device's extension says what its dispatch routine does.
-enum class Mode { Complete, PassDown, PassDownWithRoutine, Pend, PendWithoutMark, CompleteTwice };
+enum class Mode {
+    Complete,
+    PassDown,
+    PassDownWithRoutine,
+    Pend,
+    PendWithoutMark,
+    CompleteTwice,
+    // Mistakes reported where they happen:
+    CompleteWithCancelRoutine,  // completes an IRP whose cancel routine is still set
+    CompleteTooMuch,            // reports more output than the caller's buffer holds
+    CompleteThenTouch,          // reads the IRP after completing it
+    PassDownThenTouch,          // reads its stack location after the lower driver completed the IRP
+};
+
+void NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
 
 struct Layer {
     const char* name;
@@ -65,6 +79,28 @@ NTSTATUS LayerDispatch(PDEVICE_OBJECT device, PIRP irp) {
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_SUCCESS;
+        case Mode::CompleteWithCancelRoutine:
+            IoSetCancelRoutine(irp, NeverCalledCancel);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        case Mode::CompleteTooMuch:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 8;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        case Mode::CompleteThenTouch: {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *static_cast<volatile NTSTATUS*>(&irp->IoStatus.Status);
+        }
+        case Mode::PassDownThenTouch: {
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(layer->lower, irp);
+            volatile UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+            (void)major;
+            return status;
+        }
         case Mode::Complete:
         default:
             irp->IoStatus.Status = STATUS_SUCCESS;
@@ -224,6 +260,38 @@ TEST(IoIrp, BrokenRulesAreReported) {
         EXPECT_EQ(IoCallDriver(stack.top(), irp), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(v.Count(), 1);
         IoFreeIrp(irp);
+    }
+}
+
+TEST(IoIrp, CompletionMistakesAndLateTouchesAreReportedWhereTheyHappen) {
+    hk::Kernel kernel;
+    struct Case {
+        const char* name;
+        Mode bottom;
+        bool passedDownByTop;
+        ULONG outputLength;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"cancel routine still set", Mode::CompleteWithCancelRoutine, false, 4, "still has a cancel routine"},
+        {"Information beyond the output buffer", Mode::CompleteTooMuch, false, 4, "beyond its output buffer of 4"},
+        {"touched after completion", Mode::CompleteThenTouch, false, 4, "after it was completed or freed"},
+        {"touched after being passed down", Mode::Complete, true, 4, "after it was completed or freed"},
+    };
+    for (const Case& c : cases) {
+        std::vector<Layer> layers = {{"bottom", c.bottom, nullptr, false, true}};
+        if (c.passedDownByTop) layers.push_back({"top", Mode::PassDownThenTouch, nullptr, false, true});
+        Stack stack(layers);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        char output[8] = {};
+        PIRP irp = IoBuildDeviceIoControlRequest(0x222000, stack.top(), nullptr, 0, output, c.outputLength, FALSE,
+                                                 &event, &iosb);
+        hk::ExpectViolation v(hk::rule::kIrpState);
+        IoCallDriver(stack.top(), irp);
+        EXPECT_EQ(1, v.Count()) << c.name << ": " << v.LastMessage();
+        EXPECT_NE(std::string(v.LastMessage()).find(c.says), std::string::npos) << c.name << ": " << v.LastMessage();
     }
 }
 

@@ -2,9 +2,13 @@
 // Windows makes them, kernel handles, duplicated handles with lesser access, process exit.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
+#include "hk_mm_test.h"
 #include "hk_wdm.h"
+#include "kxplatform.h"
 
 namespace {
 
@@ -154,6 +158,62 @@ TEST(IoObjects, ProcessesKnowTheirWidthAndIds) {
     hk::ExitProcess(p32);
     EXPECT_TRUE(hk::ProcessExited(p32));
     EXPECT_EQ(hk::ProcessAddressSpace(p32), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Services that run only at PASSIVE_LEVEL, called at APC_LEVEL, and the probe of a user buffer
+// called at DISPATCH_LEVEL: each is reported by name.
+TEST(IoObjects, PassiveLevelServicesCalledAtApcLevelAreReported) {
+    hk::Kernel kernel;
+    PEPROCESS program = hk::CreateProcess("program");
+    HANDLE event = hk::user::CreateEvent(program, true, false);
+    struct Case {
+        const char* name;
+        void (*call)(HANDLE event);
+        KIRQL level = APC_LEVEL;
+    };
+    const Case cases[] = {
+        {"KxProbeAndLockPages",
+         [](HANDLE) {
+             void* buffer = hk::user::Alloc(hk::CurrentProcess(), 64);
+             PMDL mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);  // fine at DISPATCH_LEVEL
+             if (NT_SUCCESS(KxProbeAndLockPages(mdl, UserMode, IoReadAccess))) MmUnlockPages(mdl);
+             IoFreeMdl(mdl);
+         },
+         DISPATCH_LEVEL},
+        {"ObReferenceObjectByHandle with UserMode",
+         [](HANDLE handle) {
+             PVOID object = nullptr;
+             if (NT_SUCCESS(ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode,
+                                                      &object, nullptr)))
+                 ObDereferenceObject(object);
+         }},
+        {"ZwOpenKey",
+         [](HANDLE) {
+             UNICODE_STRING name;
+             RtlInitUnicodeString(&name, KX_WSTR("\\Registry\\Machine\\System\\Nowhere"));
+             OBJECT_ATTRIBUTES attributes;
+             InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr,
+                                        nullptr);
+             HANDLE key = nullptr;
+             if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) ZwClose(key);
+         }},
+        {"KeFlushQueuedDpcs", [](HANDLE) { KeFlushQueuedDpcs(); }},
+    };
+    hk::SetThreadProcess(hk::CurrentThread(), program);
+    for (const Case& c : cases) {
+        KIRQL old;
+        KeRaiseIrql(c.level, &old);
+        hk::ExpectViolation v(hk::rule::kIrql);
+        c.call(event);
+        EXPECT_EQ(v.Count(), 1) << c.name;
+        EXPECT_NE(std::string(v.LastMessage()).find(c.name), std::string::npos) << v.LastMessage();
+        KeLowerIrql(old);
+    }
+    hk::SetThreadProcess(hk::CurrentThread(), hk::TestProcess());
 }
 
 }  // namespace

@@ -189,3 +189,235 @@ TEST(KeVerifier, WorkItemQueuedTwiceOrFreedWhileQueued) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KeVerifier, SpinLockReleasedToAnIrqlItsAcquireDidNotReturnOrTakenAboveDispatch) {
+    hk::Kernel kernel;
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    hk::ExpectViolation irql(hk::rule::kIrql);
+    // Hand over hand is fine: each release returns to an IRQL an outstanding acquire returned.
+    KIRQL oldA, oldB;
+    KeAcquireSpinLock(&a, &oldA);
+    KeAcquireSpinLock(&b, &oldB);
+    KeReleaseSpinLock(&a, oldB);
+    KeReleaseSpinLock(&b, oldA);
+    EXPECT_EQ(irql.Count(), 0);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    // Raised to DISPATCH_LEVEL first, the acquire returns DISPATCH_LEVEL: releasing to PASSIVE_LEVEL
+    // would end the caller's own raise behind its back.
+    KIRQL raised;
+    KeRaiseIrql(DISPATCH_LEVEL, &raised);
+    KeAcquireSpinLock(&a, &oldA);
+    KeReleaseSpinLock(&a, PASSIVE_LEVEL);
+    EXPECT_EQ(irql.Count(), 1);
+    EXPECT_TRUE(Mentions(irql, "to IRQL 0, but its acquire returned IRQL 2"));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KeRaiseIrql(HIGH_LEVEL, &raised);
+    KeAcquireSpinLock(&a, &oldA);  // above DISPATCH_LEVEL
+    EXPECT_EQ(irql.Count(), 2);
+    EXPECT_TRUE(Mentions(irql, "KeAcquireSpinLock at IRQL 15"));
+    KeReleaseSpinLock(&a, oldA);
+    KeLowerIrql(raised);
+}
+
+// Two locks of a kind, taken in one order by one thread and in the other order by another: the
+// second order is reported at once, whether or not the interleaving would hang.
+enum class LockKind { Spin, Mutex };
+struct TwoLocks {
+    LockKind kind;
+    KSPIN_LOCK spin[2];
+    KMUTEX mutex[2];
+    KIRQL old[2];
+    explicit TwoLocks(LockKind k) : kind(k) {
+        for (int i = 0; i < 2; ++i) {
+            KeInitializeSpinLock(&spin[i]);
+            KeInitializeMutex(&mutex[i], 0);
+        }
+    }
+    void Take(int i) {
+        if (kind == LockKind::Spin)
+            KeAcquireSpinLock(&spin[i], &old[i]);
+        else
+            KeWaitForSingleObject(&mutex[i], Executive, KernelMode, FALSE, nullptr);
+    }
+    void Drop(int i) {
+        if (kind == LockKind::Spin)
+            KeReleaseSpinLock(&spin[i], old[i]);
+        else
+            KeReleaseMutex(&mutex[i], FALSE);
+    }
+};
+
+TEST(KeVerifier, LocksTakenInBothOrdersAreALockOrderViolationNotAHang) {
+    for (LockKind kind : {LockKind::Spin, LockKind::Mutex}) {
+        SCOPED_TRACE(kind == LockKind::Spin ? "spin locks" : "mutexes");
+        hk::Kernel kernel;
+        TwoLocks locks(kind);
+        hk::ExpectViolation order(hk::rule::kLockOrder);
+        hk::JoinThread(hk::StartThread("first", nullptr, [&] {
+            for (int round = 0; round < 2; ++round) {  // the same order again is fine
+                locks.Take(0);
+                locks.Take(1);
+                locks.Drop(1);
+                locks.Drop(0);
+            }
+        }));
+        EXPECT_EQ(order.Count(), 0);
+        hk::JoinThread(hk::StartThread("second", nullptr, [&] {
+            locks.Take(1);
+            locks.Take(0);
+            locks.Drop(0);
+            locks.Drop(1);
+        }));
+        EXPECT_EQ(order.Count(), 1);
+        EXPECT_TRUE(Mentions(order, "'second' acquires"));
+        EXPECT_TRUE(Mentions(order, "(by 'first')"));
+        EXPECT_TRUE(Mentions(order, kind == LockKind::Spin ? "spin lock" : "mutex"));
+        // A lock initialized again is a new lock: its old order is forgotten.
+        TwoLocks fresh(kind);
+        fresh.Take(1);
+        fresh.Take(0);
+        fresh.Drop(0);
+        fresh.Drop(1);
+        EXPECT_EQ(order.Count(), 1);
+    }
+}
+
+TEST(KeVerifier, TheInterleavingThatHangsReportsTheLockOrderBeforeTheDeadlock) {
+    hk::Options options;
+    options.seed = 0;  // the test thread is the last to block: the deadlock report ends its wait
+    hk::Kernel kernel(options);
+    KMUTEX m[2];
+    KeInitializeMutex(&m[0], 0);
+    KeInitializeMutex(&m[1], 0);
+    KEVENT firstHolds;
+    KeInitializeEvent(&firstHolds, NotificationEvent, FALSE);
+    hk::ExpectViolation deadlock(hk::rule::kDeadlock);
+    hk::ExpectViolation order(hk::rule::kLockOrder);
+    KeWaitForSingleObject(&m[1], Executive, KernelMode, FALSE, nullptr);
+    PKTHREAD first = hk::StartThread("first", nullptr, [&] {
+        KeWaitForSingleObject(&m[0], Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&firstHolds, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&m[1], Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&m[1], FALSE);
+        KeReleaseMutex(&m[0], FALSE);
+    });
+    KeWaitForSingleObject(&firstHolds, Executive, KernelMode, FALSE, nullptr);
+    // Holding m[1], the test thread asks for m[0], which 'first' holds while asking for m[1].
+    EXPECT_EQ(KeWaitForSingleObject(&m[0], Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(order.Count(), 1);
+    EXPECT_TRUE(Mentions(order, "'test' acquires mutex"));
+    EXPECT_EQ(deadlock.Count(), 1);  // and the hang, reported after it, ends the test thread's wait
+    KeReleaseMutex(&m[1], FALSE);
+    hk::JoinThread(first);
+}
+
+// The routines the system calls back must return as they were entered: at their IRQL, holding no
+// lock. Each case breaks that in one kind of routine.
+KSPIN_LOCK g_routineLock;
+KMUTEX g_routineMutex;
+void ReturnRaised() {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
+void ReturnHoldingSpinLock() {
+    KIRQL old;
+    KeAcquireSpinLock(&g_routineLock, &old);
+}
+void ReturnOwningMutex() { KeWaitForSingleObject(&g_routineMutex, Executive, KernelMode, FALSE, nullptr); }
+
+TEST(KeVerifier, WorkItemSystemThreadAndTimerRoutinesReturningRaisedOrHoldingALock) {
+    struct Case {
+        const char* name;
+        const char* where;  // "work item", "system thread" or "timer"
+        void (*body)();
+        const char* rule;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"work item at DISPATCH_LEVEL", "work item", ReturnRaised, hk::rule::kIrql, "returned at IRQL 2"},
+        {"work item holding a spin lock", "work item", ReturnHoldingSpinLock, hk::rule::kSpinLockOwner,
+         "holding 1 spin lock"},
+        {"work item owning a mutex", "work item", ReturnOwningMutex, hk::rule::kMutex, "returned owning mutex"},
+        {"system thread at DISPATCH_LEVEL", "system thread", ReturnRaised, hk::rule::kIrql, "ended at IRQL 2"},
+        {"system thread owning a mutex", "system thread", ReturnOwningMutex, hk::rule::kMutex, "ended owning mutex"},
+        {"timer routine at raised IRQL", "timer", [] {
+             KIRQL old;
+             KeRaiseIrql(HIGH_LEVEL, &old);
+         }, hk::rule::kDpc, "returned at IRQL 15"},
+    };
+    static void (*s_body)() = nullptr;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Kernel kernel;
+        KeInitializeSpinLock(&g_routineLock);
+        KeInitializeMutex(&g_routineMutex, 0);
+        s_body = c.body;
+        hk::ExpectViolation raised(hk::rule::kIrql);  // returning with a spin lock is also returning raised
+        hk::ExpectViolation v(c.rule);
+        if (std::string(c.where) == "work item") {
+            PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+            IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) { s_body(); }, DelayedWorkQueue, nullptr);
+            hk::RunUntilIdle();
+            IoFreeWorkItem(item);
+        } else if (std::string(c.where) == "system thread") {
+            HANDLE handle;
+            ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                           [](PVOID) { s_body(); }, nullptr),
+                      STATUS_SUCCESS);
+            hk::RunUntilIdle();
+            ZwClose(handle);
+        } else {
+            KTIMER timer;
+            KDPC dpc;
+            KeInitializeTimer(&timer);
+            KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { s_body(); }, nullptr);
+            LARGE_INTEGER due;
+            due.QuadPart = -static_cast<LONGLONG>(kMs);
+            KeSetTimer(&timer, due, &dpc);
+            hk::RunFor(2 * kMs);
+        }
+        EXPECT_GE(v.Count(), 1);
+        EXPECT_TRUE(Mentions(v, c.says)) << v.LastMessage();
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
+}
+
+TEST(KeVerifier, WaitOnAnObjectThatIsNotADispatcherObject) {
+    hk::Kernel kernel;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    hk::ExpectViolation v(hk::rule::kDispatcher);
+    EXPECT_EQ(KeWaitForSingleObject(&dpc, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_TRUE(Mentions(v, "not a dispatcher object"));
+}
+
+}  // namespace
+
+namespace {
+
+int PageableRoutine() {
+    PAGED_CODE();
+    return 7;
+}
+
+TEST(KeVerifier, PageableCodeRunAboveApcLevel) {
+    hk::Kernel kernel;
+    hk::ExpectViolation v(hk::rule::kIrql);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_EQ(PageableRoutine(), 7);
+    EXPECT_EQ(v.Count(), 0);
+    KeLowerIrql(old);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(PageableRoutine(), 7);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_TRUE(Mentions(v, "pageable code (PageableRoutine) ran at IRQL 2"));
+    KeLowerIrql(old);
+}
+
+}  // namespace

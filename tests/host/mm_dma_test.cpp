@@ -291,6 +291,10 @@ TEST(MmRegisters, AccessesReachTheWindowAndCostVirtualTime) {
     }
     MmUnmapIoSpace(const_cast<ULONG*>(regs), 0x800);
     EXPECT_EQ(0u, hk::mm::MappedIoSpaceCount());
+    hk::ExpectViolation v(hk::rule::kRegister);
+    READ_REGISTER_ULONG(regs);  // after MmUnmapIoSpace
+    EXPECT_EQ(1, v.Count());
+    EXPECT_TRUE(Contains(v.LastMessage(), "not inside any")) << v.LastMessage();
 }
 
 }  // namespace

@@ -208,6 +208,20 @@ TEST(MmLookaside, LeakReportNamesEntriesNeverFreedAndListsNeverDeleted) {
     EXPECT_TRUE(Contains(v.LastMessage(), "64-byte entries, 1 cached")) << v.LastMessage();
 }
 
+TEST(MmLookaside, EntryFreedToAListDeletedWhileItWasOutstanding) {
+    hk::Kernel kernel;
+    constexpr ULONG kTag = KX_TAG('L', 'k', 'D', 'l');
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTag, 0);
+    void* outstanding = ExAllocateFromNPagedLookasideList(&list);
+    ExDeleteNPagedLookasideList(&list);  // a teardown that did not wait for its requests
+    hk::ExpectViolation v(hk::rule::kPoolMisuse);
+    ExFreeToNPagedLookasideList(&list, outstanding);
+    EXPECT_EQ(1, v.Count());
+    EXPECT_TRUE(Contains(v.LastMessage(), "the list was deleted while this entry was outstanding")) << v.LastMessage();
+    ExFreePool(outstanding);
+}
+
 int g_customFrees = 0;
 PVOID CustomAllocate(POOL_TYPE type, SIZE_T size, ULONG tag) { return ExAllocatePoolWithTag(type, size, tag); }
 void CustomFree(PVOID entry) {

@@ -100,7 +100,12 @@ TEST(MmMdl, ProbeAndLockAcceptsOnlyMemoryTheCurrentProcessOwns) {
     for (const Case& c : cases) {
         PMDL mdl = IoAllocateMdl(c.va, c.length, FALSE, FALSE, nullptr);
         ASSERT_NE(nullptr, mdl) << c.name;
-        EXPECT_EQ(c.expected, KxProbeAndLockPages(mdl, UserMode, c.operation)) << c.name;
+        {
+            // Another process's address fails as Windows fails it, and is the wrong-context mistake.
+            hk::ExpectViolation wrongContext(hk::rule::kUserAddress);
+            EXPECT_EQ(c.expected, KxProbeAndLockPages(mdl, UserMode, c.operation)) << c.name;
+            EXPECT_EQ(c.va == theirs ? 1 : 0, wrongContext.Count()) << c.name;
+        }
         if (NT_SUCCESS(c.expected)) {
             EXPECT_TRUE(mdl->MdlFlags & MDL_PAGES_LOCKED) << c.name;
             char* system = static_cast<char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
@@ -168,6 +173,19 @@ TEST(MmMdl, LockedPagesMisuseAndLeaksAreReported) {
     IoFreeMdl(leaked);
 }
 
+TEST(MmMdl, PagesUnlockedTwice) {
+    hk::Kernel kernel;
+    char* buffer = static_cast<char*>(hk::user::Alloc(hk::CurrentProcess(), 100));
+    PMDL mdl = IoAllocateMdl(buffer, 100, FALSE, FALSE, nullptr);
+    ASSERT_EQ(STATUS_SUCCESS, KxProbeAndLockPages(mdl, UserMode, IoReadAccess));
+    MmUnlockPages(mdl);
+    hk::ExpectViolation v(hk::rule::kPoolMisuse);
+    MmUnlockPages(mdl);
+    EXPECT_EQ(1, v.Count());
+    EXPECT_TRUE(Contains(v.LastMessage(), "not locked")) << v.LastMessage();
+    IoFreeMdl(mdl);
+}
+
 TEST(MmMdl, NonPagedPoolMdlNeedsNoLocking) {
     hk::Kernel kernel;
     void* block = ExAllocatePoolWithTag(NonPagedPool, 3000, KX_TAG('N', 'p', 'M', 'd'));
@@ -207,11 +225,15 @@ TEST(MmUser, CopiesCheckTheCurrentProcess) {
     EXPECT_EQ(0, memcmp(data, back, 16));
     EXPECT_EQ(STATUS_ACCESS_VIOLATION, KxCopyFromUser(back, buffer + 1, 16));
     EXPECT_EQ(STATUS_ACCESS_VIOLATION, KxCopyToUser(data, back, 16)) << "kernel memory is not user memory";
-    // A system thread runs in the system process: the application's buffer is not its memory.
+    // A system thread runs in the system process: the application's buffer is not its memory, and
+    // using its address there is the wrong-context mistake.
     NTSTATUS fromSystem = STATUS_SUCCESS;
+    hk::ExpectViolation wrongContext(hk::rule::kUserAddress);
     hk::JoinThread(hk::StartThread("worker", hk::SystemProcess(),
                                    [&] { fromSystem = KxCopyFromUser(back, buffer, 16); }));
     EXPECT_EQ(STATUS_ACCESS_VIOLATION, fromSystem);
+    EXPECT_EQ(1, wrongContext.Count());
+    EXPECT_TRUE(Contains(wrongContext.LastMessage(), "user memory of another process")) << wrongContext.LastMessage();
 }
 
 }  // namespace

@@ -59,6 +59,10 @@ inline constexpr const char* kObject = "OBJECT";                    // reference
 inline constexpr const char* kDispatcher = "DISPATCHER";            // misuse of an event, semaphore, timer or wait
 inline constexpr const char* kWorkItem = "WORK_ITEM";               // work item queued twice or freed while queued
 inline constexpr const char* kThreadLeak = "THREAD_LEAK";           // thread still running at shutdown
+inline constexpr const char* kLockOrder = "LOCK_ORDER";             // two locks taken in both orders
+inline constexpr const char* kUseAfterFree = "USE_AFTER_FREE";      // freed pool read or written
+inline constexpr const char* kPoolOverrun = "POOL_OVERRUN";         // access or write past a block's end
+inline constexpr const char* kUserAddress = "USER_ADDRESS";         // user memory reached the wrong way
 }  // namespace rule
 
 // ---------------------------------------------------------------------------------------------
@@ -69,6 +73,13 @@ PKTHREAD CurrentThread();
 // The process the current thread runs in (the system process for system threads and DPCs).
 PEPROCESS CurrentProcess();
 void SetThreadProcess(PKTHREAD thread, PEPROCESS process);
+// Brackets the dispatch of a user program's request on its own thread: the driver runs in the
+// program's context but in kernel mode, where user memory is reached only through a probe and
+// an exception frame (KxCopyFromUser, KxCopyToUser, KxProbeAndLockPages).
+void EnterRequestDispatch();
+void LeaveRequestDispatch();
+// Lock-order bookkeeping forgets locks that lived in memory being freed.
+void ForgetLocksIn(const void* start, SIZE_T length);
 // A point where the virtual processor may deliver a pending interrupt or DPC (when the IRQL allows)
 // and where the seeded scheduler may hand the run token to another runnable thread.
 void SchedulePoint();
@@ -108,6 +119,24 @@ void DestroyAddressSpace(void* space);
 // reported (rule POOL_LEAK) with its tag and size. Returns the number of leaked blocks.
 int ReportLeaks();
 
+// The processor's view of pageable memory, which ke keeps in step with the running context. While
+// the IRQL is DISPATCH_LEVEL or above, paged pool is trimmed: touching a block that is not locked
+// is reported (rule IRQL), as Driver Verifier pages such memory out on every raise. User memory
+// that no MDL locks is reachable only from a user program's own thread below DISPATCH_LEVEL and
+// outside the dispatch of its request; elsewhere a touch is reported with `why` (rule IRQL at
+// DISPATCH_LEVEL and above, USER_ADDRESS otherwise). Both cost nothing while they do not change.
+void SetPagedPoolResident(bool resident);
+void SetUserMemoryReachable(bool reachable, const char* rule, const char* why);
+// Copies to or from user memory on behalf of the kernel itself (the I/O manager's copy of a
+// buffered request's output), whatever the current view.
+void KernelCopy(void* destination, const void* source, SIZE_T length);
+// Memory for records the I/O manager hands out (IRPs): guarded like pool, and after release kept
+// unreachable for a while, so that a late touch is reported (rule IRP_STATE).
+// ReleaseGuarded is false for memory that is not guarded (guards off, or no mapping could be had):
+// the caller frees it with free() when it is done with it.
+void* AllocateGuarded(SIZE_T size);
+bool ReleaseGuarded(void* memory);
+
 // The simulated 32-bit bus address space as the device sees it. An access to a page that is not
 // mapped for DMA is recorded as a fault (rule DMA_FAULT) and returns false.
 bool BusRead(ULONG busAddress, void* destination, ULONG length);
@@ -134,6 +163,10 @@ struct Options {
     ULONG seed = 1;                           // scheduler seed (0: no preemption at all)
     ULONGLONG timeBudget100ns = 600ull * 10000000ull;  // virtual time a test may use
     USHORT wdmVersion = 0x0600;               // highest WDM version IoIsWdmVersionAvailable admits
+    // Pool and IRPs on guarded pages with a quarantine, paged pool trimmed at DISPATCH_LEVEL, user
+    // memory closed outside its program's context. A system call or two per allocation: a
+    // benchmark of the driver's own cost turns them off, as Driver Verifier is off in the field.
+    bool memoryGuards = true;
 };
 
 class Kernel {

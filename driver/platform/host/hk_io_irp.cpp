@@ -10,8 +10,10 @@ namespace io {
 namespace {
 
 // Every IRP this kernel knows, live or recently released. Released IRPs stay in a bounded
-// quarantine (their memory untouched) so that a late completion or cancel is reported as the
-// rule it breaks instead of corrupting memory.
+// quarantine so that a late completion or cancel is reported as the rule it breaks instead of
+// corrupting memory; the memory of an IRP the kernel allocated is guarded and becomes unreachable
+// at release, so that a driver touching it after completion (or after passing it down to a driver
+// that completed it) is reported at the touch.
 struct IrpTable {
     std::unordered_map<PIRP, IrpHeader*> all;
     std::deque<PIRP> quarantine;
@@ -79,7 +81,7 @@ void FinishRequest(PIRP irp, IrpHeader* info) {
                       static_cast<void*>(irp), static_cast<unsigned long>(length), info->copyBackMax);
             length = info->copyBackMax;
         }
-        if (length != 0 && info->systemBuffer != nullptr) memcpy(info->copyBackTo, info->systemBuffer, length);
+        if (length != 0 && info->systemBuffer != nullptr) KernelCopy(info->copyBackTo, info->systemBuffer, length);
     }
     if (info->mdl != nullptr) {
         if (info->mdlLocked) MmUnlockPages(info->mdl);
@@ -160,7 +162,7 @@ IrpHeader* IrpInfo(PIRP irp) {
 PIRP AllocateIrp(CCHAR stackSize, IrpKind kind) {
     if (stackSize < 1) stackSize = 1;
     USHORT size = IoSizeOfIrp(stackSize);
-    PIRP irp = static_cast<PIRP>(aligned_alloc(16, (size + 15u) & ~15u));
+    PIRP irp = static_cast<PIRP>(AllocateGuarded(size));
     if (irp == nullptr) return nullptr;
     InitializeIrp(irp, size, stackSize);
     Track(irp, kind, true);
@@ -174,6 +176,8 @@ void ReleaseIrp(PIRP irp) {
     info->state = IrpState::Freed;
     free(info->systemBuffer);
     info->systemBuffer = nullptr;
+    // Guarded memory stays in the guarded quarantine; other memory until it leaves this one.
+    if (info->ownsMemory && ReleaseGuarded(irp)) info->ownsMemory = false;
     t.quarantine.push_back(irp);
     while (t.quarantine.size() > kIrpQuarantine) {
         PIRP old = t.quarantine.front();

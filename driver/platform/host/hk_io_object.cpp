@@ -551,7 +551,10 @@ NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, POB
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
-    hk::io::RequireIrql(APC_LEVEL, "ObReferenceObjectByHandle");
+    // A user program's handle is referenced in its context at PASSIVE_LEVEL; kernel handles at up
+    // to APC_LEVEL.
+    hk::io::RequireIrql(AccessMode == UserMode ? PASSIVE_LEVEL : APC_LEVEL,
+                        AccessMode == UserMode ? "ObReferenceObjectByHandle with UserMode" : "ObReferenceObjectByHandle");
     *Object = nullptr;
     // Pseudo handles of the current process and thread.
     if (Handle == NtCurrentProcess() || Handle == NtCurrentThread()) {

@@ -237,7 +237,9 @@ UserRequestData* SendUser(PEPROCESS process, HANDLE handle, UCHAR major, ULONG c
     }
     r->file = file;
     r->irp = irp;
+    EnterRequestDispatch();
     status = IofCallDriver(top, irp);
+    LeaveRequestDispatch();
     r->sendStatus = status;
     if (!r->finished && status != STATUS_PENDING)
         Violation(rule::kIrpState,
@@ -308,7 +310,9 @@ NTSTATUS OpenInterface(PEPROCESS process, const Interface& iface, PHANDLE handle
     stack->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
     stack->Parameters.Create.ShareAccess = 3;     // read and write sharing
     r->irp = irp;
+    EnterRequestDispatch();
     r->sendStatus = IofCallDriver(top, irp);
+    LeaveRequestDispatch();
     LeaveUserCall();
     NTSTATUS status = EndRequest(r, nullptr, nullptr);
     if (!NT_SUCCESS(status)) {

@@ -52,8 +52,10 @@ void Fire(const DeadlineKey& key, const Deadline& deadline) {
         Thread* t = g.current;
         KIRQL old = t->irql;
         t->irql = HIGH_LEVEL;
+        SyncMemoryView();
         deadline.callback(deadline.context);
         t->irql = old;
+        SyncMemoryView();
         break;
     }
     }
@@ -107,8 +109,11 @@ bool RunOneDpc() {
     Thread* t = g.current;
     KIRQL old = t->irql;
     int locks = t->spinLocksHeld;
+    size_t heldBase = t->heldBase;
+    t->heldBase = t->held.size();  // locks of the interrupted thread are not the DPC's
     t->irql = DISPATCH_LEVEL;
     t->dpcDepth++;
+    SyncMemoryView();
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     t->dpcDepth--;
@@ -119,7 +124,9 @@ bool RunOneDpc() {
         Violation(rule::kDpc, "DPC routine %p returned holding %d spin lock(s)", reinterpret_cast<void*>(routine),
                   t->spinLocksHeld - locks);
     }
+    t->heldBase = heldBase <= t->held.size() ? heldBase : t->held.size();
     t->irql = old;
+    SyncMemoryView();
     return true;
 }
 

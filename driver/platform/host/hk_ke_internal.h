@@ -23,6 +23,15 @@ namespace hk {
 namespace ke {
 
 enum class Kind { Adopted, System, Test, Worker, Idle };
+
+// A spin lock or mutex the thread holds, in acquisition order. `oldIrql` is what the acquire
+// returned to its caller (kNoOldIrql for acquires that do not change the IRQL).
+inline constexpr KIRQL kNoOldIrql = 0xFF;
+struct HeldLock {
+    const void* lock = nullptr;
+    bool spin = true;
+    KIRQL oldIrql = kNoOldIrql;
+};
 enum class RunState { Ready, Running, Waiting, Terminated };
 
 struct Thread {
@@ -38,6 +47,10 @@ struct Thread {
     int spinLocksHeld = 0;
     int dpcDepth = 0;                 // DPC routines running on this thread's stack
     std::vector<PKMUTEX> mutexes;     // owned, in acquisition order
+    std::vector<HeldLock> held;       // spin locks and mutexes, in acquisition order
+    size_t heldBase = 0;              // first entry of the running DPC or service routine
+    int requestDispatch = 0;          // inside the dispatch of a user program's request
+    bool inSystemProcess = false;     // runs in the system process's context
 
     // The wait in progress (state == Waiting).
     std::vector<PDISPATCHER_HEADER> waitObjects;
@@ -108,6 +121,18 @@ struct State {
     KSPIN_LOCK cancelLock = 0;
     std::unordered_map<PKSPIN_LOCK, int> recursedLocks;  // recursion tolerated inside ExpectViolation
     WorkQueue queues[2];           // critical (and hyper-critical), delayed
+
+    // Lock order: an edge A -> B says some thread acquired B while holding A (with who did it).
+    struct OrderEdge {
+        const void* to;
+        std::string thread;
+    };
+    std::map<const void*, std::vector<OrderEdge>> lockOrder;
+    std::vector<std::pair<const void*, const void*>> reportedInversions;
+
+    // What the processor's memory view was last set to (see SyncMemoryView).
+    bool pagedResident = true;
+    bool userReachable = true;
 };
 
 extern State g;
@@ -140,9 +165,24 @@ void EndWait(Thread* thread, NTSTATUS status);  // removes from the waiting list
 void RequireIrqlAtMost(KIRQL level, const char* routine);
 void RaiseTo(Thread* thread, KIRQL irql);
 void LowerTo(Thread* thread, KIRQL irql);   // checks, then lets pending work run
-void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine);
-void SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine);
+// `oldIrql`: what the acquire returns to its caller; `tryOnly`: a try-acquire, which cannot
+// deadlock and so adds no lock-order edge.
+void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL oldIrql = 0xFF,
+                 bool tryOnly = false);
+// `newIrql`: the IRQL the caller returns to, checked against what the acquires returned (0xFF: none).
+// False when nothing was released (recursion unwound, or a violation).
+bool SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL newIrql = 0xFF);
 void ReleaseMutexesOf(Thread* thread);
+// Lock-order bookkeeping: before `thread` acquires `lock`, checks the order against the locks it
+// holds (records the new edges); after, notes it held / released.
+void CheckLockOrder(Thread* thread, const void* lock, bool spin);
+void NoteAcquired(Thread* thread, const void* lock, bool spin, KIRQL oldIrql);
+void NoteReleased(Thread* thread, const void* lock);
+void ForgetLock(const void* lock);
+// Pageable memory follows the running context: paged pool is trimmed at DISPATCH_LEVEL and
+// above, user memory is out of reach outside a user program's own thread. Called wherever the
+// IRQL or the running context changes; O(1) while nothing changes.
+void SyncMemoryView();
 
 // ---- Clock, timers and DPCs (hk_ke_clock.cpp)
 DeadlineKey AddDeadline(ULONGLONG when, const Deadline& deadline);

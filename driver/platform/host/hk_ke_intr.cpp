@@ -35,7 +35,10 @@ Line* DeliverableLine(ULONG* vectorOut) {
 
 BOOLEAN CallServiceRoutine(Thread* t, PKINTERRUPT interrupt) {
     KIRQL old = t->irql;
+    size_t heldBase = t->heldBase;
+    t->heldBase = t->held.size();  // locks of the interrupted context are not the routine's
     t->irql = interrupt->SynchronizeIrql;
+    SyncMemoryView();
     SpinAcquire(t, interrupt->ActualLock, "interrupt dispatch");
     BOOLEAN claimed = interrupt->ServiceRoutine(interrupt, interrupt->ServiceContext);
     if (t->irql != interrupt->SynchronizeIrql) {
@@ -43,7 +46,9 @@ BOOLEAN CallServiceRoutine(Thread* t, PKINTERRUPT interrupt) {
                   reinterpret_cast<void*>(interrupt->ServiceRoutine), t->irql, interrupt->SynchronizeIrql);
     }
     SpinRelease(t, interrupt->ActualLock, "interrupt dispatch");
+    t->heldBase = heldBase <= t->held.size() ? heldBase : t->held.size();
     t->irql = old;
+    SyncMemoryView();
     return claimed;
 }
 
@@ -196,13 +201,13 @@ extern "C" KIRQL KeAcquireInterruptSpinLock(PKINTERRUPT Interrupt) {
     } else {
         hk::ke::RaiseTo(t, Interrupt->SynchronizeIrql);
     }
-    hk::ke::SpinAcquire(t, Interrupt->ActualLock, "KeAcquireInterruptSpinLock");
+    hk::ke::SpinAcquire(t, Interrupt->ActualLock, "KeAcquireInterruptSpinLock", old);
     return old;
 }
 
 extern "C" void KeReleaseInterruptSpinLock(PKINTERRUPT Interrupt, KIRQL OldIrql) {
     Thread* t = Cur();
-    hk::ke::SpinRelease(t, Interrupt->ActualLock, "KeReleaseInterruptSpinLock");
+    hk::ke::SpinRelease(t, Interrupt->ActualLock, "KeReleaseInterruptSpinLock", OldIrql);
     if (OldIrql > t->irql) {
         hk::Violation(hk::rule::kIrql, "KeReleaseInterruptSpinLock to IRQL %u from the lower IRQL %u", OldIrql,
                       t->irql);

@@ -97,6 +97,7 @@ void SwitchTo(Thread* next) {
         pthread_exit(nullptr);
     }
     g.current = self;
+    SyncMemoryView();
 }
 
 void ReportDeadlock() {
@@ -117,6 +118,7 @@ void ReportDeadlock() {
 // One step of the idle loop, run in the idle thread's context when nothing is ready.
 void IdleStep() {
     g.current = g.idle;
+    SyncMemoryView();
     if (DeliverPending()) return;
     if (FireDue()) return;
     bool wokeIdleWaiter = false;
@@ -162,6 +164,7 @@ void* ThreadMain(void* argument) {
         return nullptr;
     }
     g.current = self;
+    SyncMemoryView();
     DeliverPending();
     self->body();
     ExitCurrentThread();
@@ -174,6 +177,7 @@ void Block() {
     Thread* next = Dispatch();
     if (next == self) {
         g.current = self;
+        SyncMemoryView();
     } else {
         SwitchTo(next);
     }
@@ -258,6 +262,7 @@ void ExitCurrentThread() {
         ReleaseMutexesOf(self);
     }
     self->irql = PASSIVE_LEVEL;
+    SyncMemoryView();
     self->state = RunState::Terminated;
     PKTHREAD object = self->kthread;
     if (object != nullptr) {
@@ -312,6 +317,33 @@ std::string DescribeObject(PDISPATCHER_HEADER header) {
     return text;
 }
 
+void SyncMemoryView() {
+    Thread* t = g.current;
+    if (t == nullptr || !g.booted || !g.options.memoryGuards) return;
+    const bool resident = t->irql < DISPATCH_LEVEL;
+    if (resident != g.pagedResident) {
+        g.pagedResident = resident;
+        SetPagedPoolResident(resident);
+    }
+    const char* rule = rule::kUserAddress;
+    const char* why = nullptr;
+    if (!resident) {
+        rule = rule::kIrql;
+        why = "at DISPATCH_LEVEL or above, where user memory may be paged out";
+    } else if (t->dpcDepth > 0 || t == g.idle) {
+        why = "from a DPC, in an arbitrary process's context";
+    } else if (t->kind == Kind::System || t->kind == Kind::Worker || t->inSystemProcess) {
+        why = "from a thread of the system process, not the program's context";
+    } else if (t->requestDispatch > 0) {
+        why = "outside a probe and exception frame (KxCopyFromUser, KxCopyToUser or a locked MDL)";
+    }
+    const bool reachable = why == nullptr;
+    if (reachable != g.userReachable || !reachable) {
+        g.userReachable = reachable;
+        SetUserMemoryReachable(reachable, rule, why);
+    }
+}
+
 void FreeThreads() {
     for (Thread* t : g.threads) {
         if (t->kthread != nullptr) t->kthread->HostThread = nullptr;
@@ -340,6 +372,10 @@ void Boot(const Options& options) {
     ResetWorkQueues();
     g.cancelLock = 0;
     g.recursedLocks.clear();
+    g.lockOrder.clear();
+    g.reportedInversions.clear();
+    g.pagedResident = true;
+    g.userReachable = true;
     g.booted = true;
 
     g.idle = NewThread(Kind::Idle, "idle", 0, nullptr);
@@ -360,6 +396,12 @@ void Shutdown() {
     if (self->irql != PASSIVE_LEVEL)
         Violation(rule::kIrql, "host kernel shut down at IRQL %u", self->irql);
     self->irql = PASSIVE_LEVEL;
+    self->requestDispatch = 0;
+    self->dpcDepth = 0;
+    // io is gone: open everything up for the teardown of mm.
+    g.pagedResident = g.userReachable = true;
+    SetPagedPoolResident(true);
+    SetUserMemoryReachable(true, rule::kUserAddress, nullptr);
 
     // Driver and test threads still alive leak: report them, then end them where they stand.
     std::string leaked;
@@ -426,6 +468,29 @@ void SetThreadProcess(PKTHREAD thread, PEPROCESS process) {
     ke::Thread* t = ke::ThreadOf(thread);
     if (t == nullptr) ke::Fatal("SetThreadProcess on an object that is not a thread");
     t->process = process;
+    t->inSystemProcess = process != nullptr && process == SystemProcess();
+    ke::SyncMemoryView();
+}
+
+void EnterRequestDispatch() {
+    ke::Cur()->requestDispatch++;
+    ke::SyncMemoryView();
+}
+
+void LeaveRequestDispatch() {
+    ke::Thread* t = ke::Cur();
+    if (t->requestDispatch > 0) t->requestDispatch--;
+    ke::SyncMemoryView();
+}
+
+void ForgetLocksIn(const void* start, SIZE_T length) {
+    if (!ke::g.booted || ke::g.lockOrder.empty()) return;
+    const char* begin = static_cast<const char*>(start);
+    std::vector<const void*> gone;
+    for (auto it = ke::g.lockOrder.lower_bound(begin);
+         it != ke::g.lockOrder.end() && static_cast<const char*>(it->first) < begin + length; ++it)
+        gone.push_back(it->first);
+    for (const void* lock : gone) ke::ForgetLock(lock);
 }
 
 void SchedulePoint() {
@@ -502,6 +567,11 @@ std::string DescribeThreads() {
         if (t->spinLocksHeld > 0) {
             snprintf(line, sizeof(line), ", holding %d spin lock(s)", t->spinLocksHeld);
             out += line;
+            for (const ke::HeldLock& h : t->held) {
+                if (!h.spin) continue;
+                snprintf(line, sizeof(line), ", holding spin lock %p", h.lock);
+                out += line;
+            }
         }
         for (PKMUTEX m : t->mutexes) {
             snprintf(line, sizeof(line), ", owning mutex %p", static_cast<void*>(m));

@@ -41,10 +41,22 @@ void WorkerLoop(WorkQueue* queue) {
                 Violation(rule::kIrql, "work item routine %p returned at IRQL %u", reinterpret_cast<void*>(routine),
                           self->irql);
                 self->irql = PASSIVE_LEVEL;
+                SyncMemoryView();
             }
-            if (self->spinLocksHeld != 0)
+            if (self->spinLocksHeld != 0) {
                 Violation(rule::kSpinLockOwner, "work item routine %p returned holding %d spin lock(s)",
                           reinterpret_cast<void*>(routine), self->spinLocksHeld);
+                // The worker thread goes on serving other drivers: the locks are let go.
+                for (size_t i = self->held.size(); i-- > 0;)
+                    if (self->held[i].spin)
+                        SpinRelease(self, static_cast<PKSPIN_LOCK>(const_cast<void*>(self->held[i].lock)),
+                                    "work item return");
+            }
+            if (!self->mutexes.empty()) {
+                Violation(rule::kMutex, "work item routine %p returned owning mutex %p",
+                          reinterpret_cast<void*>(routine), static_cast<void*>(self->mutexes.front()));
+                ReleaseMutexesOf(self);  // the worker thread goes on serving other drivers
+            }
             if (device != nullptr) ObDereferenceObject(device);
         }
     }
@@ -80,6 +92,7 @@ PKTHREAD StartThread(const char* name, PEPROCESS process, std::function<void()> 
     ke::Cur();
     ke::Thread* t = ke::NewThread(ke::Kind::Test, name, priority,
                                   process != nullptr ? process : ke::g.adopted->process);
+    t->inSystemProcess = t->process != nullptr && t->process == SystemProcess();
     t->body = std::move(body);
     ke::StartOsThread(t);
     SchedulePoint();

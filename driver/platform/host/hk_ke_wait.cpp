@@ -52,6 +52,7 @@ void Consume(PDISPATCHER_HEADER header, Thread* thread) {
         if (mutex->OwnerThread == nullptr) {
             mutex->OwnerThread = thread->kthread;
             thread->mutexes.push_back(mutex);
+            NoteAcquired(thread, mutex, false, kNoOldIrql);
         }
         header->SignalState--;
         break;
@@ -122,6 +123,12 @@ NTSTATUS WaitFor(ULONG count, PDISPATCHER_HEADER* objects, WAIT_TYPE type, BOOLE
                       t->name.c_str(), static_cast<void*>(objects[i]), objects[i]->Type);
             return STATUS_INVALID_PARAMETER;
         }
+    }
+    // A mutex about to be acquired is ordered after every lock the thread holds; checked before the
+    // wait, so an inversion is reported even in the interleaving that would hang.
+    for (ULONG i = 0; i < count; ++i) {
+        if (objects[i]->Type == MutantObject && reinterpret_cast<PKMUTEX>(objects[i])->OwnerThread != t->kthread)
+            CheckLockOrder(t, objects[i], false);
     }
     // A wait is a point where pending work runs and the scheduler may switch.
     if (t->irql < DISPATCH_LEVEL) {
@@ -204,18 +211,22 @@ void RequireIrqlAtMost(KIRQL level, const char* routine) {
                   t->name.c_str(), level);
 }
 
-void RaiseTo(Thread* thread, KIRQL irql) { thread->irql = irql; }
+void RaiseTo(Thread* thread, KIRQL irql) {
+    thread->irql = irql;
+    SyncMemoryView();
+}
 
 void LowerTo(Thread* thread, KIRQL irql) {
     if (irql < DISPATCH_LEVEL && thread->irql >= DISPATCH_LEVEL && thread->spinLocksHeld > 0)
         Violation(rule::kIrql, "'%s' lowered IRQL to %u while holding %d spin lock(s)", thread->name.c_str(), irql,
                   thread->spinLocksHeld);
     thread->irql = irql;
+    SyncMemoryView();
     DeliverPending();
     if (irql < DISPATCH_LEVEL) MaybePreempt();
 }
 
-void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine) {
+void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL oldIrql, bool tryOnly) {
     ULONG_PTR self = reinterpret_cast<ULONG_PTR>(thread->kthread);
     if (*lock == self) {
         Violation(rule::kSpinLockRecursion, "%s: spin lock %p acquired again by its owner '%s'", routine,
@@ -223,6 +234,7 @@ void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine) {
         g.recursedLocks[lock]++;
         return;
     }
+    if (!tryOnly) CheckLockOrder(thread, lock, true);
     if (*lock != 0) {
         Thread* owner = FindThreadByObject(*lock);
         std::string ownerText = owner != nullptr ? "'" + owner->name + "' (" + StateName(owner->state) + ")"
@@ -231,18 +243,22 @@ void SpinAcquire(Thread* thread, PKSPIN_LOCK lock, const char* routine) {
                   "%s: '%s' spins forever on spin lock %p held by %s; on one processor the holder cannot run: "
                   "it blocked or ended holding the lock",
                   routine, thread->name.c_str(), static_cast<void*>(lock), ownerText.c_str());
-        if (owner != nullptr && owner->spinLocksHeld > 0) owner->spinLocksHeld--;
+        if (owner != nullptr && owner->spinLocksHeld > 0) {
+            owner->spinLocksHeld--;
+            NoteReleased(owner, lock);
+        }
     }
     *lock = self;
     thread->spinLocksHeld++;
+    NoteAcquired(thread, lock, true, oldIrql);
 }
 
-void SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine) {
+bool SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine, KIRQL newIrql) {
     ULONG_PTR self = reinterpret_cast<ULONG_PTR>(thread->kthread);
     auto recursed = g.recursedLocks.find(lock);
     if (recursed != g.recursedLocks.end() && *lock == self) {
         if (--recursed->second == 0) g.recursedLocks.erase(recursed);
-        return;
+        return false;
     }
     if (*lock != self) {
         if (*lock == 0) {
@@ -254,16 +270,131 @@ void SpinRelease(Thread* thread, PKSPIN_LOCK lock, const char* routine) {
                       static_cast<void*>(lock), thread->name.c_str(),
                       owner != nullptr ? owner->name.c_str() : "?");
         }
-        return;
+        return false;
+    }
+    if (newIrql != kNoOldIrql) {
+        // The IRQL to return to is one an outstanding acquire returned: this lock's own, or, when
+        // locks are released out of order (hand over hand), that of a lock still held, which then
+        // inherits this lock's.
+        std::vector<HeldLock>& held = thread->held;
+        HeldLock* mine = nullptr;
+        for (size_t i = held.size(); i-- > 0;)
+            if (held[i].lock == lock) {
+                mine = &held[i];
+                break;
+            }
+        // A lock taken with KeAcquireSpinLockAtDpcLevel has no IRQL of its own to return to: the
+        // caller raised before, and may lower through this release.
+        if (mine != nullptr && mine->oldIrql != kNoOldIrql && mine->oldIrql != newIrql) {
+            HeldLock* other = nullptr;
+            for (size_t i = held.size(); i-- > 0;)
+                if (held[i].spin && held[i].lock != lock && held[i].oldIrql == newIrql) {
+                    other = &held[i];
+                    break;
+                }
+            if (other != nullptr) {
+                other->oldIrql = mine->oldIrql;
+            } else {
+                Violation(rule::kIrql,
+                          "%s: spin lock %p released by '%s' to IRQL %u, but its acquire returned IRQL %u",
+                          routine, static_cast<void*>(lock), thread->name.c_str(), newIrql, mine->oldIrql);
+            }
+        }
     }
     *lock = 0;
     thread->spinLocksHeld--;
+    NoteReleased(thread, lock);
+    return true;
+}
+
+namespace {
+
+std::string LockName(const void* lock, bool spin) {
+    char text[64];
+    snprintf(text, sizeof(text), "%s %p", spin ? "spin lock" : "mutex", lock);
+    return text;
+}
+
+// Whether `to` is reachable from `from` in the lock-order graph.
+bool OrderReaches(const void* from, const void* to, std::vector<const void*>& seen) {
+    if (from == to) return true;
+    for (const void* s : seen)
+        if (s == from) return false;
+    seen.push_back(from);
+    auto it = g.lockOrder.find(from);
+    if (it == g.lockOrder.end()) return false;
+    for (const State::OrderEdge& e : it->second)
+        if (OrderReaches(e.to, to, seen)) return true;
+    return false;
+}
+
+}  // namespace
+
+void CheckLockOrder(Thread* thread, const void* lock, bool spin) {
+    std::vector<HeldLock>& held = thread->held;
+    for (size_t i = thread->heldBase; i < held.size(); ++i) {
+        const void* before = held[i].lock;
+        if (before == lock) continue;
+        std::vector<State::OrderEdge>& edges = g.lockOrder[before];
+        bool known = false;
+        for (const State::OrderEdge& e : edges)
+            if (e.to == lock) {
+                known = true;
+                break;
+            }
+        if (known) continue;
+        std::vector<const void*> seen;
+        if (OrderReaches(lock, before, seen)) {
+            std::pair<const void*, const void*> pair(before, lock);
+            bool reported = false;
+            for (const auto& r : g.reportedInversions) reported = reported || r == pair;
+            if (reported) continue;
+            g.reportedInversions.push_back(pair);
+            std::string who = "?";
+            auto it = g.lockOrder.find(lock);
+            if (it != g.lockOrder.end())
+                for (const State::OrderEdge& e : it->second) who = e.to == before ? e.thread : who;
+            std::string a = LockName(before, held[i].spin), b = LockName(lock, spin);
+            Violation(rule::kLockOrder,
+                      "'%s' acquires %s while holding %s, but %s was acquired while holding %s before%s%s%s: two "
+                      "threads taking them in these orders deadlock",
+                      thread->name.c_str(), b.c_str(), a.c_str(), a.c_str(), b.c_str(),
+                      who != "?" ? " (by '" : " (through other locks", who != "?" ? who.c_str() : "",
+                      who != "?" ? "')" : ")");
+            continue;  // the inverted edge is not recorded: the graph stays acyclic
+        }
+        edges.push_back(State::OrderEdge{lock, thread->name});
+    }
+}
+
+void NoteAcquired(Thread* thread, const void* lock, bool spin, KIRQL oldIrql) {
+    thread->held.push_back(HeldLock{lock, spin, oldIrql});
+}
+
+void NoteReleased(Thread* thread, const void* lock) {
+    std::vector<HeldLock>& held = thread->held;
+    for (size_t i = held.size(); i-- > 0;) {
+        if (held[i].lock == lock) {
+            held.erase(held.begin() + static_cast<long>(i));
+            if (thread->heldBase > held.size()) thread->heldBase = held.size();
+            return;
+        }
+    }
+}
+
+void ForgetLock(const void* lock) {
+    if (g.lockOrder.empty()) return;
+    g.lockOrder.erase(lock);
+    for (auto& [from, edges] : g.lockOrder)
+        for (size_t i = edges.size(); i-- > 0;)
+            if (edges[i].to == lock) edges.erase(edges.begin() + static_cast<long>(i));
 }
 
 void ReleaseMutexesOf(Thread* thread) {
     for (PKMUTEX mutex : thread->mutexes) {
         mutex->OwnerThread = nullptr;
         mutex->Header.SignalState = 1;
+        NoteReleased(thread, mutex);
     }
     thread->mutexes.clear();
     WakeWaiters();
@@ -313,6 +444,13 @@ extern "C" void KeLowerIrql(KIRQL NewIrql) {
     hk::ke::LowerTo(t, NewIrql);
 }
 
+extern "C" void KxHostPagedCode(const char* function) {
+    Thread* t = Cur();
+    if (t->irql > APC_LEVEL)
+        hk::Violation(hk::rule::kIrql, "pageable code (%s) ran at IRQL %u by '%s' (at most APC_LEVEL)", function,
+                      t->irql, t->name.c_str());
+}
+
 extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -322,7 +460,10 @@ extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {
 // ---------------------------------------------------------------------------------------------
 // Spin locks: the lock holds its owner's thread object; acquiring raises to DISPATCH_LEVEL.
 
-extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+    if (g.booted) hk::ke::ForgetLock(SpinLock);  // a new lock: the order of an old one at this address is gone
+}
 
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     Thread* t = Cur();
@@ -332,7 +473,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
                       t->name.c_str());
     else
         hk::ke::RaiseTo(t, DISPATCH_LEVEL);
-    hk::ke::SpinAcquire(t, SpinLock, "KeAcquireSpinLock");
+    hk::ke::SpinAcquire(t, SpinLock, "KeAcquireSpinLock", old);
     return old;
 }
 
@@ -342,7 +483,7 @@ extern "C" void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
 
 extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     Thread* t = Cur();
-    hk::ke::SpinRelease(t, SpinLock, "KeReleaseSpinLock");
+    hk::ke::SpinRelease(t, SpinLock, "KeReleaseSpinLock", NewIrql);
     if (NewIrql > t->irql) {
         hk::Violation(hk::rule::kIrql, "KeReleaseSpinLock to IRQL %u from the lower IRQL %u by '%s'", NewIrql,
                       t->irql, t->name.c_str());
@@ -372,7 +513,7 @@ extern "C" BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         hk::Violation(hk::rule::kIrql, "KeTryToAcquireSpinLockAtDpcLevel at IRQL %u by '%s'", t->irql,
                       t->name.c_str());
     if (*SpinLock != 0 && *SpinLock != reinterpret_cast<ULONG_PTR>(t->kthread)) return FALSE;
-    hk::ke::SpinAcquire(t, SpinLock, "KeTryToAcquireSpinLockAtDpcLevel");
+    hk::ke::SpinAcquire(t, SpinLock, "KeTryToAcquireSpinLockAtDpcLevel", hk::ke::kNoOldIrql, true);
     return TRUE;
 }
 
@@ -446,6 +587,7 @@ extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
     Mutex->OwnerThread = nullptr;
     Mutex->Abandoned = FALSE;
     Mutex->ApcDisable = 1;
+    if (g.booted) hk::ke::ForgetLock(Mutex);
 }
 
 extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
@@ -462,6 +604,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
+        hk::ke::NoteReleased(t, Mutex);
         for (auto it = t->mutexes.begin(); it != t->mutexes.end(); ++it) {
             if (*it == Mutex) {
                 t->mutexes.erase(it);

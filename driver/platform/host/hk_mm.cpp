@@ -1,9 +1,10 @@
 // Host kernel mm: module life, pool, lookaside lists, S-lists, failure injection, leak report.
 //
-// Pool blocks are real heap blocks (AddressSanitizer sees every allocation and free with its exact
-// size); their bookkeeping lives beside them. A fresh block is filled with 0xA5 so that a driver
-// relying on zeroed pool fails, a freed block is overwritten with 0xDE before it goes back to the
-// heap. Blocks of a page or more are page-aligned, as Windows allocates them.
+// Pool blocks are guarded blocks on pages of their own (hk_mm_guard.cpp: overruns fault, freed
+// blocks stay unreachable in a quarantine); their bookkeeping lives beside them. A fresh block is
+// filled with 0xA5 so that a driver relying on zeroed pool fails, a freed block is overwritten with
+// 0xDE. Blocks of a page or more are page-aligned, as Windows allocates them. Should no mapping be
+// had, a block comes from the heap unguarded.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -100,12 +101,14 @@ void CheckAllocIrql(const char* routine, bool paged) {
 
 // A new heap block recorded as a live pool block (no IRQL check, no failure injection).
 void* NewBlock(State& s, SIZE_T size, ULONG tag, bool paged, bool lookaside) {
-    void* p = nullptr;
     const size_t bytes = size == 0 ? 1 : size;
-    if (bytes >= PAGE_SIZE) {
-        if (posix_memalign(&p, PAGE_SIZE, bytes) != 0) p = nullptr;
-    } else {
-        p = malloc(bytes);
+    void* p = GuardAlloc(size, GuardKind::Pool, tag, paged);
+    if (p == nullptr) {
+        if (bytes >= PAGE_SIZE) {
+            if (posix_memalign(&p, PAGE_SIZE, bytes) != 0) p = nullptr;
+        } else {
+            p = malloc(bytes);
+        }
     }
     if (p == nullptr) return nullptr;
     memset(p, kFreshPattern, bytes);
@@ -140,9 +143,15 @@ void DeleteBlock(State& s, ULONG_PTR address) {
     PoolBlock& b = it->second;
     if (!b.cached) Unaccount(s, b);
     void* p = reinterpret_cast<void*>(address);
-    memset(p, kFreedPattern, b.size == 0 ? 1 : b.size);
+    const SIZE_T size = b.size;
     s.blocks.erase(it);
-    free(p);
+    Guarded* g = GuardOf(p);
+    if (g != nullptr) GuardMakeAccessible(*g);
+    memset(p, kFreedPattern, size == 0 ? 1 : size);
+    if (g != nullptr)
+        GuardFree(*g, "ExFreePool");
+    else
+        free(p);
 }
 
 void* Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag) {
@@ -188,6 +197,12 @@ void Free(const char* routine, PVOID p, const ULONG* tag) {
     }
     if (b.paged && irql > APC_LEVEL)
         Violation(rule::kIrql, "%s(%p) of paged pool at IRQL %u (needs IRQL <= APC_LEVEL)", routine, p, irql);
+    if (b.list != nullptr) {
+        auto list = s.lists.find(b.list);
+        if (list != s.lists.end() && list->second.outstanding > 0) list->second.outstanding--;
+        b.list = nullptr;
+    }
+    ForgetLocksIn(p, b.size);
     DeleteBlock(s, it->first);
 }
 
@@ -227,8 +242,12 @@ int ReportPoolLeaks() {
 void ShutdownPool() {
     State& s = S();
     // Cached entries of a driver's own allocator stay with the driver: no driver code runs here.
+    // Guarded blocks go with their mappings (ShutdownGuarded), unchecked: they were reported.
     s.lists.clear();
-    while (!s.blocks.empty()) DeleteBlock(s, s.blocks.begin()->first);
+    for (auto& [address, b] : s.blocks)
+        if (GuardOf(reinterpret_cast<void*>(address)) == nullptr) free(reinterpret_cast<void*>(address));
+    s.blocks.clear();
+    s.tags.clear();
 }
 
 }  // namespace detail
@@ -297,9 +316,11 @@ void ClearFailures() {
 // ---------------------------------------------------------------------------------------------
 // Module life
 
-void Boot(const Options&) {
+void Boot(const Options& options) {
     if (g_state != nullptr) Shutdown();
     g_state = new State();
+    g_state->guards = options.memoryGuards;
+    if (options.memoryGuards) InstallFaultHandler();
 }
 
 void Shutdown() {
@@ -308,6 +329,7 @@ void Shutdown() {
     ShutdownIoSpace();
     ShutdownUser();
     ShutdownPool();
+    ShutdownGuarded();
     delete g_state;
     g_state = nullptr;
 }
@@ -359,6 +381,10 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
         return;
     }
     if (Size < sizeof(SLIST_ENTRY)) Size = sizeof(SLIST_ENTRY);
+    if (s.deletedLists.erase(Lookaside) != 0) {
+        for (auto& [address, b] : s.blocks)
+            if (b.list == Lookaside) b.list = nullptr;  // entries of the list that lived here before
+    }
     memset(Lookaside, 0, sizeof *Lookaside);
     InitializeSListHead(&Lookaside->L.ListHead);
     Lookaside->L.Depth = static_cast<USHORT>(kLookasideDepth);
@@ -407,14 +433,24 @@ PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
         if (b != s.blocks.end()) {
             b->second.cached = false;
             b->second.lookaside = true;
+            b->second.list = Lookaside;
             b->second.serial = NextSerial();
             Account(s, b->second);
         }
+        l.outstanding++;
+        if (Guarded* g = GuardOf(entry)) GuardCache(*g, false);
         memset(entry, kFreshPattern, l.size);
         return entry;
     }
     Lookaside->L.AllocateMisses += 1;
-    if (l.allocate == nullptr) return NewBlock(s, l.size, l.tag, false, true);
+    if (l.allocate == nullptr) {
+        void* entry = NewBlock(s, l.size, l.tag, false, true);
+        if (entry != nullptr) {
+            s.blocks[reinterpret_cast<ULONG_PTR>(entry)].list = Lookaside;
+            l.outstanding++;
+        }
+        return entry;
+    }
     // The driver's own allocate routine (normally ExAllocatePoolWithTag): its pool allocation is
     // part of this one and neither counted nor injected again.
     const PALLOCATE_FUNCTION allocate = l.allocate;
@@ -427,7 +463,12 @@ PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     --s.quietAllocations;
     if (entry != nullptr) {
         auto b = s.blocks.find(reinterpret_cast<ULONG_PTR>(entry));
-        if (b != s.blocks.end()) b->second.lookaside = true;
+        if (b != s.blocks.end()) {
+            b->second.lookaside = true;
+            b->second.list = Lookaside;
+        }
+        auto list = s.lists.find(Lookaside);
+        if (list != s.lists.end()) list->second.outstanding++;
     }
     return entry;
 }
@@ -440,6 +481,14 @@ void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) 
     std::unique_lock<std::recursive_mutex> guard(s.lock);
     auto it = s.lists.find(Lookaside);
     if (it == s.lists.end()) {
+        auto b = s.blocks.find(reinterpret_cast<ULONG_PTR>(Entry));
+        if (b != s.blocks.end() && b->second.list == Lookaside && s.deletedLists.count(Lookaside) != 0) {
+            hk::Violation(hk::rule::kPoolMisuse,
+                          "ExFreeToNPagedLookasideList(%p, %p): the list was deleted while this entry was "
+                          "outstanding (ExDeleteNPagedLookasideList with entries still allocated from it)",
+                          static_cast<void*>(Lookaside), Entry);
+            return;
+        }
         hk::Violation(hk::rule::kPoolMisuse, "ExFreeToNPagedLookasideList(%p, %p): not an initialized list",
                       static_cast<void*>(Lookaside), Entry);
         return;
@@ -467,12 +516,15 @@ void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) 
         return;
     }
     Lookaside->L.TotalFrees += 1;
+    if (b != s.blocks.end()) b->second.list = nullptr;
+    if (l.outstanding > 0) l.outstanding--;
     if (l.cache.size() < kLookasideDepth) {
         if (b != s.blocks.end()) {
             Unaccount(s, b->second);
             b->second.cached = true;
         }
         memset(Entry, kFreedPattern, l.size);
+        if (Guarded* g = GuardOf(Entry)) GuardCache(*g, true);  // a touch of a freed entry faults
         l.cache.push_back(Entry);
         return;
     }
@@ -498,10 +550,14 @@ void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
                       static_cast<void*>(Lookaside));
         return;
     }
+    // Entries still allocated from the list stay plain pool (ExFreePool may free them), but one
+    // freed to the deleted list is the teardown fault it is: remember the list.
+    if (it->second.outstanding != 0) s.deletedLists.insert(Lookaside);
     const std::vector<void*> cache = it->second.cache;
     const PFREE_FUNCTION freeRoutine = it->second.free;
     s.lists.erase(it);
     for (void* entry : cache) {
+        if (Guarded* g = GuardOf(entry)) GuardCache(*g, false);
         auto b = s.blocks.find(reinterpret_cast<ULONG_PTR>(entry));
         if (b != s.blocks.end()) {
             b->second.cached = false;

@@ -1,6 +1,7 @@
 // Host kernel mm: state shared by the mm sources (pool, user memory and MDLs, DMA, I/O space).
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@ struct PoolBlock {
     bool lookaside = false;           // handed out by ExAllocateFromNPagedLookasideList
     bool reported = false;            // already named by a leak report
     ULONGLONG serial = 0;             // allocation order, for deterministic reports
+    PNPAGED_LOOKASIDE_LIST list = nullptr;  // the lookaside list it was allocated from
 };
 
 struct TagStats {
@@ -38,6 +40,7 @@ struct LookasideState {
     PALLOCATE_FUNCTION allocate = nullptr;
     PFREE_FUNCTION free = nullptr;
     std::vector<void*> cache;
+    ULONG outstanding = 0;  // entries allocated from the list and not yet freed
     ULONGLONG serial = 0;
     bool reported = false;
 };
@@ -45,6 +48,24 @@ struct LookasideState {
 struct TagFailure {
     ULONG skip = 0;
     ULONG count = 0;
+};
+
+// ---- Guarded memory (hk_mm_guard.cpp): pool blocks and IRPs on pages of their own
+enum class GuardKind : UCHAR { Pool, Irp };
+struct Guarded {
+    char* mapBase = nullptr;   // data pages, then one guard page
+    SIZE_T mapLength = 0;
+    char* block = nullptr;     // what the caller got
+    SIZE_T size = 0;
+    GuardKind kind = GuardKind::Pool;
+    ULONG tag = 0;
+    bool paged = false;
+    bool freed = false;        // in the quarantine
+    bool opened = false;       // freed, but opened again after a reported touch
+    bool trimmed = false;      // paged pool made unreachable at DISPATCH_LEVEL
+    bool cachedClosed = false; // held in a lookaside list's cache, unreachable
+    bool guardOpen = false;    // the guard page was opened after a reported overrun
+    int locks = 0;             // MDLs locking it (locked pages are never trimmed)
 };
 
 // ---- User memory
@@ -58,6 +79,7 @@ struct Region {
     bool readOnly = false;
     int locks = 0;             // MDLs currently locking it
     AddressSpace* space = nullptr;  // null once freed or its process exited (kept while locked)
+    bool closed = false;       // PROT_NONE while the running context may not touch user memory
 };
 
 struct AddressSpace {
@@ -68,6 +90,7 @@ struct AddressSpace {
 
 struct LockedMdl {
     Region* region = nullptr;  // null when the pages are kernel memory
+    ULONG_PTR guarded = 0;     // the guarded pool mapping it locks (kernel memory), or 0
     PEPROCESS process = nullptr;
     ULONGLONG serial = 0;
     bool reported = false;
@@ -122,10 +145,29 @@ struct State {
     std::recursive_mutex lock;
     ULONGLONG serial = 0;
 
+    // guarded memory
+    std::map<ULONG_PTR, Guarded> guarded;   // by mapping base
+    std::set<ULONG_PTR> pagedBlocks;        // live paged pool mappings
+    std::deque<ULONG_PTR> quarantine;       // freed mappings, oldest first
+    SIZE_T quarantineBytes = 0;
+    bool pagedResident = true;
+    bool guards = true;                     // Options::memoryGuards
+    char* arena = nullptr;                  // slots of two pages for blocks under a page
+    SIZE_T arenaLength = 0;
+    SIZE_T arenaUsed = 0;                   // slots handed out at least once
+    bool arenaFailed = false;
+    std::vector<char*> freeSlots;           // slots back from the quarantine, all PROT_NONE
+
+    // user memory's reachability from the running context
+    bool userReachable = true;
+    const char* userRule = "";
+    const char* userWhy = "";
+
     // pool
     std::map<ULONG_PTR, PoolBlock> blocks;  // by address
     std::map<ULONG, TagStats> tags;
     std::unordered_map<PNPAGED_LOOKASIDE_LIST, LookasideState> lists;
+    std::set<PNPAGED_LOOKASIDE_LIST> deletedLists;  // deleted with entries still allocated from them
     ULONGLONG allocations = 0;
     int quietAllocations = 0;  // inside a lookaside list's own allocate routine
     std::map<ULONG, TagFailure> tagFailures;
@@ -168,6 +210,20 @@ AddressSpace* CurrentSpace();
 Region* FindRegion(AddressSpace* space, const void* address, SIZE_T length);
 // The pool block containing [address, address + length), or null.
 PoolBlock* FindBlock(const void* address, SIZE_T length, ULONG_PTR* blockStart);
+
+// Guarded memory. GuardAlloc returns the block (null when no mapping could be had); GuardOf finds
+// the live or quarantined record of a block; GuardFree checks the slack and quarantines it.
+void InstallFaultHandler();
+void* GuardAlloc(SIZE_T size, GuardKind kind, ULONG tag, bool paged);
+Guarded* GuardOf(const void* block);
+void GuardFree(Guarded& guarded, const char* routine);
+void GuardMakeAccessible(Guarded& guarded);
+void GuardCache(Guarded& guarded, bool cached);  // a lookaside entry entering / leaving the cache
+void GuardLock(Guarded& guarded, int delta);     // MDL locks of kernel memory
+void GuardResidentFor(const void* address);      // pages paged pool in for the kernel's own access
+void ShutdownGuarded();
+// A fault on user memory closed to the running context: reported and opened; false if not one.
+bool HandleUserFault(char* address, bool write);
 
 // Takes the pages of an MDL off the bus (its pages are being unlocked while a scatter/gather list
 // still maps them); returns the number of lists affected.

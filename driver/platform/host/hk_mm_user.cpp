@@ -4,7 +4,10 @@
 // driver overrunning a caller's buffer crashes at once. Ownership is exact: a probe of a range not
 // wholly inside one buffer of the current process fails as Windows raises STATUS_ACCESS_VIOLATION.
 // Locked pages stay mapped until they are unlocked, even if the buffer is freed or the process
-// exits (both reported), as locked physical pages stay resident on Windows.
+// exits (both reported), as locked physical pages stay resident on Windows. Buffers no MDL locks
+// are PROT_NONE while the running context may not touch user memory (a DPC, a system thread, the
+// dispatch of a request, DISPATCH_LEVEL and above: see SetUserMemoryReachable); the checked copies
+// open them for the copy only.
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -22,6 +25,49 @@ namespace {
 constexpr ULONG kTagMdl = KX_TAG('M', 'd', 'l', ' ');
 constexpr ULONG_PTR k2GiB = 0x80000000ull;
 constexpr ULONG_PTR k4GiB = 0x100000000ull;
+
+int Protection(const Region* r) { return r->readOnly ? PROT_READ : PROT_READ | PROT_WRITE; }
+
+void SetClosed(Region* r, bool closed) {
+    if (r->closed == closed) return;
+    mprotect(r->mapBase + PAGE_SIZE, r->mapLength - 2 * PAGE_SIZE, closed ? PROT_NONE : Protection(r));
+    r->closed = closed;
+}
+
+// The live region holding [address, address + length) in any address space, or null.
+Region* FindAnyRegion(const void* address, SIZE_T length) {
+    for (AddressSpace* space : S().spaces)
+        if (Region* r = FindRegion(space, address, length)) return r;
+    return nullptr;
+}
+
+// memcpy with the user buffers involved opened for the copy.
+void OpenCopy(void* destination, const void* source, SIZE_T length) {
+    Region* regions[2] = {FindAnyRegion(destination, length), FindAnyRegion(source, length)};
+    bool reopen[2] = {false, false};
+    for (int i = 0; i < 2; ++i) {
+        if (regions[i] != nullptr && regions[i]->closed) {
+            SetClosed(regions[i], false);
+            reopen[i] = true;
+        }
+    }
+    memcpy(destination, source, length);
+    for (int i = 0; i < 2; ++i)
+        if (reopen[i]) SetClosed(regions[i], true);
+}
+
+// A user address that is not the current process's but another's: the wrong context.
+void CheckForeign(const char* routine, const void* address, SIZE_T length) {
+    Region* r = FindAnyRegion(address, length);
+    if (r == nullptr) return;
+    PEPROCESS process = CurrentProcess();
+    Violation(rule::kUserAddress,
+              "%s: %p (%zu bytes) is user memory of another process, used from %s: a user address means "
+              "something only in its own process's context",
+              routine, address, static_cast<size_t>(length),
+              process == SystemProcess() ? "the system process (a system thread, a DPC or a work item)"
+                                         : "another process's context");
+}
 
 void Unmap(Region* r) {
     munmap(r->mapBase, r->mapLength);
@@ -96,6 +142,7 @@ void* UserAlloc(PEPROCESS process, SIZE_T size, bool readOnly, bool high) {
     r->size = size;
     r->readOnly = readOnly;
     r->space = space;
+    SetClosed(r, !s.userReachable);
     s.regions.insert(r);
     space->regions[reinterpret_cast<ULONG_PTR>(r->user)] = r;
     return r->user;
@@ -104,6 +151,20 @@ void* UserAlloc(PEPROCESS process, SIZE_T size, bool readOnly, bool high) {
 }  // namespace
 
 AddressSpace* CurrentSpace() { return SpaceOf(CurrentProcess()); }
+
+bool HandleUserFault(char* address, bool write) {
+    State& s = S();
+    for (Region* r : s.regions) {
+        if (!r->closed || address < r->mapBase + PAGE_SIZE || address >= r->mapBase + r->mapLength - PAGE_SIZE)
+            continue;
+        SetClosed(r, false);
+        Violation(s.userRule, "%s of user memory at %p (a %zu-byte buffer at %p) %s", write ? "write" : "read",
+                  static_cast<void*>(address), static_cast<size_t>(r->size), static_cast<void*>(r->user),
+                  s.userWhy);
+        return true;
+    }
+    return false;
+}
 
 Region* FindRegion(AddressSpace* space, const void* address, SIZE_T length) {
     if (space == nullptr) return nullptr;
@@ -230,8 +291,8 @@ void SetReadOnly(PEPROCESS process, void* address, bool readOnly) {
                   static_cast<void*>(process));
         return;
     }
-    mprotect(r->mapBase + PAGE_SIZE, r->mapLength - 2 * PAGE_SIZE, readOnly ? PROT_READ : PROT_READ | PROT_WRITE);
     r->readOnly = readOnly;
+    if (!r->closed) mprotect(r->mapBase + PAGE_SIZE, r->mapLength - 2 * PAGE_SIZE, Protection(r));
 }
 
 bool Owns(PEPROCESS process, const void* address, SIZE_T length, bool write) {
@@ -299,11 +360,27 @@ NTSTATUS ProbeAndLock(const char* routine, PMDL mdl, KPROCESSOR_MODE mode, LOCK_
     void* va = MmGetMdlVirtualAddress(mdl);
     const bool write = operation != IoReadAccess;
     Region* r = FindRegion(CurrentSpace(), va, mdl->ByteCount);
-    if (mode == UserMode && mdl->ByteCount != 0 && (r == nullptr || (write && r->readOnly)))
+    if (mode == UserMode && mdl->ByteCount != 0 && (r == nullptr || (write && r->readOnly))) {
+        if (r == nullptr) CheckForeign(routine, va, mdl->ByteCount);
         return STATUS_ACCESS_VIOLATION;
-    if (r != nullptr) r->locks += 1;
+    }
+    ULONG_PTR guardedBase = 0;
+    if (r != nullptr) {
+        r->locks += 1;
+        SetClosed(r, false);  // locked pages are resident and mapped for the kernel
+    } else {
+        // Locked pool pages are never trimmed at DISPATCH_LEVEL.
+        ULONG_PTR start = 0;
+        if (FindBlock(va, mdl->ByteCount, &start) != nullptr) {
+            if (Guarded* g = GuardOf(reinterpret_cast<void*>(start))) {
+                GuardLock(*g, 1);
+                guardedBase = start;
+            }
+        }
+    }
     LockedMdl l;
     l.region = r;
+    l.guarded = guardedBase;
     l.process = hk::CurrentProcess();
     l.serial = NextSerial();
     s.lockedMdls[mdl] = l;
@@ -321,11 +398,15 @@ void Unlock(PMDL mdl) {
                       static_cast<void*>(mdl));
     auto it = s.lockedMdls.find(mdl);
     Region* r = it->second.region;
+    if (it->second.guarded != 0)
+        if (Guarded* g = GuardOf(reinterpret_cast<void*>(it->second.guarded))) GuardLock(*g, -1);
     s.lockedMdls.erase(it);
     if (r != nullptr && --r->locks == 0 && r->space == nullptr) {
         munmap(r->mapBase, r->mapLength);
         s.regions.erase(r);
         delete r;
+    } else if (r != nullptr && r->locks == 0 && !s.userReachable) {
+        SetClosed(r, true);
     }
     mdl->MdlFlags = static_cast<CSHORT>(mdl->MdlFlags & ~(MDL_PAGES_LOCKED | MDL_WRITE_OPERATION | MDL_MAPPED_TO_SYSTEM_VA));
     mdl->MappedSystemVa = nullptr;
@@ -500,8 +581,11 @@ NTSTATUS KxCopyFromUser(PVOID Destination, const void* UserSource, SIZE_T Length
     if (Length == 0) return STATUS_SUCCESS;
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
-    if (FindRegion(CurrentSpace(), UserSource, Length) == nullptr) return STATUS_ACCESS_VIOLATION;
-    memcpy(Destination, UserSource, Length);
+    if (FindRegion(CurrentSpace(), UserSource, Length) == nullptr) {
+        CheckForeign("KxCopyFromUser", UserSource, Length);
+        return STATUS_ACCESS_VIOLATION;
+    }
+    OpenCopy(Destination, UserSource, Length);
     return STATUS_SUCCESS;
 }
 
@@ -511,9 +595,43 @@ NTSTATUS KxCopyToUser(PVOID UserDestination, const void* Source, SIZE_T Length) 
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     Region* r = FindRegion(CurrentSpace(), UserDestination, Length);
-    if (r == nullptr || r->readOnly) return STATUS_ACCESS_VIOLATION;
-    memcpy(UserDestination, Source, Length);
+    if (r == nullptr || r->readOnly) {
+        if (r == nullptr) CheckForeign("KxCopyToUser", UserDestination, Length);
+        return STATUS_ACCESS_VIOLATION;
+    }
+    OpenCopy(UserDestination, Source, Length);
     return STATUS_SUCCESS;
 }
 
 }  // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// The running context's reach into user memory (ke calls this as the context changes)
+
+namespace hk {
+
+void SetUserMemoryReachable(bool reachable, const char* rule, const char* why) {
+    using namespace mm::detail;
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    s.userRule = rule;
+    s.userWhy = why != nullptr ? why : "";
+    if (s.userReachable == reachable) return;
+    s.userReachable = reachable;
+    for (Region* r : s.regions)
+        if (r->space != nullptr && r->locks == 0) SetClosed(r, !reachable);
+}
+
+void KernelCopy(void* destination, const void* source, SIZE_T length) {
+    using namespace mm::detail;
+    if (length == 0) return;
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    // The I/O manager copies in the requester's context on Windows, where paged pool is
+    // reachable: page a trimmed block in for it.
+    GuardResidentFor(destination);
+    GuardResidentFor(source);
+    OpenCopy(destination, source, length);
+}
+
+}  // namespace hk

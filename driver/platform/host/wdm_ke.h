@@ -229,6 +229,10 @@ KIRQL KeGetCurrentIrql(void);
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 void KeLowerIrql(KIRQL NewIrql);
 KIRQL KeRaiseIrqlToDpcLevel(void);
+// Pageable code announces itself with PAGED_CODE(): run above APC_LEVEL it could fault on its own
+// page, which the host reports (rule IRQL) whether or not the page happens to be resident.
+void KxHostPagedCode(const char* function);
+#define PAGED_CODE() KxHostPagedCode(__func__)
 
 // Spin locks
 void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
