@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <utility>
 
+#include "cycle_time.h"
+
 namespace sim {
 
 Bus::Bus(Host& clock) : clock_(clock) {}
 
 Bus::~Bus() {
     if (resetScheduled_) clock_.Cancel(resetEvent_);
+    for (Component& component : components_)
+        if (component.cycleScheduled) clock_.Cancel(component.cycleEvent);
 }
 
 // ---- Topology ----
@@ -105,7 +109,10 @@ int Bus::CableComponentSize(const Node* node) const {
     return int(CableReach(node, [this](const Node* n, int port) { return Peer(n, port); }).size());
 }
 
-void Bus::ConnectionChanged(Node* noticedBy) { RequestReset(false, noticedBy); }
+void Bus::ConnectionChanged(Node* noticedBy) {
+    for (auto& node : nodes_) node->phy().NotePortChanges();
+    RequestReset(false, noticedBy);
+}
 
 void Bus::WritePhyRegister(Node* node, uint8_t reg, uint8_t value) {
     if (!OnThisBus(node)) return;
@@ -149,6 +156,7 @@ void Bus::StartReset(bool shortReset) {
     });
     resetScheduled_ = true;
     uint64_t serial = ++resetSerial_;
+    StopCycles();
     // A link that starts another reset from its callback restarts this one; the new round tells
     // every link again.
     for (size_t i = 0; i < nodes_.size() && serial == resetSerial_; ++i) nodes_[i]->OnBusResetStart();
@@ -156,6 +164,7 @@ void Bus::StartReset(bool shortReset) {
 
 void Bus::CompleteReset() {
     resetScheduled_ = false;
+    for (auto& node : nodes_) node->phy().ApplyGapCountRule();
     IdentifyTree();
     ++generation_;
     inReset_ = false;
@@ -166,6 +175,7 @@ void Bus::CompleteReset() {
         Node* node = nodes_[i].get();
         if (const Component* component = ComponentOf(node)) node->OnSelfIdComplete(component->selfIds);
     }
+    for (size_t i = 0; i < components_.size() && serial == resetSerial_; ++i) UpdateCycles(i);
 }
 
 // Every set of nodes joined by active ports is a bus: tree identification, then self-identification.
@@ -364,7 +374,10 @@ Ack Bus::SendAsync(Node* from, const Packet& packet) {
     if (phyId >= int(component->byPhyId.size())) return kAckMissing;
     Node* to = component->byPhyId[size_t(phyId)];
     if (to == from || !to->LinkActive() || packet.speed > PathSpeed(from, to)) return kAckMissing;
-    return to->ReceivePacket(packet);
+    const Ack ack = to->ReceivePacket(packet);
+    // A register write may have made the receiver a talker.
+    if (!inReset_ && ComponentOf(from) == component) UpdateCycles(size_t(PlaceOf(from).component));
+    return ack;
 }
 
 // ---- Isochronous packets ----
@@ -373,9 +386,101 @@ void Bus::SendIsochronous(Node* from, const IsoPacket& packet) {
     if (!OnThisBus(from)) return;
     const Component* component = ComponentOf(from);
     if (inReset_ || !component) return;
+    components_[size_t(PlaceOf(from).component)].unitsThisCycle += PacketUnits(packet);
     for (Node* to : component->byPhyId) {
         if (inReset_) break;
         if (to != from && to->LinkActive() && packet.speed <= PathSpeed(from, to)) to->ReceiveIsochronous(packet);
+    }
+}
+
+uint32_t Bus::PacketUnits(const IsoPacket& packet) {
+    // Data quadlets, header quadlet, header CRC and data CRC, each 16 units at S100 down to 1 at
+    // S1600 (and half a unit at S3200).
+    const uint32_t quadlets = uint32_t((packet.data.size() + 3) / 4) + 3;
+    if (packet.speed >= kS3200) return (quadlets + 1) / 2;
+    return quadlets * (16u >> packet.speed);
+}
+
+// ---- The isochronous cycle ----
+
+Node* Bus::CycleMaster(const Node* on) const {
+    const Component* component = ComponentOf(on);
+    return inReset_ || !component ? nullptr : component->cycleMaster;
+}
+
+void Bus::CycleDemandChanged() {
+    if (updatingCycles_ || inReset_) return;
+    for (size_t i = 0; i < components_.size() && !inReset_; ++i) UpdateCycles(i);
+}
+
+// Finds the bus's cycle master, tells the links when it changed, and keeps the next cycle
+// scheduled at the master's next cycle boundary while some active link wants cycles.
+void Bus::UpdateCycles(size_t index) {
+    if (inReset_ || index >= components_.size()) return;
+    Component& c = components_[index];
+    Node* root = c.byPhyId.empty() ? nullptr : c.byPhyId.back();
+    Node* master = root && root->LinkActive() && root->CycleMasterEnabled() ? root : nullptr;
+    if (master != c.cycleMaster) {
+        c.cycleMaster = master;
+        if (c.cycleScheduled) clock_.Cancel(c.cycleEvent);
+        c.cycleScheduled = false;
+        const uint64_t serial = resetSerial_;
+        updatingCycles_ = true;
+        for (size_t i = 0; i < c.byPhyId.size() && serial == resetSerial_; ++i) c.byPhyId[i]->OnCycleMasterChange();
+        updatingCycles_ = false;
+        if (serial != resetSerial_) return;
+        master = c.cycleMaster;
+    }
+    bool wanted = false;
+    if (master)
+        for (Node* node : c.byPhyId)
+            if (node->LinkActive() && node->WantsCycleStarts()) {
+                wanted = true;
+                break;
+            }
+    if (!wanted) {
+        if (c.cycleScheduled) clock_.Cancel(c.cycleEvent);
+        c.cycleScheduled = false;
+        return;
+    }
+    if (c.cycleScheduled) return;
+    const uint32_t offset = master->CycleTime() & 0xFFF;
+    const uint64_t toBoundary = cycle_time::kOffsetsPerCycle - std::min<uint32_t>(offset, cycle_time::kOffsetsPerCycle - 1);
+    c.cycleScheduled = true;
+    c.cycleEvent = clock_.Schedule(clock_.Now() + cycle_time::TicksForOffsets(toBoundary), [this, index] { RunCycle(index); });
+}
+
+// One cycle: the cycle start (the master's CYCLE_TIME), every active link's OnCycleStart, then
+// the check for a cycle too long.
+void Bus::RunCycle(size_t index) {
+    Component& c = components_[index];
+    c.cycleScheduled = false;
+    Node* master = c.cycleMaster;
+    if (inReset_ || !master) return;
+    if (!master->LinkActive() || !master->CycleMasterEnabled()) return UpdateCycles(index);
+    const uint32_t cycleTime = master->CycleTime();
+    const uint32_t offset = cycleTime & 0xFFF;
+    if (offset > 8 && offset < cycle_time::kOffsetsPerCycle - 8) return UpdateCycles(index);  // its timer moved
+    ++cyclesRun_;
+    c.unitsThisCycle = 0;
+    const uint64_t serial = resetSerial_;
+    for (size_t i = 0; i < c.byPhyId.size() && serial == resetSerial_; ++i)
+        if (c.byPhyId[i]->LinkActive()) c.byPhyId[i]->ReceiveCycleStart(cycleTime);
+    for (size_t i = 0; i < c.byPhyId.size() && serial == resetSerial_; ++i)
+        if (c.byPhyId[i]->LinkActive()) c.byPhyId[i]->OnCycleStart(cycleTime);
+    if (serial != resetSerial_) return;
+    if (c.unitsThisCycle > kUnitsPerCycle && c.cycleMaster == master) master->OnCycleTooLong();
+    if (serial == resetSerial_) UpdateCycles(index);
+}
+
+// A reset: no cycles until a root is found again.
+void Bus::StopCycles() {
+    for (Component& c : components_) {
+        if (c.cycleScheduled) clock_.Cancel(c.cycleEvent);
+        c.cycleScheduled = false;
+        if (!c.cycleMaster) continue;
+        c.cycleMaster = nullptr;
+        for (Node* node : c.byPhyId) node->OnCycleMasterChange();
     }
 }
 
@@ -403,7 +508,7 @@ void Bus::ApplyConfiguration(Node* from, uint32_t quadlet) {
     for (Node* node : ComponentOf(from)->byPhyId) {
         Phy& phy = node->phy();
         if (phy_packet::ForceRoot(quadlet)) phy.rootHoldoff = phy.phyId == phy_packet::PhyId(quadlet);
-        if (phy_packet::GapValid(quadlet)) phy.gapCount = phy_packet::GapCount(quadlet);
+        if (phy_packet::GapValid(quadlet)) phy.SetGapCount(phy_packet::GapCount(quadlet));
     }
 }
 
@@ -422,6 +527,7 @@ void Bus::DeliverPhyPacket(Node* from, uint32_t quadlet) {
 void Bus::AnswerPhyPacket(Node* target, uint32_t quadlet) {
     using namespace phy_packet;
     uint8_t type = ExtendedType(quadlet);
+    if (!target->phy().Is1394a()) return;  // a 1394-1995 PHY knows no extended PHY packet
     if (type != kExtendedPing && type != kRemoteAccessBase && type != kRemoteAccessPaged && type != kRemoteCommand)
         return;
     std::weak_ptr<int> alive = alive_;
@@ -469,6 +575,7 @@ void Bus::RemoteCommand(Node* target, uint8_t port, uint8_t command) {
     }
     if (ok) confirmation |= kConfirmOk;
     SendPhyPacket(target, confirmation);
+    phy.NotePortChanges();
     if (changed) ConnectionChanged(target);
 }
 

@@ -21,14 +21,27 @@
 //   nodes could go, they all go. The last node standing is root. When the last two nodes would
 //   name each other (root contention), the one added to the bus first becomes root; this stands for
 //   the random back-off of root contention in 4.4.2.2.
-// - The gap count persists across resets until a configuration packet with T = 1 or a register
-//   write sets it (the 1394a decay to 63 after two resets without a configuration packet is not
-//   modelled).
+// - The gap count falls back to 63 at a reset unless a configuration packet with T = 1 or a
+//   register write set it since the reset before (IEEE 1394a gap_count_reset_disable; see phy.h).
+// - Every connection change notes each PHY's port changes (Port_event, see phy.h) before the
+//   reset starts. A 1394-1995 PHY answers no extended PHY packet.
 // - A link does not receive the packets it sends itself (asynchronous or PHY), as a PHY does not
 //   repeat its link's transmission back to it; an asynchronous packet to the sender's own physical
 //   ID gets no ack. Only a link that is on and powered (Node::LinkActive) receives packets.
 // - Self-ID sp: S100 0, S200 1, S400 2, and 3 for the 1394b PHYs (S800..S3200), whose exact speed
 //   1394b leaves to their registers (the Max_speed of r3 carries it here).
+// - The isochronous cycle (IEEE 1394-1995 8.4.2): on each bus whose root is cycle master
+//   (Node::CycleMasterEnabled, link active) a cycle starts whenever the root's cycle timer passes a
+//   cycle boundary; the cycle start packet carries the root's CYCLE_TIME: every active link
+//   receives it (ReceiveCycleStart), then every active link sees OnCycleStart in physical ID
+//   order, talkers sending from there. One clock event per
+//   cycle per bus, and none while no active link on the bus wants cycles (Node::WantsCycleStarts):
+//   those cycles are skipped. No cycle runs during a reset; a reset takes the cycle master away
+//   until self-identification has made a root again.
+// - Cycle too long: the isochronous packets of one cycle are counted in bandwidth units (one
+//   quadlet at S1600; a packet costs its data quadlets plus header, header CRC and data CRC, times
+//   16 >> speed). A cycle whose packets need more than the 6144 units of 125 us ran too long: the
+//   cycle master is told (Node::OnCycleTooLong) after the cycle.
 #pragma once
 
 #include <cstdint>
@@ -111,6 +124,17 @@ public:
     // sees it (ReceiveIsochronous). Nothing is sent during a reset.
     void SendIsochronous(Node* from, const IsoPacket& packet);
 
+    // The isochronous cycle. The node sending cycle starts on that node's bus (null: none, or
+    // during a reset), and the cycles run so far on all buses.
+    Node* CycleMaster(const Node* on) const;
+    uint64_t CyclesRun() const { return cyclesRun_; }
+    // A node's WantsCycleStarts or CycleMasterEnabled (or its cycle timer, as master) may have
+    // changed: the bus starts, moves or stops its cycles.
+    void CycleDemandChanged();
+    // Bandwidth units in one cycle (125 us at S1600 quadlets) and what one packet costs.
+    static constexpr uint32_t kUnitsPerCycle = 6144;
+    static uint32_t PacketUnits(const IsoPacket& packet);
+
     // Sends a PHY packet: configuration packets change the gap count and the root holdoff of
     // every PHY (force root: only the named PHY keeps RHB), the sender's own PHY included; a
     // link-on packet sets the named PHY's LCtrl (Node::OnLinkOn); a remote access packet (types 1
@@ -148,6 +172,10 @@ private:
     struct Component {
         std::vector<Node*> byPhyId;
         std::vector<uint32_t> selfIds;
+        Node* cycleMaster = nullptr;  // the root while it sends cycle starts
+        bool cycleScheduled = false;
+        uint64_t cycleEvent = 0;
+        uint32_t unitsThisCycle = 0;  // isochronous bandwidth used in the running cycle
     };
 
     bool OnThisBus(const Node* node) const { return node && node->bus_ == this; }
@@ -172,6 +200,9 @@ private:
     void AnswerPhyPacket(Node* target, uint32_t quadlet);
     void ApplyConfiguration(Node* from, uint32_t quadlet);
     void RemoteCommand(Node* target, uint8_t port, uint8_t command);
+    void UpdateCycles(size_t component);
+    void RunCycle(size_t component);
+    void StopCycles();
 
     Host& clock_;
     std::vector<std::unique_ptr<Node>> nodes_;
@@ -183,6 +214,8 @@ private:
     uint64_t resetEvent_ = 0;
     bool resetScheduled_ = false;
     uint64_t resetSerial_ = 0;  // counts reset starts: a callback that starts a reset ends the round
+    uint64_t cyclesRun_ = 0;
+    bool updatingCycles_ = false;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // events scheduled by the bus check it
 };
 

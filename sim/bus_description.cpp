@@ -164,8 +164,12 @@ bool Parser::Attribute(NodeDescription* n, const std::string& word, std::set<std
         bool hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
         if (hex && !ParseHexList(value, &n->romHex)) return Fail("bad ROM quadlets '" + value + "'");
         if (!hex) n->romFile = value;
+    } else if (key == "cyclemaster") {
+        if (n->kind == "controller") return Fail("the controller is cycle master by its LinkControl.cycleMaster");
+        if (!ParseNumber(value, 1, &v)) return Fail("bad cyclemaster '" + value + "' (0 or 1)");
+        n->cycleMaster = v == 1;
     } else {
-        return Fail("unknown attribute '" + key + "' (speed, ports, guid, vendor, model, rom)");
+        return Fail("unknown attribute '" + key + "' (speed, ports, guid, vendor, model, rom, cyclemaster)");
     }
     return true;
 }
@@ -303,6 +307,14 @@ bool BuildBus(const BusDescription& d, Bus& bus, Node* controller, std::map<std:
             std::string why;
             if (image.empty() && !LoadRomFile(path, &image, &why)) return Failed(error, n.line, why);
             static_cast<CsrNode*>(made.get())->rom() = ConfigRom(image);
+        }
+        if (n.cycleMaster) {
+            auto* node = static_cast<CsrNode*>(made.get());
+            BusOptions options = node->rom().Options();
+            options.cmc = true;
+            node->rom().SetOptions(options);
+            node->phy().rootHoldoff = true;
+            node->SetCycleMaster(true);
         }
         Node* added = bus.Add(std::move(made));
         if (!added) return Failed(error, n.line, "the bus has no room for '" + n.name + "'");

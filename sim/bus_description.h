@@ -2,6 +2,7 @@
 //
 //   # comment (to the end of the line)
 //   node NAME KIND [speed=S400] [ports=3] [guid=0x...] [vendor=0x...] [model=0x...] [rom=...]
+//        [cyclemaster=1]
 //   connect A.PORT B.PORT
 //
 // KIND is controller (the OHCI local node: made by the caller, who passes it to BuildBus), plain
@@ -9,6 +10,10 @@
 // 1..16; vendor and model are 24-bit values for the ROM; rom= replaces the ROM with a raw image:
 // either quadlets in hex separated by commas (rom=0x0404abcd,0x31333934,...) or the name of a file
 // holding hex quadlets separated by white space or commas ('#' starts a comment there too).
+// cyclemaster=1 makes a node other than the controller the bus's cycle master: its ROM says cmc,
+// its STATE.cmstr is set, and its PHY holds back in tree identification (RHB, as a bus manager's
+// force-root leaves it) so that it is root and sends the cycle starts. (The controller is cycle
+// master through LinkControl.cycleMaster, which its driver sets.)
 // Nodes are declared before the connections that name them; a connection that would close a loop
 // or use a port twice is an error.
 #pragma once
@@ -40,6 +45,7 @@ struct NodeDescription {
     uint32_t model = 0;
     std::string romFile;           // rom=FILE
     std::vector<uint32_t> romHex;  // rom=0x...,0x...
+    bool cycleMaster = false;      // cyclemaster=1
 };
 
 struct ConnectionDescription {

@@ -228,9 +228,58 @@ uint8_t CsrNode::ReadRom(const Packet& request, Packet* response) {
 
 static bool InRom(uint64_t offset) { return offset >= rom::kRomBase && offset < rom::kRomBase + rom::kRomBytes; }
 
+// The IRM registers (irm.h): quadlet reads and 32-bit compare_swap locks, on a contender only.
+bool CsrNode::IrmRequest(const Packet& request, Packet* response, uint8_t* rcode) {
+    const uint64_t offset = request.Offset();
+    if (offset < irm::kFirstOffset || offset >= irm::kFirstOffset + 16) return false;
+    if (offset % 4 != 0 || !phy().contender) {
+        *rcode = kRcodeAddressError;
+        return true;
+    }
+    const int reg = int((offset - irm::kFirstOffset) / 4);
+    *rcode = kRcodeComplete;
+    switch (request.Tcode()) {
+    case kTcodeReadQuadletRequest:
+        response->header[3] = irm_[reg];
+        return true;
+    case kTcodeLockRequest:
+        if (request.ExtendedTcode() != kLockCompareSwap || request.data.size() != 8 || request.DataLength() != 8) {
+            *rcode = kRcodeTypeError;
+            return true;
+        }
+        AppendBigEndianQuadlet(&response->data, irm::CompareSwap(irm_, reg, BigEndianQuadlet(&request.data[0]),
+                                                                 BigEndianQuadlet(&request.data[4])));
+        return true;
+    default:
+        *rcode = kRcodeTypeError;
+        return true;
+    }
+}
+
+void CsrNode::OnBusResetStart() {
+    irm_[irm::kBusManagerId] = irm::kBusManagerIdNone;
+    irm_[irm::kBandwidthAvailable] = irm::kBandwidthInitial;
+    irm_[irm::kChannelsAvailableHi] = irm_[irm::kChannelsAvailableLo] = irm::kChannelsInitial;
+}
+
+void CsrNode::OnSelfIdComplete(const std::vector<uint32_t>& selfIds) {
+    (void)selfIds;
+    if (!phy().isRoot) state_ &= ~csr::kStateCmstr;
+}
+
+void CsrNode::SetCycleMaster(bool on) {
+    if (on && rom_.Options().cmc)
+        state_ |= csr::kStateCmstr;
+    else
+        state_ &= ~csr::kStateCmstr;
+    if (bus()) bus()->CycleDemandChanged();
+}
+
 uint8_t CsrNode::Dispatch(const Packet& request, Packet* response) {
     const uint64_t offset = request.Offset();
     const uint8_t tcode = request.Tcode();
+    uint8_t irmRcode = kRcodeComplete;
+    if (IrmRequest(request, response, &irmRcode)) return irmRcode;
     if (InRom(offset)) {
         // The ROM is read-only (IEEE 1212 7.1).
         if (tcode == kTcodeReadQuadletRequest || tcode == kTcodeReadBlockRequest) return ReadRom(request, response);

@@ -4,6 +4,13 @@
 // IEEE 1212). Requests are answered as split transactions: ack_pending, then the response after a
 // delay on the bus's clock; writes may instead complete in the ack (unified).
 //
+// A node whose PHY is a contender (isochronous resource manager capable) also serves the IRM
+// registers BUS_MANAGER_ID, BANDWIDTH_AVAILABLE and CHANNELS_AVAILABLE_HI/LO: quadlet reads and
+// compare_swap locks as irm.h describes (writes and other locks: resp_type_error; a node that is
+// no contender answers resp_address_error there), restored at every bus reset.
+// STATE.cmstr makes the node cycle master while it is root; a bus reset that leaves it no longer
+// root clears the bit. The node has no per-cycle work of its own (WantsCycleStarts is false).
+//
 // Faults a test switches on: ack_busy or ack_data_error for the next requests, responses lost,
 // late (past the split time-out) or carrying an error rcode.
 #pragma once
@@ -15,6 +22,7 @@
 #include <vector>
 
 #include "config_rom.h"
+#include "irm.h"
 #include "node.h"
 #include "sim_host.h"
 
@@ -93,6 +101,15 @@ public:
     size_t PendingResponses() const { return pending_.size(); }
 
     Ack ReceivePacket(const Packet& packet) override;
+    void OnBusResetStart() override;
+    void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) override;
+    bool WantsCycleStarts() const override { return false; }
+    bool CycleMasterEnabled() const override { return (state_ & csr::kStateCmstr) != 0; }
+    // Makes the node cycle master when root (STATE.cmstr; the ROM's cmc must be set).
+    void SetCycleMaster(bool on);
+
+    // The IRM registers as they stand (irm::Register order).
+    uint32_t IrmRegister(int reg) const { return irm_[reg & 3]; }
 
 protected:
     // The CSR space outside the ROM, one quadlet at a time (offset quadlet-aligned). Return an
@@ -125,11 +142,13 @@ private:
     bool ReadCore(uint64_t offset, uint32_t* value, uint8_t* rcode) const;
     bool WriteCore(uint64_t offset, uint32_t value, uint8_t* rcode);
     void CommandReset();
+    bool IrmRequest(const Packet& request, Packet* response, uint8_t* rcode);
 
     ConfigRom rom_;
     uint32_t state_ = 0;
     uint32_t splitTimeoutHi_ = 0, splitTimeoutLo_ = csr::kSplitTimeoutLoDefault;
     std::map<uint64_t, Register> registers_;
+    uint32_t irm_[4] = {irm::kBusManagerIdNone, irm::kBandwidthInitial, irm::kChannelsInitial, irm::kChannelsInitial};
     Stats stats_;
     Host* clock_ = nullptr;       // the clock the pending responses are scheduled on
     std::set<uint64_t> pending_;  // their event ids

@@ -12,9 +12,33 @@ constexpr int kMaxContexts = 32;
 int Clamp(int n) { return std::min(std::max(n, kMinContexts), kMaxContexts); }
 }  // namespace
 
-IsoContextRegisters::IsoContextRegisters(int itContexts, int irContexts) {
-    for (int n = 0; n < Clamp(itContexts); ++n) it_.push_back(std::make_unique<IsoXmitContext>(n));
-    for (int n = 0; n < Clamp(irContexts); ++n) ir_.push_back(std::make_unique<IsoRecvContext>(n));
+IsoContextRegisters::IsoContextRegisters(OhciController& controller, int itContexts, int irContexts) {
+    for (int n = 0; n < Clamp(itContexts); ++n) it_.push_back(std::make_unique<IsoXmitContext>(controller, n));
+    for (int n = 0; n < Clamp(irContexts); ++n) ir_.push_back(std::make_unique<IsoRecvContext>(controller, n));
+}
+
+bool IsoContextRegisters::AnyRunning() const {
+    for (const auto& c : it_)
+        if (c->IsRunning()) return true;
+    for (const auto& c : ir_)
+        if (c->IsRunning()) return true;
+    return false;
+}
+
+void IsoContextRegisters::ReceiveCycleStart(uint32_t cycleTime) {
+    for (auto& c : ir_) c->OnCycleStart(cycleTime);
+}
+
+void IsoContextRegisters::OnCycleStart(uint32_t cycleTime) {
+    for (auto& c : it_) c->OnCycleStart(cycleTime);
+}
+
+void IsoContextRegisters::Receive(const IsoPacket& packet, uint64_t multiChanMask) {
+    for (auto& c : ir_) {
+        if (!c->Matches(packet, multiChanMask)) continue;
+        c->Receive(packet);
+        return;
+    }
 }
 
 void IsoContextRegisters::Reset() {

@@ -39,8 +39,30 @@ public:
     // cycle start packet (cycleTime: the cycle master's CYCLE_TIME as the cycle start packet
     // carried it); talkers send their packet for this cycle from here with bus()->SendIsochronous.
     virtual void OnCycleStart(uint32_t cycleTime) { (void)cycleTime; }
+    // The cycle start packet itself, which every active link receives before any talker of the
+    // cycle sends (a link loads its cycle timer from it).
+    virtual void ReceiveCycleStart(uint32_t cycleTime) { (void)cycleTime; }
     // An isochronous packet seen on the bus (every channel: a link filters what it wants).
     virtual void ReceiveIsochronous(const IsoPacket& packet) { (void)packet; }
+    // The cycle: the bus runs cycles (cycle start packets, OnCycleStart) while its root acts as
+    // cycle master and some active link on it wants them; cycles nobody wants are skipped, which no
+    // node can tell apart from cycles it ignored. A talker, or a link with per-cycle work, answers
+    // true while it has that work; a passive node false. A node whose answer changes calls
+    // bus()->CycleDemandChanged() (the bus also asks again after every asynchronous packet it
+    // delivers, so a talker switched on by a register write needs no call of its own).
+    virtual bool WantsCycleStarts() const { return true; }
+    // Whether this node sends cycle start packets when it is root (OHCI: LinkControl.cycleMaster
+    // with the cycle timer enabled; a plain node: STATE.cmstr).
+    virtual bool CycleMasterEnabled() const { return false; }
+    // CYCLE_TIME as this node's cycle timer reads now. By default a timer that has run from time 0
+    // of the bus's clock.
+    virtual uint32_t CycleTime() const;
+    // The cycle master of this node's bus started or stopped sending cycle starts (a reset, a root
+    // that became or stopped being cycle master, a cycle that ran too long).
+    virtual void OnCycleMasterChange() {}
+    // As cycle master: the isochronous traffic of the last cycle ran past its end (IEEE 1394-1995
+    // 8.4.2.6: cycle too long).
+    virtual void OnCycleTooLong() {}
     // Every node, at the start of a bus reset: the link's node ID is no longer valid.
     virtual void OnBusResetStart() {}
     // Every node, when self-identification has finished: the physical ID is valid and `selfIds`

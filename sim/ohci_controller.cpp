@@ -26,6 +26,17 @@
 //   with the new generation.
 // - cycleSynch and cycle64Seconds are raised as the cycle timer passes a cycle / bit 6 of
 //   cycleSeconds flips; the timer runs on the host clock while LinkControl.cycleTimerEnable is set.
+// - Cycle master: LinkControl.cycleMaster with cycleTimerEnable and the link enabled; the bus
+//   lets it send cycle starts while it is root (a controller that is not root sends none and keeps
+//   the bit). Another node's cycle starts load the timer: while they reach the link the timer
+//   reads as the master's, and a cycle start that disagrees with the timer by more than a tick's
+//   rounding raises cycleInconsistent (while cycleTimerEnable is set).
+// - cycleLost: the timer passed two cycle boundaries with no cycle start sent or received between
+//   them (no cycle master, the master stopped, a reset, the link disabled).
+// - cycleTooLong: as cycle master, a cycle whose isochronous packets ran past its end (Bus);
+//   cycleMaster is cleared with it.
+// - Isochronous packets go to the IR contexts (ir_context.cpp) and IT contexts send at every cycle
+//   start (it_context.cpp) while the link is enabled.
 #include "ohci_controller.h"
 
 #include <algorithm>
@@ -34,6 +45,8 @@
 #include "ar_context.h"
 #include "at_context.h"
 #include "bus.h"
+#include "cycle_time.h"
+#include "irm.h"
 #include "iso_registers.h"
 #include "ohci_regs.h"
 
@@ -42,25 +55,7 @@ namespace sim {
 using namespace ohci;
 
 namespace {
-constexpr uint64_t kCycleTimerPeriod = cycle_timer::kOffsetsPerSecond * cycle_timer::kSecondsWrap;  // 128 s
-constexpr uint32_t kSelfIdBufferQuadlets = 512;                                                    // 2 KiB
-
-uint32_t CycleTimerFromLinear(uint64_t linear) {
-    const uint64_t v = linear % kCycleTimerPeriod;
-    const uint64_t seconds = v / cycle_timer::kOffsetsPerSecond;
-    const uint64_t inSecond = v % cycle_timer::kOffsetsPerSecond;
-    return cycle_timer::Make(uint32_t(seconds), uint32_t(inSecond / cycle_timer::kOffsetsPerCycle),
-                             uint32_t(inSecond % cycle_timer::kOffsetsPerCycle));
-}
-
-// Ticks of 100 ns -> 24.576 MHz ticks (2.4576 per tick), and back rounded up.
-uint64_t OffsetsForTicks(Ticks ticks) {
-    return ticks / 10000 * 24576 + (ticks % 10000) * 24576 / 10000;
-}
-Ticks TicksForOffsets(uint64_t offsets) {
-    const uint64_t whole = offsets / 24576 * 10000;
-    return whole + ((offsets % 24576) * 10000 + 24575) / 24576;
-}
+constexpr uint32_t kSelfIdBufferQuadlets = 512;  // 2 KiB
 }  // namespace
 
 OhciController::OhciController(Host& host, const Config& config)
@@ -69,7 +64,7 @@ OhciController::OhciController(Host& host, const Config& config)
     atResponse_ = std::make_unique<AtContext>(*this, AtContext::Kind::kResponse);
     arRequest_ = std::make_unique<ArContext>(*this, ArContext::Kind::kRequest);
     arResponse_ = std::make_unique<ArContext>(*this, ArContext::Kind::kResponse);
-    iso_ = std::make_unique<IsoContextRegisters>(config.itContexts, config.irContexts);
+    iso_ = std::make_unique<IsoContextRegisters>(*this, config.itContexts, config.irContexts);
     // Power-up: the link is off until software sets LPS.
     hcControl_ = 0;
     ResetRegisters();
@@ -117,6 +112,9 @@ void OhciController::ResetRegisters() {
     cycleTimerLinear_ = 0;
     cycleTimerRunning_ = false;
     lastCycleSeen_ = 0;
+    cycleStartsFlowing_ = false;
+    following_ = nullptr;
+    lastStartCycle_ = 0;
     asyncRequestFilterHi_ = asyncRequestFilterLo_ = 0;
     physicalRequestFilterHi_ = physicalRequestFilterLo_ = 0;
     physicalUpperBound_ = 0;
@@ -130,7 +128,10 @@ void OhciController::ResetRegisters() {
     UpdateInterruptLine();
 }
 
-void OhciController::SoftReset() { ResetRegisters(); }
+void OhciController::SoftReset() {
+    ResetRegisters();
+    if (bus()) bus()->CycleDemandChanged();
+}
 
 void OhciController::ResetCsrRegisters() {
     csrRegisters_[csr_control::kBusManagerId] = kBusManagerIdNone;
@@ -198,7 +199,13 @@ uint32_t OhciController::ReadRegister(uint32_t offset) {
 
 void OhciController::WriteRegister(uint32_t offset, uint32_t value) {
     offset &= kWindowSize - 4;
-    if (WriteAsyncContext(offset, value) || iso_->Write(offset, value)) {
+    if (WriteAsyncContext(offset, value)) {
+        UpdateInterruptLine();
+        return;
+    }
+    if (iso_->Write(offset, value)) {
+        // A context that starts or stops changes whether the link wants cycles.
+        if (bus()) bus()->CycleDemandChanged();
         UpdateInterruptLine();
         return;
     }
@@ -299,6 +306,8 @@ void OhciController::WriteHCControl(uint32_t set, uint32_t clear) {
     if (hcControl_ & kProgramPhyEnable) writable |= kAPhyEnhanceEnable;
     hcControl_ |= set & writable;
     hcControl_ &= ~(clear & (writable | kProgramPhyEnable));
+    RefreshCycleFlow();
+    if (bus()) bus()->CycleDemandChanged();
 }
 
 // LinkControl. cycleTimerEnable starts and stops the cycle timer.
@@ -306,6 +315,8 @@ void OhciController::WriteLinkControl(uint32_t set, uint32_t clear) {
     linkControl_ |= set & link_control::kWritable;
     linkControl_ &= ~(clear & link_control::kWritable);
     SetCycleTimerRunning((linkControl_ & link_control::kCycleTimerEnable) != 0);
+    RefreshCycleFlow();
+    if (bus()) bus()->CycleDemandChanged();
 }
 
 void OhciController::WriteConfigRomMap(uint32_t value) {
@@ -384,18 +395,25 @@ void OhciController::InjectDeadContext(ContextId context, uint8_t eventCode, int
 }
 
 void OhciController::InjectCycleTooLong() {
-    linkControl_ &= ~link_control::kCycleMaster;
-    RaiseInterrupt(int_event::kCycleTooLong);
+    OnCycleTooLong();
+    if (bus()) bus()->CycleDemandChanged();
 }
 
 // ---- Cycle timer ----
 
-uint64_t OhciController::CycleTimerLinear() {
+// While another node's cycle starts load the timer at every cycle, the timer reads as that node's
+// (the same clock drives both; between two cycle starts they cannot drift apart).
+uint64_t OhciController::CycleTimerLinear() const {
     if (!cycleTimerRunning_) return cycleTimerLinear_;
-    return cycleTimerLinear_ + OffsetsForTicks(host_.Now() - cycleTimerBase_);
+    const uint64_t own = cycleTimerLinear_ + cycle_time::OffsetsForTicks(host_.Now() - cycleTimerBase_);
+    if (!following_) return own;
+    int64_t delta = int64_t((cycle_time::ToLinear(following_->CycleTime()) + cycle_time::kPeriod -
+                             own % cycle_time::kPeriod) % cycle_time::kPeriod);
+    if (delta > int64_t(cycle_time::kPeriod / 2)) delta -= int64_t(cycle_time::kPeriod);
+    return uint64_t(int64_t(own) + delta);
 }
 
-uint32_t OhciController::CycleTimer() { return CycleTimerFromLinear(CycleTimerLinear()); }
+uint32_t OhciController::CycleTimer() const { return cycle_time::FromLinear(CycleTimerLinear()); }
 
 void OhciController::SetCycleTimerRunning(bool running) {
     if (running == cycleTimerRunning_) return;
@@ -432,6 +450,13 @@ void OhciController::CatchUpCycleEvents() {
         intEvent_ |= int_event::kCycleSynch;
         const uint64_t cyclesPer64 = uint64_t(cycle_timer::kCyclesPerSecond) * 64;
         if (cycle / cyclesPer64 != lastCycleSeen_ / cyclesPer64) intEvent_ |= int_event::kCycle64Seconds;
+        // cycleLost: two cycleSynch events with no cycle start between them.
+        if (cycleStartsFlowing_)
+            lastStartCycle_ = cycle;
+        else if (cycle >= lastStartCycle_ + 2)
+            intEvent_ |= int_event::kCycleLost;
+    } else {
+        lastStartCycle_ = cycle;
     }
     lastCycleSeen_ = cycle;
 }
@@ -441,12 +466,14 @@ void OhciController::CatchUpCycleEvents() {
 void OhciController::ScheduleCycleEvent() {
     using namespace int_event;
     if (cycleEventScheduled_ || !cycleTimerRunning_ || (intMask_ & kMasterIntEnable) == 0) return;
-    const uint32_t wanted = intMask_ & ~intEvent_ & (kCycleSynch | kCycle64Seconds);
+    uint32_t wanted = intMask_ & ~intEvent_ & (kCycleSynch | kCycle64Seconds | kCycleLost);
+    if (cycleStartsFlowing_) wanted &= ~kCycleLost;
     if (wanted == 0) return;
     const uint64_t linear = CycleTimerLinear();
-    const uint64_t unit = (wanted & kCycleSynch) ? cycle_timer::kOffsetsPerCycle : cycle_timer::kOffsetsPerSecond * 64;
+    const uint64_t unit =
+        (wanted & (kCycleSynch | kCycleLost)) ? cycle_timer::kOffsetsPerCycle : cycle_timer::kOffsetsPerSecond * 64;
     const uint64_t next = (linear / unit + 1) * unit;
-    const Ticks when = cycleTimerBase_ + TicksForOffsets(next - cycleTimerLinear_);
+    const Ticks when = cycleTimerBase_ + cycle_time::TicksForOffsets(next - cycleTimerLinear_);
     cycleEventScheduled_ = true;
     const uint32_t serial = cycleEventSerial_;
     At(when, [this, serial] {
@@ -454,6 +481,85 @@ void OhciController::ScheduleCycleEvent() {
         cycleEventScheduled_ = false;
         UpdateInterruptLine();  // catches the events up and schedules the next one
     });
+}
+
+// ---- The isochronous cycle (OHCI 1.1 5.10, 6.1, 9, 10) ----
+
+// Cycle master: LinkControl.cycleMaster with the cycle timer counting and the link enabled; the
+// bus lets it send cycle starts while it is root.
+bool OhciController::CycleMasterEnabled() const {
+    const uint32_t bits = link_control::kCycleMaster | link_control::kCycleTimerEnable;
+    return LinkEnabled() && (linkControl_ & bits) == bits;
+}
+
+bool OhciController::WantsCycleStarts() const { return LinkEnabled() && iso_->AnyRunning(); }
+
+// Whether cycle starts reach the link now (sent by this link as master, or received).
+void OhciController::RefreshCycleFlow() {
+    CatchUpCycleEvents();
+    if (following_) {  // the timer goes on from the value it had
+        cycleTimerLinear_ = CycleTimerLinear();
+        cycleTimerBase_ = host_.Now();
+        following_ = nullptr;
+    }
+    Node* master = bus() && LinkEnabled() ? bus()->CycleMaster(this) : nullptr;
+    const bool flowing = master != nullptr;
+    following_ = nullptr;
+    if (flowing && master != this) SyncCycleTimer(master->CycleTime());
+    following_ = flowing && master != this ? master : nullptr;
+    if (!flowing && cycleStartsFlowing_) lastStartCycle_ = lastCycleSeen_;
+    cycleStartsFlowing_ = flowing;
+    ForgetCycleEvent();
+    UpdateInterruptLine();
+}
+
+void OhciController::OnCycleMasterChange() { RefreshCycleFlow(); }
+
+// A received cycle start loads the cycle timer; one whose seconds and count differ from the
+// timer's raises cycleInconsistent (OHCI 1.1 6.1) while the timer is enabled.
+void OhciController::SyncCycleTimer(uint32_t cycleTime) {
+    if (following_) return;  // the timer reads as the master's already
+    const uint64_t local = CycleTimerLinear();
+    int64_t delta = int64_t((cycle_time::ToLinear(cycleTime) + cycle_time::kPeriod - local % cycle_time::kPeriod) %
+                            cycle_time::kPeriod);
+    if (delta > int64_t(cycle_time::kPeriod / 2)) delta -= int64_t(cycle_time::kPeriod);
+    if (delta == 0) return;
+    // The same clock drives both timers: a difference of a tick's rounding is no inconsistency.
+    const bool consistent = delta >= -2 && delta <= 2;
+    if (!consistent && (linkControl_ & link_control::kCycleTimerEnable)) intEvent_ |= int_event::kCycleInconsistent;
+    cycleTimerLinear_ = uint64_t(int64_t(local) + delta);
+    cycleTimerBase_ = host_.Now();
+    lastCycleSeen_ = lastStartCycle_ = cycleTimerLinear_ / cycle_timer::kOffsetsPerCycle;
+    ForgetCycleEvent();
+}
+
+// The cycle start loads the timer (unless this link sent it) and starts the IR contexts that wait
+// for this cycle; the IT contexts send after it.
+void OhciController::ReceiveCycleStart(uint32_t cycleTime) {
+    if (!LinkEnabled()) return;
+    if (bus() && bus()->CycleMaster(this) != this) SyncCycleTimer(cycleTime);
+    CatchUpCycleEvents();
+    lastStartCycle_ = lastCycleSeen_;
+    iso_->ReceiveCycleStart(cycleTime);
+}
+
+void OhciController::OnCycleStart(uint32_t cycleTime) {
+    if (!LinkEnabled()) return;
+    iso_->OnCycleStart(cycleTime);
+    UpdateInterruptLine();
+}
+
+void OhciController::ReceiveIsochronous(const IsoPacket& packet) {
+    if (!LinkEnabled()) return;
+    iso_->Receive(packet, (uint64_t(irMultiChanMaskHi_) << 32) | irMultiChanMaskLo_);
+    UpdateInterruptLine();
+}
+
+// The cycle ran too long: the controller stops being cycle master (OHCI 1.1 6.1).
+void OhciController::OnCycleTooLong() {
+    CatchUpCycleEvents();
+    linkControl_ &= ~link_control::kCycleMaster;
+    RaiseInterrupt(int_event::kCycleTooLong);
 }
 
 // ---- PHY access (PhyControl) ----
@@ -508,13 +614,10 @@ void OhciController::CsrControlWrite(uint32_t value) {
     csrControl_ = csr_control::kCsrDone | select;
 }
 
-// Atomic compare-swap of one serial-bus resource register; returns the old value. BUS_MANAGER_ID
-// holds a physical ID (5:0), BANDWIDTH_AVAILABLE 13 bits (IEEE 1394 8.3.2.3).
+// Atomic compare-swap of one serial-bus resource register, as irm.h says an IRM takes it;
+// returns the old value.
 uint32_t OhciController::CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data) {
-    static constexpr uint32_t kMask[4] = {0x3F, kBandwidthMask, 0xFFFFFFFF, 0xFFFFFFFF};
-    const uint32_t old = csrRegisters_[select];
-    if (old == compare) csrRegisters_[select] = data & kMask[select];
-    return old;
+    return irm::CompareSwap(csrRegisters_, int(select), compare, data);
 }
 
 // ---- Bus reset and self-ID (OHCI 1.1 chapter 11) ----

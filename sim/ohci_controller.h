@@ -3,7 +3,8 @@
 // through the host, and its interrupt line.
 //
 // Written from OHCI 1.1 (register map chapter 5, interrupts chapter 6, asynchronous DMA chapters
-// 7 and 8, self-ID chapter 11, physical requests chapter 12) and IEEE 1394a.
+// 7 and 8, isochronous DMA chapters 9 and 10, self-ID chapter 11, physical requests chapter 12)
+// and IEEE 1394a.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,15 @@ public:
         Ticks phyAccessTime = 0;        // PhyControl handshake time (0: done by the next read)
         bool programPhyEnable = true;   // HCControl.programPhyEnable
         Ticks responseDelay = 2 * kTicksPerMicrosecond;  // request to response for hardware-served requests
+        // IR buffer-fill descriptors get resCount and xferStatus after each packet whatever their s
+        // bit (true), or only with s set (false, the default).
+        bool irStatusWithoutS = false;
+        // Which IR contexts implement multiChanMode: every one (true, the default; software puts
+        // one at a time in that mode) or IR context 0 alone (false: the bit reads 0 elsewhere).
+        bool irMultiChanAnyContext = true;
+        // An IT context that finds cycles were lost goes on at the block's skipAddress (true, the
+        // default) or sends the block in hand in the current cycle (false).
+        bool itSkipOnLostCycle = true;
     };
 
     OhciController(Host& host, const Config& config);
@@ -54,10 +64,19 @@ public:
     void ReceivePhyPacket(uint32_t quadlet) override;
     void OnBusResetStart() override;
     void OnSelfIdComplete(const std::vector<uint32_t>& selfIds) override;
+    // The isochronous cycle.
+    void ReceiveCycleStart(uint32_t cycleTime) override;
+    void OnCycleStart(uint32_t cycleTime) override;
+    void ReceiveIsochronous(const IsoPacket& packet) override;
+    bool WantsCycleStarts() const override;
+    bool CycleMasterEnabled() const override;
+    uint32_t CycleTime() const override { return CycleTimer(); }
+    void OnCycleMasterChange() override;
+    void OnCycleTooLong() override;
 
-    // For the DMA engines (at_context.cpp, ar_context.cpp) and later the isochronous ones.
+    // For the DMA engines (asynchronous and isochronous).
     void RaiseInterrupt(uint32_t intEventBits);  // sets IntEvent bits and recomputes the line
-    uint32_t CycleTimer();                        // IsochronousCycleTimer as it reads now
+    uint32_t CycleTimer() const;                  // IsochronousCycleTimer as it reads now
     uint32_t ATRetriesRegister() const { return atRetries_; }
     bool LinkEnabled() const;
     bool NodeIdValid() const;
@@ -72,7 +91,7 @@ public:
     bool BusResetPending() const;
     uint8_t SelfIdGeneration() const { return selfIdGeneration_; }
 
-    // For the isochronous engines (later): the IT/IR context registers, and their interrupt
+    // For the isochronous engines: the IT/IR context registers, and their interrupt
     // events (IsoXmitIntEvent / IsoRecvIntEvent bit n, which feed IntEvent.isochTx / isochRx).
     IsoContextRegisters& iso() { return *iso_; }
     void RaiseIsoXmitInterrupt(int context);
@@ -115,7 +134,9 @@ private:
     uint32_t CsrCompareSwap(uint32_t select, uint32_t compare, uint32_t data);
     void ResetCsrRegisters();
     // Cycle timer (ohci_controller.cpp): an unwrapped count of 24.576 MHz ticks.
-    uint64_t CycleTimerLinear();
+    uint64_t CycleTimerLinear() const;
+    void SyncCycleTimer(uint32_t cycleTime);
+    void RefreshCycleFlow();
     void WriteCycleTimer(uint32_t value);
     void SetCycleTimerRunning(bool running);
     void CatchUpCycleEvents();
@@ -162,6 +183,9 @@ private:
     uint64_t cycleTimerLinear_ = 0;  // 24.576 MHz ticks, unwrapped (the register is this mod 128 s)
     bool cycleTimerRunning_ = false;
     uint64_t lastCycleSeen_ = 0;     // the cycle (linear / 3072) cycleSynch was last raised for
+    bool cycleStartsFlowing_ = false;  // a cycle master (maybe this link) sends cycle starts to the link
+    Node* following_ = nullptr;      // that master when it is another node: the timer reads as its timer
+    uint64_t lastStartCycle_ = 0;    // the last cycle that began with a cycle start (cycleLost)
     bool cycleEventScheduled_ = false;
     uint32_t cycleEventSerial_ = 0;  // a timer write or start/stop forgets the scheduled cycle event
     uint32_t asyncRequestFilterHi_ = 0, asyncRequestFilterLo_ = 0;

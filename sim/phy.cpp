@@ -16,8 +16,19 @@ constexpr uint8_t kLineInvalid = 0;
 
 Phy::Phy(int ports, Speed speed) : ports_(size_t(std::clamp(ports, 1, kMaxPhyPorts))), speed_(speed) {}
 
+// The 1394-1995 map: r2 SPD 7:6 and NP 3:0, then one status register per port.
+uint8_t Phy::Read1995(uint8_t reg) const {
+    if (reg == 2) return uint8_t((std::min(speed_, kS400) & 0x3) << 6 | (ports() & 0xF));
+    int port = int(reg) - 3;
+    if (port < 0 || port >= ports()) return 0;
+    const Port& p = ports_[size_t(port)];
+    uint8_t line = p.Active() ? kLineZ : kLineInvalid;
+    return uint8_t(line << 6 | line << 4 | (p.Active() && p.state == kPortChild ? 0x08 : 0) | (p.connected ? 0x04 : 0));
+}
+
 uint8_t Phy::Read(uint8_t reg) const {
     using namespace phy_reg;
+    if (!Is1394a() && reg >= 2) return Read1995(reg);
     switch (reg) {
     case kR0:  // Physical_ID 7:2, R 1, PS 0
         return uint8_t((phyId & 0x3F) << 2 | (isRoot ? 0x02 : 0) | (cablePower ? 0x01 : 0));
@@ -62,10 +73,11 @@ uint8_t Phy::ReadPaged(uint8_t page, uint8_t port, uint8_t reg) const {
 
 Phy::WriteEffect Phy::Write(uint8_t reg, uint8_t value) {
     using namespace phy_reg;
+    if (!Is1394a() && reg != kR1) return WriteEffect::kNone;
     switch (reg) {
     case kR1:
         rootHoldoff = (value & kRhb) != 0;
-        gapCount = value & kGapMask;
+        SetGapCount(value & kGapMask);
         return (value & kIbr) ? WriteEffect::kLongReset : WriteEffect::kNone;
     case kR4:  // LCtrl, C and Pwr_class are writable; Jitter is fixed
         linkOn = (value & kLctrl) != 0;
@@ -100,8 +112,19 @@ Phy::WriteEffect Phy::WritePortStatus(uint8_t reg, uint8_t value) {
     bool disable = (value & kPortDisabled) != 0;
     if (disable == p.disabled) return WriteEffect::kNone;
     p.disabled = disable;
+    NotePortChanges();
     // A connected port that leaves or joins the bus is a connection change: the PHY starts a reset.
     return p.connected ? WriteEffect::kLongReset : WriteEffect::kNone;
+}
+
+void Phy::NotePortChanges() {
+    using namespace phy_reg;
+    for (Port& p : ports_) {
+        uint8_t status = uint8_t((p.connected ? kPortConnected : 0) | (p.Active() ? kPortBias : 0) |
+                                 (p.disabled ? kPortDisabled : 0));
+        if (status != p.lastStatus && p.intEnable && Is1394a()) r5_ |= kPortEvent;
+        p.lastStatus = status;
+    }
 }
 
 void Phy::AppendSelfIdPackets(std::vector<uint32_t>& out, bool linkActive) const {

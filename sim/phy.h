@@ -1,5 +1,23 @@
 // An IEEE 1394a PHY: its register map (IEEE 1394a-2000 5B.1) and the state the bus keeps per node
-// through reset, tree identification and self-identification.
+// through reset, tree identification and self-identification; or, as an option, a PHY of
+// IEEE 1394-1995, which has neither the 1394a register map nor the 1394a PHY packets.
+//
+// Rules this PHY follows:
+// - Port_event (r5 bit 2): set when a port whose Int_enable (page 0, r9 bit 4) is set sees its
+//   Connected, Bias or Disabled bit change (no port faults are modelled); cleared by writing 1.
+//   The bus calls NotePortChanges after every change it makes to ports; a register write of
+//   Disabled notes its own. The link learns of it by reading r5 (no status transfer is modelled).
+// - Gap count fall-back (IEEE 1394a): the PHY keeps gap_count_reset_disable. A configuration
+//   packet with T = 1, or a link's write of r1, sets Gap_count and the flag. At each bus reset the
+//   flag is looked at: clear, Gap_count returns to 63; set, the gap count stays; either way the
+//   flag is then cleared. So a gap count set before a reset holds through that reset and falls to
+//   63 at the next one unless it is set again. The rule is applied once per completed reset (a
+//   reset restarted before self-identification counts once), and by both kinds of PHY.
+// - A 1394-1995 PHY (standard = k1394_1995): r0 and r1 as in 1394a; r2 SPD 7:6 (S100..S400), NP
+//   3:0; r3 .. r3+NP-1 one register per port: AStat 7:6, BStat 5:4, Ch 3 (child), Con 2
+//   (connected); the registers after them read 0. Only r1 is writable (no ISBR, no LCtrl or C
+//   register: those follow the PHY's pins, here its fields). It answers no extended PHY packet
+//   (ping, remote access, remote command) and its ports raise no Port_event.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +49,7 @@ inline constexpr uint8_t kLctrl = 0x80;
 inline constexpr uint8_t kContender = 0x40;
 inline constexpr uint8_t kR5 = 5;  // Watchdog 7, ISBR 6, Loop 5, Pwr_fail 4, Timeout 3, Port_event 2, Enab_accel 1, Enab_multi 0
 inline constexpr uint8_t kIsbr = 0x40;
+inline constexpr uint8_t kPortEvent = 0x04;
 inline constexpr uint8_t kR7 = 7;  // Page_select 7:5, Port_select 3:0
 // Page 0 (port status), registers 8..15 for the selected port:
 //   r8: AStat 7:6, BStat 5:4, Child 3, Connected 2, Bias 1, Disabled 0
@@ -101,6 +120,8 @@ inline constexpr uint32_t kConfirmDisabled = 1u << 4;
 inline constexpr uint32_t kConfirmOk = 1u << 3;
 }  // namespace phy_packet
 
+enum class PhyStandard : uint8_t { k1394a, k1394_1995 };
+
 class Phy {
 public:
     // `ports` is clamped to 1..16. `speed` is the PHY's Max_speed: S100..S400 are 1394a PHYs, S800..S3200
@@ -127,11 +148,30 @@ public:
 
     int ports() const { return int(ports_.size()); }
     Speed speed() const { return speed_; }
+    bool Is1394a() const { return standard == PhyStandard::k1394a; }
 
+    // Gap count written (configuration packet with T = 1, or r1): it holds through the next reset.
+    void SetGapCount(uint8_t gap) {
+        gapCount = gap & 0x3F;
+        gapCountResetDisable = true;
+    }
+    // A bus reset completes: the gap count fall-back rule.
+    void ApplyGapCountRule() {
+        if (!gapCountResetDisable) gapCount = 0x3F;
+        gapCountResetDisable = false;
+    }
+    // Compares every port's Connected, Bias and Disabled with what it was at the last call, and sets
+    // Port_event when a port with Int_enable changed.
+    void NotePortChanges();
+    bool PortEvent() const { return (r5_ & phy_reg::kPortEvent) != 0; }
+
+    // Which standard the PHY follows; set before the node joins a bus.
+    PhyStandard standard = PhyStandard::k1394a;
     // State the bus maintains.
     uint8_t phyId = 0;
     bool isRoot = false;
     uint8_t gapCount = 0x3F;
+    bool gapCountResetDisable = false;  // set with the gap count: it holds through the next reset
     bool rootHoldoff = false;  // RHB
     bool linkOn = true;        // LCtrl: the L bit of the self-ID
     bool contender = false;    // C
@@ -143,6 +183,7 @@ public:
         bool connected = false;               // a cable joins this port to another PHY's port
         bool disabled = false;                // r8 Disabled: the port takes no part in the bus
         bool intEnable = false;               // r9 Int_enable
+        uint8_t lastStatus = 0;               // Connected, Bias, Disabled at the last NotePortChanges
         Speed negotiated = kS100;
         // Connected and enabled: the port carries the bus.
         bool Active() const { return connected && !disabled; }
@@ -152,6 +193,7 @@ public:
 
 private:
     WriteEffect WritePortStatus(uint8_t reg, uint8_t value);
+    uint8_t Read1995(uint8_t reg) const;
 
     std::vector<Port> ports_;
     Speed speed_;

@@ -146,13 +146,14 @@ TEST(PhyPackets, ConfigurationSetsGapCountAndNextRoot) {
     EXPECT_EQ(t.bus.SelfIds(), (std::vector<uint32_t>{0x80454094, 0x814580B6, 0x824580D4}));
     EXPECT_EQ(t.a->phy().Read(0), (2 << 2) | 0x03);
 
-    // The gap count stays across resets; R alone moves the root without touching the gap count.
+    // R alone moves the root without touching the gap count; the gap count, not set again since
+    // the last reset, falls back to 63 at this one (1394a gap_count_reset_disable).
     ASSERT_TRUE(t.bus.SendPhyPacket(t.a, 0x00800000));  // force root c (now phy 0), T = 0
     for (TestNode* n : {t.a, t.b, t.c}) EXPECT_EQ(n->phy().Read(1) & 0x3F, 5);
     t.bus.RequestReset(true);
     t.Settle();
     EXPECT_EQ(t.bus.Root(), t.c);
-    for (uint32_t q : t.bus.SelfIds()) EXPECT_EQ((q >> 16) & 0x3F, 5u);
+    for (uint32_t q : t.bus.SelfIds()) EXPECT_EQ((q >> 16) & 0x3F, 63u);
 }
 
 TEST(PhyPackets, NothingIsSentDuringAReset) {
