@@ -147,6 +147,8 @@ void Bus::ResetStorm(int resets, Ticks interval, bool shortResets) {
 }
 
 void Bus::StartReset(bool shortReset) {
+    if (gapRuleAtEveryResetStart)
+        for (auto& node : nodes_) node->phy().ApplyGapCountRule();
     longReset_ = !shortReset || (inReset_ && longReset_);
     inReset_ = true;
     if (resetScheduled_) clock_.Cancel(resetEvent_);
@@ -164,7 +166,8 @@ void Bus::StartReset(bool shortReset) {
 
 void Bus::CompleteReset() {
     resetScheduled_ = false;
-    for (auto& node : nodes_) node->phy().ApplyGapCountRule();
+    if (!gapRuleAtEveryResetStart)
+        for (auto& node : nodes_) node->phy().ApplyGapCountRule();
     IdentifyTree();
     ++generation_;
     inReset_ = false;
@@ -232,8 +235,11 @@ Node* Bus::StripLeaves(const std::vector<Node*>& members) {
             if (!leaves.empty()) break;
         }
         if (leaves.size() == remaining) {
-            // Root contention between the last two: the node added first wins.
-            return std::min(leaves[0], leaves[1], [](const Node* x, const Node* y) { return x->index_ < y->index_; });
+            // Root contention between the last two: the node added first wins (or last, by option).
+            const bool firstWins = rootContentionFirstAddedWins;
+            return std::min(leaves[0], leaves[1], [firstWins](const Node* x, const Node* y) {
+                return firstWins ? x->index_ < y->index_ : x->index_ > y->index_;
+            });
         }
         for (Node* leaf : leaves) {
             gone[size_t(leaf->index_)] = true;

@@ -19,10 +19,13 @@
 //   node with at most one neighbour left names that neighbour its parent. A node with RHB set holds
 //   back (the force-root delay of 1394a) while any node without RHB can still go; when only RHB
 //   nodes could go, they all go. The last node standing is root. When the last two nodes would
-//   name each other (root contention), the one added to the bus first becomes root; this stands for
-//   the random back-off of root contention in 4.4.2.2.
+//   name each other (root contention), the one added to the bus first becomes root (or, with
+//   rootContentionFirstAddedWins cleared, the one added last); this stands for the random back-off
+//   of root contention in 4.4.2.2, which picks either.
 // - The gap count falls back to 63 at a reset unless a configuration packet with T = 1 or a
 //   register write set it since the reset before (IEEE 1394a gap_count_reset_disable; see phy.h).
+//   The rule runs once per completed reset; with gapRuleAtEveryResetStart it runs at every reset
+//   start instead, so that a reset restarted before it completes counts again.
 // - Every connection change notes each PHY's port changes (Port_event, see phy.h) before the
 //   reset starts. A 1394-1995 PHY answers no extended PHY packet.
 // - A link does not receive the packets it sends itself (asynchronous or PHY), as a PHY does not
@@ -150,6 +153,9 @@ public:
     Ticks remoteReplyDelay = 2 * kTicksPerMicrosecond;
     // The bus number this bus answers to besides 0x3FF (the local node's NodeID.busNumber).
     uint16_t busId = kLocalBus;
+    // Readings the standards leave to chance or to the PHY's state machine (see the rules above).
+    bool rootContentionFirstAddedWins = true;
+    bool gapRuleAtEveryResetStart = false;
 
     // Faults a test can switch on: a hook that may rewrite the self-ID packets of the next resets
     // before links see them (bad inverse and junk are the controller's affair: see OhciController).

@@ -95,6 +95,8 @@ private:
     bool Node(const std::vector<std::string>& words);
     bool Attribute(NodeDescription* n, const std::string& word, std::set<std::string>* seen);
     bool Connect(const std::vector<std::string>& words);
+    bool Reset(const std::vector<std::string>& words);
+    bool Check(const NodeDescription& n);
     bool Endpoint(const std::string& word, std::string* name, int* port);
     size_t Root(size_t i) { return parent_[i] == i ? i : parent_[i] = Root(parent_[i]); }
 
@@ -112,7 +114,8 @@ bool Parser::Line(int number, const std::string& text) {
     if (words.empty()) return true;
     if (words[0] == "node") return Node(words);
     if (words[0] == "connect") return Connect(words);
-    return Fail("unknown statement '" + words[0] + "' (expected node or connect)");
+    if (words[0] == "reset") return Reset(words);
+    return Fail("unknown statement '" + words[0] + "' (expected node, connect or reset)");
 }
 
 bool Parser::Node(const std::vector<std::string>& words) {
@@ -132,6 +135,7 @@ bool Parser::Node(const std::vector<std::string>& words) {
     std::set<std::string> seen;
     for (size_t i = 3; i < words.size(); ++i)
         if (!Attribute(&n, words[i], &seen)) return false;
+    if (!Check(n)) return false;
     index_[n.name] = d_->nodes.size();
     parent_.push_back(parent_.size());
     d_->nodes.push_back(n);
@@ -164,13 +168,73 @@ bool Parser::Attribute(NodeDescription* n, const std::string& word, std::set<std
         bool hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
         if (hex && !ParseHexList(value, &n->romHex)) return Fail("bad ROM quadlets '" + value + "'");
         if (!hex) n->romFile = value;
+    } else if (key == "crc") {
+        if (value != "bad") return Fail("bad crc '" + value + "' (crc=bad)");
+        if (n->kind == "controller") return Fail("the controller's ROM is the one its driver maps");
+        n->badCrc = true;
+    } else if (key == "gap" || key == "power") {
+        const uint64_t max = key == "gap" ? 63 : 7;
+        if (!ParseNumber(value, max, &v)) return Fail("bad " + key + " '" + value + "' (0 to " + std::to_string(max) + ")");
+        (key == "gap" ? n->gap : n->power) = int(v);
+    } else if (key == "rhb" || key == "link" || key == "contender" || key == "b1394") {
+        if (value != "0" && value != "1") return Fail("bad " + key + " '" + value + "' (0 or 1)");
+        if (key == "b1394" && n->kind != "camera") return Fail("b1394 is an attribute of cameras");
+        int bit = value == "1" ? 1 : 0;
+        (key == "rhb" ? n->rhb : key == "link" ? n->link : key == "contender" ? n->contender : n->b1394) = bit;
+    } else if (key == "phy") {
+        if (value != "1394a" && value != "1995") return Fail("bad phy '" + value + "' (1394a or 1995)");
+        n->phy1995 = value == "1995";
+    } else if (key == "format" || key == "mode") {
+        if (n->kind != "camera") return Fail(key + " is an attribute of cameras");
+        if (!ParseNumber(value, 7, &v)) return Fail("bad " + key + " '" + value + "' (0 to 7)");
+        (key == "format" ? n->format : n->mode) = int(v);
+    } else if (key == "rate") {
+        if (n->kind != "camera") return Fail("rate is an attribute of cameras");
+        static const char* const rates[] = {"1.875", "3.75", "7.5", "15", "30", "60", "120", "240"};
+        for (int r = 0; r < 8; ++r)
+            if (value == rates[r]) n->rate = r;
+        if (n->rate < 0) return Fail("bad rate '" + value + "' (1.875, 3.75, 7.5, 15, 30, 60, 120 or 240)");
     } else if (key == "cyclemaster") {
         if (n->kind == "controller") return Fail("the controller is cycle master by its LinkControl.cycleMaster");
         if (!ParseNumber(value, 1, &v)) return Fail("bad cyclemaster '" + value + "' (0 or 1)");
         n->cycleMaster = v == 1;
     } else {
-        return Fail("unknown attribute '" + key + "' (speed, ports, guid, vendor, model, rom, cyclemaster)");
+        return Fail("unknown attribute '" + key +
+                    "' (speed, ports, guid, vendor, model, rom, crc, gap, rhb, link, contender, power, phy, format, "
+                    "mode, rate, b1394, cyclemaster)");
     }
+    return true;
+}
+
+// What the attributes of one node say together.
+bool Parser::Check(const NodeDescription& n) {
+    if (n.phy1995 && n.hasSpeed && n.speed > kS400) return Fail("a 1394-1995 PHY runs at S100 to S400");
+    if (n.format < 0 && n.mode < 0 && n.rate < 0) return true;
+    if (n.format < 0 || n.mode < 0) return Fail("a camera's video mode needs format= and mode=");
+    if (n.format == 7) {
+        if (n.rate >= 0) return Fail("format 7 takes no rate (its packet size sets the frame rate)");
+        return true;
+    }
+    if (n.rate < 0) return Fail("a camera's video mode needs rate= (format " + std::to_string(n.format) + ")");
+    if (n.format == 0) {
+        const iidc::Format0Mode* m = iidc::Format0(uint32_t(n.mode));
+        if (!m || n.rate > 5 || m->packetBytes[n.rate] == 0)
+            return Fail("format 0 mode " + std::to_string(n.mode) + " has no packet at that rate");
+    }
+    return true;
+}
+
+bool Parser::Reset(const std::vector<std::string>& words) {
+    if (words.size() < 2 || words.size() > 3) return Fail("reset needs a node: reset NAME [long|short]");
+    ResetDescription r;
+    r.line = line_;
+    r.node = words[1];
+    if (!index_.count(r.node)) return Fail("unknown node '" + r.node + "' (declare it before resetting from it)");
+    if (words.size() == 3) {
+        if (words[2] != "long" && words[2] != "short") return Fail("bad reset '" + words[2] + "' (long or short)");
+        r.shortReset = words[2] == "short";
+    }
+    d_->resets.push_back(r);
     return true;
 }
 
@@ -211,7 +275,7 @@ bool Failed(std::string* error, int line, const std::string& message) {
 }
 
 // The node a description asks for, with the kind's defaults where the description says nothing.
-std::unique_ptr<Node> MakeNode(const NodeDescription& n, uint64_t serial) {
+std::unique_ptr<Node> MakeNode(const NodeDescription& n, uint64_t serial, const std::vector<uint32_t>& romImage) {
     if (n.kind == "camera") {
         IidcCamera::Config c;
         c.name = n.name;
@@ -220,6 +284,15 @@ std::unique_ptr<Node> MakeNode(const NodeDescription& n, uint64_t serial) {
         c.guid = n.hasGuid ? n.guid : (uint64_t(c.vendorId) << 40) | serial;
         if (n.hasVendor) c.vendorId = n.vendor;
         if (n.hasModel) c.modelId = n.model;
+        c.romImage = romImage;
+        if (n.b1394 >= 0) c.b1394 = n.b1394 == 1;
+        if (n.format == 7) {
+            c.format7[size_t(n.mode)].present = true;
+            c.presetFormat = 7, c.presetMode = uint32_t(n.mode);
+        } else if (n.format >= 0) {
+            c.rates[size_t(n.format)][size_t(n.mode)] |= uint8_t(1u << n.rate);
+            c.presetFormat = uint32_t(n.format), c.presetMode = uint32_t(n.mode), c.presetRate = uint32_t(n.rate);
+        }
         return std::make_unique<IidcCamera>(c);
     }
     if (n.kind == "sbp2") {
@@ -243,6 +316,16 @@ std::unique_ptr<Node> MakeNode(const NodeDescription& n, uint64_t serial) {
     uint64_t guid = n.hasGuid ? n.guid : (uint64_t(vendor) << 40) | serial;
     return std::make_unique<CsrNode>(n.name, n.ports ? n.ports : 3, n.hasSpeed ? n.speed : kS400,
                                      ConfigRom::Build(options, guid, root));
+}
+
+// The PHY attributes of a node.
+void ApplyPhy(const NodeDescription& n, Phy& phy) {
+    if (n.gap >= 0) phy.SetGapCount(uint8_t(n.gap));
+    if (n.rhb >= 0) phy.rootHoldoff = n.rhb == 1;
+    if (n.link >= 0) phy.linkOn = n.link == 1;
+    if (n.contender >= 0) phy.contender = n.contender == 1;
+    if (n.power >= 0) phy.powerClass = uint8_t(n.power);
+    if (n.phy1995) phy.standard = PhyStandard::k1394_1995;
 }
 
 }  // namespace
@@ -296,18 +379,18 @@ bool BuildBus(const BusDescription& d, Bus& bus, Node* controller, std::map<std:
             if (!controller || controller->bus() != &bus)
                 return Failed(error, n.line, "the controller node must be made by the caller and added to the bus");
             (*nodes)[n.name] = controller;
+            ApplyPhy(n, controller->phy());
             continue;
         }
-        std::unique_ptr<Node> made = MakeNode(n, serial++);
-        if (!n.romHex.empty() || !n.romFile.empty()) {
-            std::vector<uint32_t> image = n.romHex;
-            std::string path = n.romFile.empty() || n.romFile[0] == '/' || romDirectory.empty()
-                                   ? n.romFile
-                                   : romDirectory + "/" + n.romFile;
+        std::vector<uint32_t> image = n.romHex;
+        if (image.empty() && !n.romFile.empty()) {
+            std::string path = n.romFile[0] == '/' || romDirectory.empty() ? n.romFile : romDirectory + "/" + n.romFile;
             std::string why;
-            if (image.empty() && !LoadRomFile(path, &image, &why)) return Failed(error, n.line, why);
-            static_cast<CsrNode*>(made.get())->rom() = ConfigRom(image);
+            if (!LoadRomFile(path, &image, &why)) return Failed(error, n.line, why);
         }
+        std::unique_ptr<Node> made = MakeNode(n, serial++, image);
+        ConfigRom& rom = static_cast<CsrNode*>(made.get())->rom();
+        if (!image.empty() && n.kind != "camera") rom = ConfigRom(image);
         if (n.cycleMaster) {
             auto* node = static_cast<CsrNode*>(made.get());
             BusOptions options = node->rom().Options();
@@ -316,6 +399,8 @@ bool BuildBus(const BusDescription& d, Bus& bus, Node* controller, std::map<std:
             node->phy().rootHoldoff = true;
             node->SetCycleMaster(true);
         }
+        if (n.badCrc) rom.SetQuadlet(0, rom.Quadlet(0) ^ 0x1);  // rom_crc_value off by one bit
+        ApplyPhy(n, made->phy());
         Node* added = bus.Add(std::move(made));
         if (!added) return Failed(error, n.line, "the bus has no room for '" + n.name + "'");
         (*nodes)[n.name] = added;
@@ -328,6 +413,7 @@ bool BuildBus(const BusDescription& d, Bus& bus, Node* controller, std::map<std:
         if (!bus.Connect(a, c.portA, b, c.portB))
             return Failed(error, c.line, "the bus refused to connect " + c.a + " and " + c.b);
     }
+    for (const ResetDescription& r : d.resets) bus.RequestReset(r.shortReset, (*nodes)[r.node]);
     return true;
 }
 

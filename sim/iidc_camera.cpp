@@ -345,6 +345,7 @@ void IidcCamera::SendPacket() {
     if (++packetInFrame_ < framePackets_) return;
     inFrame_ = false;
     if (!isoEn_ && shots_ && --shots_ == 0) FinishShots();
+    if (!isoEn_ && shots_ == 0) sending_ = false;  // the frame ISO_EN = 0 let finish
 }
 
 void IidcCamera::ExternalTrigger() {
@@ -584,8 +585,12 @@ uint32_t IidcCamera::ReadCommandRegister(uint32_t reg) const {
     return 0;  // MEMORY_SAVE, memory channels, reserved
 }
 
+// The core CSRs and the ROM (below 0xFFFFF0000800) stay the CSR node's even where a ROM's
+// command_regs_base would lay the camera's blocks over them.
+constexpr uint64_t kCameraSpaceStart = rom::kCsrBase + 0x800;
+
 bool IidcCamera::ReadSpace(uint64_t offset, uint32_t* value) const {
-    if (offset < commandBase_) return false;
+    if (offset < commandBase_ || offset < kCameraSpaceStart) return false;
     const uint64_t at = offset - commandBase_;
     if (at < kBlockSize) {
         *value = ReadCommandRegister(uint32_t(at));
@@ -643,7 +648,8 @@ void IidcCamera::WriteIsoEn(uint32_t value) {
         FinishShots();  // continuous streaming takes precedence
         StartStream();
     } else {
-        sending_ = inFrame_ = false;
+        sending_ = inFrame_ && config_.finishFrameOnIsoEnOff;
+        inFrame_ = sending_;
     }
     if (onIsoEnable) onIsoEnable(on);
 }
@@ -719,7 +725,7 @@ void IidcCamera::WriteCommandRegister(uint32_t reg, uint32_t value) {
 }
 
 bool IidcCamera::WriteSpace(uint64_t offset, uint32_t value) {
-    if (offset < commandBase_) return false;
+    if (offset < commandBase_ || offset < kCameraSpaceStart) return false;
     const uint64_t at = offset - commandBase_;
     if (at < kBlockSize) {
         WriteCommandRegister(uint32_t(at), value);

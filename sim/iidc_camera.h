@@ -17,7 +17,8 @@
 // - ISO_EN is set only when the camera is powered and the current combination is valid.
 // - ONE_SHOT / MULTI_SHOT are taken only while ISO_EN is clear; the bit stays set until the last
 //   frame asked for has been sent. Writing ISO_EN = 1 ends the shots (continuous streaming takes
-//   precedence). ISO_EN = 0 stops the stream at once, mid-frame if need be.
+//   precedence). ISO_EN = 0 stops the stream at once, mid-frame if need be; with
+//   Config::finishFrameOnIsoEnOff the frame being sent is finished first (IIDC does not say which).
 // - A feature control write (0x800 + 4 * id) with a value outside the feature's Min..Max, or a mode
 //   bit the feature's inquiry does not offer, is refused: the register keeps its value and the
 //   feature's bit in FEATURE_ERROR_STATUS_HI/LO (0x640/0x644) is set until the next accepted
@@ -278,6 +279,7 @@ public:
         uint16_t triggerModes = 0x3;
         bool triggerSoftware = true;
         bool strobe = false;  // one strobe output (OPT_FUNCTION_INQ Strobe_out)
+        bool finishFrameOnIsoEnOff = false;  // ISO_EN = 0 lets the frame being sent finish
 
         static std::array<std::array<uint8_t, 8>, 8> DefaultRates();
         static std::vector<FeatureConfig> DefaultFeatures();
@@ -328,8 +330,10 @@ public:
     std::function<void(bool enabled)> onIsoEnable;
     std::function<void(uint32_t frames)> onShot;
 
-    // The talker: one packet per cycle while a frame is being sent.
+    // The talker: one packet per cycle while a frame is being sent; it wants cycles while a stream
+    // (ISO_EN or shots) runs.
     void OnCycleStart(uint32_t cycleTime) override;
+    bool WantsCycleStarts() const override { return sending_; }
 
 protected:
     uint8_t ReadQuadlet(uint64_t offset, uint32_t* value) override;

@@ -11,8 +11,9 @@
 //   packet with T = 1, or a link's write of r1, sets Gap_count and the flag. At each bus reset the
 //   flag is looked at: clear, Gap_count returns to 63; set, the gap count stays; either way the
 //   flag is then cleared. So a gap count set before a reset holds through that reset and falls to
-//   63 at the next one unless it is set again. The rule is applied once per completed reset (a
-//   reset restarted before self-identification counts once), and by both kinds of PHY.
+//   63 at the next one unless it is set again. The bus applies the rule once per completed reset
+//   (a reset restarted before self-identification counts once) or, as an option, at every reset
+//   start (Bus::gapRuleAtEveryResetStart); both kinds of PHY follow it.
 // - A 1394-1995 PHY (standard = k1394_1995): r0 and r1 as in 1394a; r2 SPD 7:6 (S100..S400), NP
 //   3:0; r3 .. r3+NP-1 one register per port: AStat 7:6, BStat 5:4, Ch 3 (child), Con 2
 //   (connected); the registers after them read 0. Only r1 is writable (no ISBR, no LCtrl or C

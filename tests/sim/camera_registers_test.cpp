@@ -239,6 +239,16 @@ TEST(CameraRom, OwnRomPlacesTheCommandRegisters) {
     uint8_t rcode = 0;
     t.Read(0xFFFFF0F00000ull + iidc::kVModeInq0, &rcode);
     EXPECT_EQ(sim::kRcodeAddressError, rcode) << "nothing at the default base";
+    // A ROM that lays the command block over the core CSRs and the ROM: those stay the node's.
+    IidcCamera::Config low;
+    low.commandRegsBase = 0;
+    IidcCamera::Config lowCamera;
+    lowCamera.romImage = IidcCamera::BuildRom(low).quadlets();
+    CameraBus v(lowCamera);
+    EXPECT_EQ(0xFFFFF0000000ull, v.camera->CommandBase());
+    EXPECT_EQ(lowCamera.romImage[0], v.Read(0xFFFFF0000400ull)) << "the ROM, not INQUIRY registers";
+    EXPECT_EQ(uint32_t(v.camera->NodeId()) << 16, v.Read(0xFFFFF0000008ull)) << "NODE_IDS";
+    EXPECT_EQ(0x82000080u, v.Read(0xFFFFF0000000ull + iidc::kFeatureControl0)) << "brightness, above the ROM";
     // A ROM without an IIDC unit: the configured base.
     IidcCamera::Config plain;
     plain.romImage = {0x04040000, 0x31333934, 0, 0, 0};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "camera_fixture.h"
+#include "iso_listener.h"
 
 namespace {
 
@@ -181,6 +182,51 @@ TEST(CameraStream, IsoEnOffStopsAtOnceAndOnRestartsOnAFrame) {
     t.SetReg(iidc::kInitialize, iidc::kBit31);
     t.RunCycles(5);
     EXPECT_EQ(11u, t.listener->iso.size());
+}
+
+// On the bus's own cycles: a plain root node with STATE.cmstr is cycle master; cycles run only
+// while the camera streams (a listener needs none), 8000 a second then.
+TEST(CameraStream, OnTheCyclesOfTheCycleMaster) {
+    sim::StandaloneHost host;
+    sim::Bus bus(host);
+    sim::BusOptions options;
+    options.cmc = true;
+    auto* master = static_cast<sim::CsrNode*>(bus.Add(std::make_unique<sim::CsrNode>(
+        "cm", 3, sim::kS400, sim::ConfigRom::Build(options, 0x0000AA0000000001ull, sim::RomDirectory()))));
+    master->phy().rootHoldoff = true;
+    auto* listener = static_cast<sim::IsoListener*>(bus.Add(std::make_unique<sim::IsoListener>()));
+    auto* camera = static_cast<IidcCamera*>(bus.Add(std::make_unique<IidcCamera>(OneCombination(0, 5, iidc::k30))));
+    ASSERT_TRUE(bus.Connect(master, 0, listener, 0));
+    ASSERT_TRUE(bus.Connect(master, 1, camera, 0));
+    host.RunFor(sim::kTicksPerMillisecond);
+    master->SetCycleMaster(true);
+    host.RunFor(sim::kTicksPerSecond);
+    ASSERT_EQ(master, bus.Root());
+    EXPECT_EQ(0u, bus.CyclesRun()) << "nobody wants cycles";
+    // ISO_EN by a write request from the listener.
+    bus.SendAsync(listener, nodes_test::WriteQuadlet(camera->NodeId(), listener->NodeId(),
+                                                     camera->CommandBase() + iidc::kIsoEn, iidc::kBit31));
+    host.RunFor(sim::kTicksPerSecond);
+    ASSERT_TRUE(camera->IsoEnabled());
+    EXPECT_NEAR(8000.0, double(bus.CyclesRun()), 2.0);
+    size_t frames = 0;
+    for (const auto& h : listener->heard()) frames += h.packet.sy;
+    EXPECT_EQ(30u, frames);
+    EXPECT_EQ(30u * 240, listener->heard().size());
+}
+
+TEST(CameraStream, IsoEnOffMidFrameStopsOrFinishesTheFrame) {
+    for (bool finish : {false, true}) {
+        IidcCamera::Config c = OneCombination(0, 5, iidc::k30);
+        c.finishFrameOnIsoEnOff = finish;
+        CameraBus t(c);
+        t.SetReg(iidc::kIsoEn, iidc::kBit31);
+        t.RunCycles(100);
+        t.SetReg(iidc::kIsoEn, 0);
+        t.RunCycles(1000);
+        EXPECT_EQ(finish ? 240u : 100u, t.listener->iso.size()) << finish;
+        EXPECT_EQ(0u, t.Reg(iidc::kIsoEn));
+    }
 }
 
 }  // namespace

@@ -67,11 +67,34 @@ TEST(PhyGapCount, RegisterWriteHoldsLikeAPacketAndAStormCountsOnce) {
     EXPECT_EQ(63, gaps[t.a->phy().phyId]);
     t.Reset();
     EXPECT_EQ(t.Gaps(), std::vector<int>(3, 63));
-    // Resets restarted before they complete: one completed reset, the gap count holds.
-    ASSERT_TRUE(t.bus.SendPhyPacket(t.c, phy_packet::MakeConfiguration(0, false, true, 9)));
-    t.bus.ResetStorm(4, t.bus.longResetTime / 4);
-    t.Settle();
-    EXPECT_EQ(t.Gaps(), std::vector<int>(3, 9));
+}
+
+TEST(PhyGapCount, AResetStormCountsOnceOrAtEveryStart) {
+    for (bool everyStart : {false, true}) {
+        Chain t;
+        t.bus.gapRuleAtEveryResetStart = everyStart;
+        // Four resets, each restarted before it completes, after a configuration packet.
+        ASSERT_TRUE(t.bus.SendPhyPacket(t.c, phy_packet::MakeConfiguration(0, false, true, 9)));
+        t.bus.ResetStorm(4, t.bus.longResetTime / 4);
+        t.Settle();
+        EXPECT_EQ(t.Gaps(), std::vector<int>(3, everyStart ? 63 : 9)) << everyStart;
+        // One reset after a packet holds the gap count either way.
+        ASSERT_TRUE(t.bus.SendPhyPacket(t.c, phy_packet::MakeConfiguration(0, false, true, 9)));
+        t.Reset();
+        EXPECT_EQ(t.Gaps(), std::vector<int>(3, 9)) << everyStart;
+    }
+}
+
+TEST(BusReadings, RootContentionGoesToTheFirstOrTheLastAdded) {
+    for (bool firstWins : {true, false}) {
+        TestBus t;
+        t.bus.rootContentionFirstAddedWins = firstWins;
+        TestNode* a = t.Add(1, kS400, "a");
+        TestNode* b = t.Add(1, kS400, "b");
+        ASSERT_TRUE(t.bus.Connect(a, 0, b, 0));
+        t.Settle();
+        EXPECT_EQ(firstWins ? a : b, t.bus.Root()) << firstWins;
+    }
 }
 
 uint8_t PortRegister(TestBus& t, Node* n, int port, uint8_t reg) {
