@@ -19,8 +19,6 @@ void BuildSpeedTable(OhciController* controller, BusEvent* event) {
 }
 
 void RootCheck(OhciController* controller) { controller->RootCheckPending = FALSE; }
-void Vex_OhciEnumDCam(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
-void NotifyBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 
 void IsoRecvEventDispatch(OhciController* controller, ULONG contextBits) {
     UNREFERENCED_PARAMETER(controller);
