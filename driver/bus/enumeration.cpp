@@ -90,7 +90,8 @@ ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
     for (ULONG i = 0, n = EntriesIn(root, header); i < n; ++i) {
         ULONGLONG at = root + 4 + 4ull * i;
         ULONG entry = 0;
-        if ((result = rom.Read(at, &entry, true)) != kReadOk) return result;
+        if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
+        if (result != kReadOk) return result;
         ULONG key = entry >> 24;
         ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
         if (key == 0x03) {
@@ -113,7 +114,8 @@ ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
     for (ULONG i = 0, n = EntriesIn(unit, header); i < n; ++i) {
         ULONGLONG at = unit + 4 + 4ull * i;
         ULONG entry = 0;
-        if ((result = rom.Read(at, &entry, true)) != kReadOk) return result;
+        if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
+        if (result != kReadOk) return result;
         ULONG key = entry >> 24;
         ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
         switch (key) {
@@ -150,7 +152,8 @@ ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
             if (vendorLeaf != 0 && modelLeaf != 0) break;
             ULONGLONG at = logicalUnit + 4 + 4ull * i;
             ULONG entry = 0;
-            if ((result = rom.Read(at, &entry, true)) != kReadOk) return result;
+            if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
+        if (result != kReadOk) return result;
             ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
             if ((entry >> 24) == 0x81) vendorLeaf = target;
             if ((entry >> 24) == 0x82) modelLeaf = target;

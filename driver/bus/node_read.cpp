@@ -67,7 +67,15 @@ LONG SubmitAndAwaitResponse(AsyncPacket* packet) {
     packet->SinkContext = &done;
     LONG submitted = SubmitAndWait(packet, false);
     if (submitted != 0) return submitted;
-    if (packet->PacketStatus != kPacketOk || packet->AckCode != async::kAckPending) return 0;
+    // Marked as awaited: a bus reset then ends the request through the sink as well. A reset that
+    // came before the mark has already ended it.
+    KIRQL irql;
+    KeAcquireSpinLock(&packet->Lock, &irql);
+    packet->DeliveryBits |= kDeliveryCallerTold;
+    bool pending = packet->PacketStatus == kPacketOk && packet->AckCode == async::kAckPending &&
+                   !PacketHas(packet, kPacketDelivered);
+    KeReleaseSpinLock(&packet->Lock, irql);
+    if (!pending) return 0;
     LARGE_INTEGER timeout;
     timeout.QuadPart = kResponseWait;
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {

@@ -96,7 +96,7 @@ TEST_F(BusDriverTest, RomLayoutsAndFaults) {
     {
         sim::ConfigRom rom = Rom(0x0100000000000003ull, named("Cut", "ModelNameThatIsLong"));
         rom.Truncate(rom.size() - 2);  // the model leaf ends early
-        rows.push_back({"leaf cut short", rom, "1394\\Cut&ModelNameThatI"});
+        rows.push_back({"leaf cut short", rom, "1394\\Cut&ModelNameTha"});
     }
     {
         // The names only in the unit directory: the vendor leaf after a vendor entry there.
