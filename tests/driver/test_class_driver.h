@@ -40,7 +40,7 @@ struct Extension {
 };
 
 // Sends one IRB down the stack and waits for it.
-inline NTSTATUS SendIrb(PDEVICE_OBJECT lower, IRB* irb, ULONG code = IOCTL_1394_CLASS) {
+inline NTSTATUS SendIrb(PDEVICE_OBJECT lower, IRB* irb, ULONG code = IOCTL_1394_CLASS, ULONG_PTR* information = nullptr) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
@@ -52,6 +52,7 @@ inline NTSTATUS SendIrb(PDEVICE_OBJECT lower, IRB* irb, ULONG code = IOCTL_1394_
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
+    if (information != nullptr) *information = ioStatus.Information;
     return status;
 }
 
@@ -59,7 +60,7 @@ inline void OnBusReset(PVOID context) { InterlockedIncrement(&static_cast<Result
 
 // A quadlet read of the unit through the class interface; the value stays in bus order.
 inline NTSTATUS ReadQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG generation, PULONG value) {
-    auto* buffer = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, 4, 'tsTC'));
+    auto* buffer = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, 4, KX_TAG('T', 'C', 't', 's')));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PMDL mdl = IoAllocateMdl(buffer, 4, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
@@ -73,7 +74,7 @@ inline NTSTATUS ReadQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG genera
     NTSTATUS status = SendIrb(lower, &irb);
     *value = *buffer;
     IoFreeMdl(mdl);
-    ExFreePoolWithTag(buffer, 'tsTC');
+    ExFreePoolWithTag(buffer, KX_TAG('T', 'C', 't', 's'));
     return status;
 }
 
