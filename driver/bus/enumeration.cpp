@@ -231,7 +231,10 @@ void Vex_OhciEnumDCam(OhciController* controller) {
 
     LIST_ENTRY scan;
     InitializeListHead(&scan);
+    UCHAR local = controller->LocalNodeNumber;
     for (ULONG node = 0; node < nodeCount; ++node) {
+        // The local node's ROM is the driver's own and names no served unit.
+        if (node == local) continue;
         DeviceRecord* record = nullptr;
         ULONG result = bus::ReadDeviceIdentity(extension, generation, UCHAR(node), &record);
         if (result == kReadOk) InsertTailList(&scan, &record->Links);

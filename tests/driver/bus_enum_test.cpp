@@ -260,3 +260,17 @@ TEST_F(BusStarTest, RemoveWhileTheDeviceIsPresentOnlyStopsTheChild) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BusDriverTest, WithoutDesktopCameraEnableNoRomIsReadAndNoChildMade) {
+    sim::IidcCamera* camera = AddCamera();
+    ASSERT_TRUE(hk::reg::CreateKey(ParametersPath()));
+    ASSERT_TRUE(hk::reg::SetDword(ParametersPath(), "DesktopCameraEnable", 0));
+    Start();
+    Settle();
+    EXPECT_TRUE(Children().empty());
+    EXPECT_EQ(camera->stats().requests, 0u);
+}
+
+}  // namespace
