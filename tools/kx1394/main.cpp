@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "children.h"
 #include "bus_description.h"
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
@@ -52,6 +53,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
     std::vector<Value> speeds;
     if (nodeCount.ok)
         for (unsigned phy = 0; phy < nodeCount.number; ++phy) speeds.push_back(QueryNodeSpeed(session, phy));
+    std::vector<ChildDevice> children = ListChildDevices(session);
 
     if (options.json) {
         std::vector<std::string> speedList;
@@ -76,7 +78,8 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
             .Add("irmNode", irmNode)
             .Raw("linkActiveNodes", links.Str())
             .Add("busResetCount", resets)
-            .Raw("speeds", JsonArray(speedList));
+            .Raw("speeds", JsonArray(speedList))
+            .Raw("children", ChildDevicesJson(children));
         std::printf("%s\n", out.Str().c_str());
         return 0;
     }
@@ -96,6 +99,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
     if (!nodeCount.ok) Line("speeds", "not available (no node count)");
     for (size_t phy = 0; phy < speeds.size(); ++phy)
         Line("speed to node " + std::to_string(phy), Human(speeds[phy]));
+    PrintChildDevices(children);
     return 0;
 }
 
