@@ -144,6 +144,61 @@ NTSTATUS AsyncReadWrite(ChildDeviceExtension* child, IRB* irb, bool write) {
     return status;
 }
 
+// A lock on the child's node. The operands arrive in bus order and the old value goes back so.
+NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    const IRB_REQ_ASYNC_LOCK& r = irb->u.AsyncLock;
+    ULONG type = r.fulTransactionType;
+    bool noArgument = type == 3 || type == 4;  // fetch_add, little_add
+    if (type == 0 || type > 6 || (r.nNumberOfDataBytes != 4 && r.nNumberOfDataBytes != 8) ||
+        r.nNumberOfArgBytes != (noArgument ? 0 : r.nNumberOfDataBytes) || r.pBuffer == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    bool wide = r.nNumberOfDataBytes == 8;
+    ULONGLONG argument = wide ? (ULONGLONG(BusToHost32(r.Arguments[0])) << 32) | BusToHost32(r.Arguments[1])
+                              : BusToHost32(r.Arguments[0]);
+    ULONGLONG data = wide ? (ULONGLONG(BusToHost32(r.DataValues[0])) << 32) | BusToHost32(r.DataValues[1])
+                          : BusToHost32(r.DataValues[0]);
+    if (noArgument) argument = 0;
+    AsyncPacket* packet = AllocatePacket(controller, 16);
+    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
+    packet->Destination = destination;
+    if (!AllocateLabel(packet)) {
+        ReleasePacket(packet);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
+                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
+    async::BuiltPacket built;
+    if (!async::BuildLockRequest(&built, packet->Payload, destination, packet->Label,
+                                 UCHAR(controller->LocalNodeNumber & 0x3F), offset, USHORT(type & 0xFF), argument,
+                                 data, wide)) {
+        ReleaseLabel(packet);
+        ReleasePacket(packet);
+        return STATUS_INVALID_PARAMETER;
+    }
+    SetPacketHeader(packet, built, destination);
+    packet->Length = r.nNumberOfDataBytes;
+    packet->Generation = CurrentGeneration(controller);
+    LONG submitted = bus::SubmitAndAwaitResponse(packet);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0 &&
+        packet->Length >= r.nNumberOfDataBytes) {
+        // The engine holds the old value as host-order quadlets, most significant first.
+        for (ULONG i = 0; i < r.nNumberOfDataBytes; i += 4) {
+            ULONG quadlet = 0;
+            RtlCopyMemory(&quadlet, packet->Payload + i, 4);
+            quadlet = HostToBus32(quadlet);
+            RtlCopyMemory(static_cast<PUCHAR>(r.pBuffer) + i, &quadlet, 4);
+        }
+        status = STATUS_SUCCESS;
+    }
+    Withdraw(packet);
+    ReleaseLabel(packet);
+    DisposePacket(packet);
+    return status;
+}
+
 // --- Isochronous resources from the local books -------------------------------------------------
 
 ULONG BandwidthUnits(ULONG bytesPerFrame, ULONG speedCode) {
@@ -287,6 +342,22 @@ NTSTATUS GetLocalHostInfo(ChildDeviceExtension* child, IRB* irb) {
         }
         RtlCopyMemory(rom->ConfigRom, controller->ConfigRom.Virtual, length);
         rom->ConfigRomLength = length;
+        return STATUS_SUCCESS;
+    }
+    case GET_HOST_CSR_CONTENTS: {
+        auto* csr = static_cast<GET_LOCAL_HOST_INFO6*>(info);
+        if (csr->CsrBaseAddress.Off_High != 0xFFFF ||
+            (csr->CsrBaseAddress.Off_Low != 0xF0001000 && csr->CsrBaseAddress.Off_Low != 0xF0002000))
+            return STATUS_INVALID_PARAMETER;
+        if (csr->CsrBaseAddress.Off_Low == 0xF0002000) return STATUS_NOT_IMPLEMENTED;  // SPEED_MAP
+        if (csr->CsrDataLength < kTopologyMapImageBytes || csr->CsrDataBuffer == nullptr) {
+            csr->CsrDataLength = kTopologyMapImageBytes;
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        // The TOPOLOGY_MAP as the bus reads it: every quadlet in bus order.
+        auto* out = reinterpret_cast<PULONG>(csr->CsrDataBuffer);
+        for (ULONG i = 0; i < kTopologyMapImageBytes / 4; ++i)
+            out[i] = HostToBus32(i < kTopologyMapQuadlets ? controller->TopologyMap[i] : 0);
         return STATUS_SUCCESS;
     }
     case GET_HOST_DMA_CAPABILITIES: {
@@ -473,6 +544,7 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     switch (irb->FunctionNumber) {
     case REQUEST_ASYNC_READ: return AsyncReadWrite(child, irb, false);
     case REQUEST_ASYNC_WRITE: return AsyncReadWrite(child, irb, true);
+    case REQUEST_ASYNC_LOCK: return AsyncLock(child, irb);
     case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return AllocateBandwidth(child, irb);
     case REQUEST_ISOCH_ALLOCATE_CHANNEL: return AllocateChannel(child, irb);
     case REQUEST_ISOCH_FREE_BANDWIDTH: return FreeBandwidth(child, irb);

@@ -249,6 +249,11 @@ struct GET_LOCAL_HOST_INFO5 {
     PVOID ConfigRom;
     ULONG ConfigRomLength;
 };
+struct GET_LOCAL_HOST_INFO6 {
+    ADDRESS_OFFSET CsrBaseAddress;
+    ULONG CsrDataLength;
+    PUCHAR CsrDataBuffer;
+};
 struct GET_LOCAL_HOST_INFO7 {
     ULONG HostDmaCapabilities;
     ULARGE_INTEGER MaxDmaBufferSize;
@@ -324,4 +329,7 @@ static_assert(sizeof(IRB_REQ_GET_CONFIGURATION_INFORMATION) == KX_IRB_AT(88, 60)
 static_assert(offsetof(IRB_REQ_BUS_RESET_NOTIFICATION, ResetContext) == KX_IRB_AT(16, 8), "reset notification");
 static_assert(offsetof(BUS_RESET_NOTIFICATION_INFO, SpeedCode) == KX_IRB_AT(16, 12), "notification info");
 static_assert(offsetof(GET_LOCAL_HOST_INFO7, MaxDmaBufferSize) == 8, "DMA capabilities");
+static_assert(offsetof(GET_LOCAL_HOST_INFO6, CsrDataLength) == 8 &&
+                  offsetof(GET_LOCAL_HOST_INFO6, CsrDataBuffer) == KX_IRB_AT(16, 12),
+              "CSR contents");
 #undef KX_IRB_AT

@@ -273,3 +273,79 @@ TEST_F(ClassRequestTest, AChildRemovedWithRequestsOutstanding) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ClassRequestTest, LocksOnTheUnitWithTheirOperandsInBusOrder) {
+    constexpr ULONGLONG kRegister = 0xFFFFF0010000ull;
+    camera_->DefineRegister(kRegister, 0x11223344);
+    ULONG old = 0;
+    auto lock = [&](ULONG type, ULONG argBytes, ULONG dataBytes, ULONG argument, ULONG data) {
+        IRB irb{};
+        irb.FunctionNumber = REQUEST_ASYNC_LOCK;
+        irb.u.AsyncLock.DestinationAddress.IA_Destination_Offset.Off_High = USHORT(kRegister >> 32);
+        irb.u.AsyncLock.DestinationAddress.IA_Destination_Offset.Off_Low = ULONG(kRegister);
+        irb.u.AsyncLock.fulTransactionType = type;
+        irb.u.AsyncLock.nNumberOfArgBytes = argBytes;
+        irb.u.AsyncLock.nNumberOfDataBytes = dataBytes;
+        irb.u.AsyncLock.Arguments[0] = HostToBus32(argument);
+        irb.u.AsyncLock.DataValues[0] = HostToBus32(data);
+        irb.u.AsyncLock.pBuffer = &old;
+        return Send(&irb);
+    };
+    struct Row {
+        const char* name;
+        ULONG type, argBytes, dataBytes;
+        NTSTATUS expected;
+    };
+    const Row refused[] = {
+        {"type 0", 0, 4, 4, STATUS_INVALID_PARAMETER},
+        {"type 7", 7, 4, 4, STATUS_INVALID_PARAMETER},
+        {"argument and data sizes differ", 2, 4, 8, STATUS_INVALID_PARAMETER},
+        {"fetch_add with an argument", 3, 4, 4, STATUS_INVALID_PARAMETER},
+        {"data of 2 bytes", 2, 2, 2, STATUS_INVALID_PARAMETER},
+    };
+    for (const Row& row : refused) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(lock(row.type, row.argBytes, row.dataBytes, 0, 0), row.expected);
+    }
+    EXPECT_EQ(camera_->RegisterValue(kRegister), 0x11223344u);
+    // compare_swap: the old value comes back in bus order, the register takes the new one.
+    EXPECT_EQ(lock(2, 4, 4, 0x11223344, 0x55667788), STATUS_SUCCESS);
+    EXPECT_EQ(BusToHost32(old), 0x11223344u);
+    EXPECT_EQ(camera_->RegisterValue(kRegister), 0x55667788u);
+    // fetch_add has no argument.
+    EXPECT_EQ(lock(3, 0, 4, 0, 2), STATUS_SUCCESS);
+    EXPECT_EQ(BusToHost32(old), 0x55667788u);
+    EXPECT_EQ(camera_->RegisterValue(kRegister), 0x5566778Au);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ClassRequestTest, HostCsrContentsGiveTheTopologyMapInBusOrder) {
+    UCHAR buffer[1024] = {};
+    GET_LOCAL_HOST_INFO6 csr{};
+    csr.CsrBaseAddress.Off_High = 0xFFFF;
+    csr.CsrBaseAddress.Off_Low = 0xF0001000;
+    csr.CsrDataLength = 512;
+    csr.CsrDataBuffer = buffer;
+    IRB irb{};
+    irb.FunctionNumber = REQUEST_GET_LOCAL_HOST_INFO;
+    irb.u.GetLocalHostInformation.nLevel = GET_HOST_CSR_CONTENTS;
+    irb.u.GetLocalHostInformation.Information = &csr;
+    EXPECT_EQ(Send(&irb), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(csr.CsrDataLength, 1024u);
+    EXPECT_EQ(Send(&irb), STATUS_SUCCESS);
+    ULONG q[3];
+    memcpy(q, buffer, sizeof q);
+    EXPECT_EQ(BusToHost32(q[2]) >> 16, Controller()->NodeCount);       // node_count
+    EXPECT_EQ(BusToHost32(q[0]) >> 16, (BusToHost32(q[2]) & 0xFFFF) + 2);  // length = self_id_count + 2
+    csr.CsrBaseAddress.Off_Low = 0xF0002000;
+    EXPECT_EQ(Send(&irb), STATUS_NOT_IMPLEMENTED);
+    csr.CsrBaseAddress.Off_Low = 0xF0003000;
+    EXPECT_EQ(Send(&irb), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
