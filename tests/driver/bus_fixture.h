@@ -13,6 +13,7 @@
 
 class BusDriverTest : public SimBusTest {
 protected:
+    explicit BusDriverTest(const hk::Options& options = hk::Options()) : SimBusTest(options) {}
     void SetUp() override {
         BuildBus(0);
         tail_ = sim_->controller;

@@ -11,6 +11,7 @@ constexpr const char* kCameraId = "1394\\Simulated Optics&SO-VGA 1.31";
 
 class ClassRequestTest : public BusDriverTest {
 protected:
+    explicit ClassRequestTest(const hk::Options& options = hk::Options()) : BusDriverTest(options) {}
     void SetUp() override {
         BusDriverTest::SetUp();
         camera_ = static_cast<sim::IidcCamera*>(
@@ -256,7 +257,19 @@ TEST_F(ClassRequestTest, ARequestFromDispatchLevelRunsInAWorkItem) {
     EXPECT_EQ(read.data, results_.registerValue);
 }
 
-TEST_F(ClassRequestTest, AChildRemovedWithRequestsOutstanding) {
+// Under several scheduler seeds: the child goes while a read from DISPATCH_LEVEL waits for its
+// response in a work item; the read ends with an error and the child only after it.
+class ClassRemovalSeedTest : public ClassRequestTest, public testing::WithParamInterface<ULONG> {
+protected:
+    static hk::Options Seeded(ULONG seed) {
+        hk::Options options;
+        options.seed = seed;
+        return options;
+    }
+    ClassRemovalSeedTest() : ClassRequestTest(Seeded(GetParam())) {}
+};
+
+TEST_P(ClassRemovalSeedTest, AChildRemovedWithRequestsOutstanding) {
     camera_->faults.lostResponses = 1000;
     RaisedRead read;
     read.Send(child_, results_.registerOffset);
@@ -271,6 +284,8 @@ TEST_F(ClassRequestTest, AChildRemovedWithRequestsOutstanding) {
     EXPECT_EQ(children.count(kCameraId), 0u);
     EXPECT_EQ(Controller()->DeviceCount, 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ClassRemovalSeedTest, testing::Values(1u, 7u, 42u, 1234u));
 
 }  // namespace
 
