@@ -252,6 +252,18 @@ TEST_F(BusStarTest, ADeviceUnpluggedDuringEnumerationDiscardsThatPass) {
     EXPECT_EQ(Child(diskChild_)->Node, ULONG(disk_->NodeId() & 0x3F));
 }
 
+TEST_F(BusStarTest, ChildrenOutliveAStopOfTheController) {
+    ASSERT_EQ(hk::pnp::Stop(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(hk::pnp::Start(pdo_), STATUS_SUCCESS);
+    Settle();
+    auto children = Children();
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(children["1394\\Simulated Optics&SO-VGA 1.31"], cameraChild_);
+    EXPECT_EQ(children["1394\\Simulated Storage&SBP-2 Disk"], diskChild_);
+    EXPECT_EQ(Controller()->DeviceCount, 2u);
+    EXPECT_TRUE(Child(cameraChild_)->Present);
+}
+
 TEST_F(BusStarTest, RemoveWhileTheDeviceIsPresentOnlyStopsTheChild) {
     ASSERT_EQ(hk::pnp::Remove(cameraChild_), STATUS_SUCCESS);
     EXPECT_EQ(Child(cameraChild_)->ChildPnpState, ULONG(kChildNotStarted));
