@@ -100,7 +100,9 @@ void InitializeBasics(OhciController* controller) {
     InitializeListHead(&controller->KernelWaiterList);
     InitializeListHead(&controller->BusEventQueue);
     InitializeListHead(&controller->NotificationList);
-    InitializeListHead(&controller->DeviceList);
+    KeInitializeSpinLock(&controller->DeviceListLock);
+    KeInitializeSpinLock(&controller->ClassNotificationLock);
+    KeInitializeSpinLock(&controller->ClassIsochLock);
     KeInitializeTimer(&controller->BusResetWatchTimer);
     KeInitializeTimer(&controller->RootCheckTimer);
     KeInitializeDpc(&controller->InterruptLogDpc, InterruptLogDpc, controller);
@@ -310,7 +312,23 @@ void FreeBuffersAndLists(OhciController* controller) {
 
 bool InitializeController(ControllerDeviceExtension* extension) {
     OhciController* controller = &extension->Controller;
+    // The children and their class records outlive a stop of the controller; the list heads stay
+    // where they are, so their links stay valid.
+    LIST_ENTRY devices = controller->DeviceList;
+    ULONG deviceCount = controller->DeviceCount;
+    LIST_ENTRY notifications = controller->ClassNotificationList;
+    LIST_ENTRY bandwidth = controller->ClassBandwidthList;
     RtlZeroMemory(controller, sizeof(*controller));
+    if (devices.Flink != nullptr) {
+        controller->DeviceList = devices;
+        controller->DeviceCount = deviceCount;
+        controller->ClassNotificationList = notifications;
+        controller->ClassBandwidthList = bandwidth;
+    } else {
+        InitializeListHead(&controller->DeviceList);
+        InitializeListHead(&controller->ClassNotificationList);
+        InitializeListHead(&controller->ClassBandwidthList);
+    }
     InitializeBasics(controller);
     if (!BuildControllerObject(extension)) {
         TeardownController(extension);

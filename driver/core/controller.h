@@ -174,6 +174,13 @@ struct OhciController {
     KMUTEX AddressRangeMutex;
     LIST_ENTRY DeviceList;
     KMUTEX DeviceListMutex;
+    // Bus devices and the class interface.
+    KSPIN_LOCK DeviceListLock;     // DeviceList, DeviceCount, node numbers of records and children
+    ULONG DeviceCount;
+    LIST_ENTRY ClassNotificationList;
+    KSPIN_LOCK ClassNotificationLock;
+    LIST_ENTRY ClassBandwidthList;
+    KSPIN_LOCK ClassIsochLock;     // ClassBandwidthList and the class channel and bandwidth books
 
     // Isochronous context slots.
     IsoContextSlot IsoRx[kIsoContextSlots];

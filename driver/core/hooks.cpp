@@ -13,8 +13,6 @@ constexpr ULONG kScratchStreamBytes = 256;
 
 void ReportMissingContext(const char* routine) { DbgPrint("%s: fatal error. Parameter is NULL\n", routine); }
 
-void Vex_OhciEnumDCam(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
-void NotifyBusReset(OhciController* controller) { UNREFERENCED_PARAMETER(controller); }
 
 void IsoXmitEventDispatch(OhciController* controller, ULONG contextBits) {
     UNREFERENCED_PARAMETER(controller);

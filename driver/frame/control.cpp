@@ -1,6 +1,7 @@
 // Device-control entry points. Requests pass the request gate; the private control codes of the
 // user interface (kx1394.h) are checked against the code table, then answered here or handed to
 // the engine that carries them out.
+#include "bus_hooks.h"
 #include "device.h"
 #include "kx1394.h"
 #include "core/controller.h"
@@ -324,6 +325,6 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    if (IsControllerDevice(DeviceObject)) return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    return ChildDispatchInternalDeviceControl(DeviceObject, Irp);
 }

@@ -1,5 +1,6 @@
 // Plug and Play of the controller device: start, the stop and remove protocol with the request
 // gate and OutstandingIo, surprise removal.
+#include "bus_hooks.h"
 #include "device.h"
 #include "driver.h"
 #include "core/bring_up.h"
@@ -222,6 +223,7 @@ NTSTATUS RemoveDevice(ControllerDeviceExtension* extension, PIRP Irp) {
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(lower, Irp);
     IoDetachDevice(lower);
+    DeleteAllChildren(extension);
     RtlFreeUnicodeString(&extension->InterfaceName);
     IoFreeWorkItem(extension->PowerWorkItem);
     IoDeleteDevice(extension->DeviceObject);
@@ -231,7 +233,7 @@ NTSTATUS RemoveDevice(ControllerDeviceExtension* extension, PIRP Irp) {
 }  // namespace
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (!IsControllerDevice(DeviceObject)) return CompleteRequest(Irp, Irp->IoStatus.Status);
+    if (!IsControllerDevice(DeviceObject)) return ChildDispatchPnp(DeviceObject, Irp);
     ControllerDeviceExtension* extension = ControllerExtension(DeviceObject);
     AcquireIo(extension);
     if (extension->PnpState == Removed) {
@@ -264,6 +266,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(extension, Irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        (void)AnswerBusRelations(extension, Irp);
+        status = PassDown(extension, Irp);
+        break;
     default:
         status = PassDown(extension, Irp);
         break;

@@ -13,6 +13,9 @@ class InterruptTest : public SimBusTest {
 protected:
     void SetUp() override {
         BuildBus(1);
+        // These tests drive the asynchronous contexts by hand: no enumeration traffic on them.
+        ASSERT_TRUE(hk::reg::CreateKey(ParametersPath()));
+        ASSERT_TRUE(hk::reg::SetDword(ParametersPath(), "DesktopCameraEnable", 0));
         Start();
         ASSERT_EQ(start_, STATUS_SUCCESS);
     }

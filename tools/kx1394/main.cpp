@@ -10,6 +10,7 @@
 
 #include "arguments.h"
 #include "bus.h"
+#include "children.h"
 #include "bus_description.h"
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
@@ -110,6 +111,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
         Requester requester(session);
         for (size_t phy = 0; phy < speeds.size(); ++phy) roms.push_back(ReadRom(requester, NodeIdOf(unsigned(phy))));
     }
+    std::vector<ChildDevice> children = ListChildDevices(session);
 
     if (options.json) {
         std::vector<std::string> speedList;
@@ -137,7 +139,8 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
             .Raw("linkActiveNodes", links.Str())
             .Add("busResetCount", resets)
             .Raw("speeds", JsonArray(speedList))
-            .Raw("nodes", JsonArray(nodeList));
+            .Raw("nodes", JsonArray(nodeList))
+            .Raw("children", ChildDevicesJson(children));
         std::printf("%s\n", out.Str().c_str());
         return 0;
     }
@@ -158,6 +161,7 @@ int ShowBus(Session& session, const Options& options, const std::string& busName
     for (size_t phy = 0; phy < speeds.size(); ++phy)
         Line("speed to node " + std::to_string(phy), Human(speeds[phy]));
     for (size_t phy = 0; phy < roms.size(); ++phy) Line("node " + std::to_string(phy), NodeRomText(roms[phy]));
+    PrintChildDevices(children);
     return 0;
 }
 

@@ -54,6 +54,7 @@ public:
     ULONGLONG Now() const;
 
     PEPROCESS process() const { return process_; }
+    PDEVICE_OBJECT pdo() const { return pdo_; }
     bool is32Bit() const { return process32_; }
     hk::SimulatedController& simulation() { return *sim_; }
     // Nodes of the bus by their name in the description.

@@ -218,7 +218,10 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         hk::Violation(hk::rule::kObject,
                       "IoDeleteDevice(%p): the device is still attached to device %p (call IoDetachDevice first)",
                       DeviceObject, ext->AttachedTo);
-    if (DeviceObject->AttachedDevice != nullptr)
+    // A bus driver deletes the physical device object of a device that is gone while it handles
+    // IRP_MN_REMOVE_DEVICE, below the function driver that passed the request down and detaches
+    // after it returns; as on Windows, the object then lives on until that detach.
+    if (DeviceObject->AttachedDevice != nullptr && !(DeviceObject->Flags & DO_BUS_ENUMERATED_DEVICE))
         hk::Violation(hk::rule::kObject, "IoDeleteDevice(%p): device %p is still attached on top of it", DeviceObject,
                       DeviceObject->AttachedDevice);
     ext->Deleted = true;

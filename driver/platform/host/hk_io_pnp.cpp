@@ -19,6 +19,7 @@ struct hk_io_DeviceNode {
     PDRIVER_OBJECT functionDriver = nullptr;
     std::string deviceId, instanceId, text;
     std::vector<std::string> hardwareIds;
+    std::vector<std::string> compatibleIds;
     DEVICE_CAPABILITIES caps{};
     bool pdoDeleted = false;
     std::vector<ULONGLONG> raw, translated;  // CM_RESOURCE_LIST storage (8-byte aligned)
@@ -33,6 +34,9 @@ using Node = hk_io_DeviceNode;
 struct PnpState {
     PDRIVER_OBJECT pci = nullptr;
     std::vector<Node*> roots;
+    // Function drivers of bus-enumerated children, by hardware or compatible identifier (the
+    // INF matching of Windows: hardware identifiers first, then compatible ones, in order).
+    std::vector<std::pair<std::string, PDRIVER_OBJECT>> functionDrivers;
     std::deque<PDEVICE_OBJECT> pending;
     bool processing = false;
 };
@@ -326,7 +330,7 @@ std::string QueryString(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type) {
     std::string result;
     if (NT_SUCCESS(status) && information != 0) {
         const WCHAR* text = reinterpret_cast<const WCHAR*>(information);
-        if (type == BusQueryHardwareIDs && minor == IRP_MN_QUERY_ID) {
+        if ((type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) && minor == IRP_MN_QUERY_ID) {
             std::vector<std::string> ids = SplitMultiSz(text);
             for (size_t i = 0; i < ids.size(); ++i) result += (i ? "\n" : "") + ids[i];
         } else {
@@ -364,6 +368,23 @@ void QueryIdentity(Node* node) {
         start = end + 1;
     }
     node->text = QueryString(node->pdo, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription);
+    std::string compatible = QueryString(node->pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs);
+    node->compatibleIds.clear();
+    for (size_t start = 0; !compatible.empty() && start <= compatible.size();) {
+        size_t end = compatible.find('\n', start);
+        if (end == std::string::npos) end = compatible.size();
+        node->compatibleIds.push_back(compatible.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// The driver registered for the best-matching identifier of a child, or none.
+PDRIVER_OBJECT MatchFunctionDriver(const Node* node) {
+    for (const auto* ids : {&node->hardwareIds, &node->compatibleIds})
+        for (const std::string& id : *ids)
+            for (const auto& entry : g_pnp->functionDrivers)
+                if (entry.first == id) return entry.second;
+    return nullptr;
 }
 
 void CheckDetached(Node* node) {
@@ -477,6 +498,7 @@ void EnumerateBus(Node* node) {
     for (Node* child : added) {
         QueryIdentity(child);
         QueryCapabilities(child);
+        child->functionDriver = MatchFunctionDriver(child);
         StartNode(child);
     }
 }
@@ -770,6 +792,26 @@ std::vector<PDEVICE_OBJECT> Children(PDEVICE_OBJECT pdo) {
 State GetState(PDEVICE_OBJECT pdo) {
     io::Node* node = io::NodeOf(pdo);
     return node == nullptr ? State::Removed : node->state;
+}
+
+void RegisterFunctionDriver(const std::string& id, PDRIVER_OBJECT driver) {
+    io::g_pnp->functionDrivers.emplace_back(id, driver);
+}
+
+void UnregisterFunctionDriver(PDRIVER_OBJECT driver) {
+    auto& drivers = io::g_pnp->functionDrivers;
+    for (size_t i = drivers.size(); i-- > 0;)
+        if (drivers[i].second == driver) drivers.erase(drivers.begin() + static_cast<long>(i));
+}
+
+std::vector<std::string> HardwareIds(PDEVICE_OBJECT pdo) {
+    io::Node* node = io::NodeOf(pdo);
+    return node == nullptr ? std::vector<std::string>() : node->hardwareIds;
+}
+
+std::vector<std::string> CompatibleIds(PDEVICE_OBJECT pdo) {
+    io::Node* node = io::NodeOf(pdo);
+    return node == nullptr ? std::vector<std::string>() : node->compatibleIds;
 }
 
 std::string DeviceId(PDEVICE_OBJECT pdo) { return io::NodeDeviceId(pdo); }

@@ -107,6 +107,12 @@ State GetState(PDEVICE_OBJECT pdo);
 std::string DeviceId(PDEVICE_OBJECT pdo);
 std::string InstanceId(PDEVICE_OBJECT pdo);
 std::string DeviceText(PDEVICE_OBJECT pdo);
+std::vector<std::string> HardwareIds(PDEVICE_OBJECT pdo);
+std::vector<std::string> CompatibleIds(PDEVICE_OBJECT pdo);
+// The function driver loaded on bus-enumerated children that report this hardware or compatible
+// identifier (as an INF would name it). Children already started keep what they have.
+void RegisterFunctionDriver(const std::string& id, PDRIVER_OBJECT driver);
+void UnregisterFunctionDriver(PDRIVER_OBJECT driver);
 // Capabilities the manager collected from the stack at start.
 DEVICE_CAPABILITIES Capabilities(PDEVICE_OBJECT pdo);
 // Sends one Plug and Play request to the top of the device's stack and waits for it (tests of a

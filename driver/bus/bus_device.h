@@ -1,0 +1,110 @@
+// The bus driver: the DeviceRecord of each served unit found by enumeration, the child device
+// object (physical device object) created for it, and the routines the frame and the bus
+// management thread reach.
+#pragma once
+
+#include "kxplatform.h"
+#include "frame/device.h"
+
+struct ChildDeviceExtension;
+
+constexpr ULONG kDeviceTextBytes = 1024;
+
+// Unit kinds served, with the device type of their child.
+enum UnitKindValue : ULONG { kUnitIidcCamera = 1, kUnitSbp2 = 2, kUnitIidc14000 = 3 };
+
+struct DeviceRecord {
+    LIST_ENTRY Links;
+    PDEVICE_OBJECT ChildDevice;
+    ControllerDeviceExtension* Controller;
+    UCHAR Node;
+    ULONG EuiHigh;
+    ULONG EuiLow;
+    CHAR VendorText[kDeviceTextBytes + 1];
+    ULONG VendorLeafHeader;
+    CHAR ModelText[kDeviceTextBytes + 1];
+    ULONG ModelLeafHeader;
+    ULONGLONG UnitDirectoryAddress;
+    ULONG UnitDirectorySize;
+    ULONGLONG LogicalUnitDirectoryAddress;
+    ULONG LogicalUnitDirectorySize;
+    ULONG UnitKind;
+    ULONG UnitSpecId;
+    ULONG UnitSwVersion;
+    ULONG DeviceType;
+};
+
+// Plug and Play state of a child.
+enum ChildPnpStateValue : ULONG {
+    kChildNotStarted = 0,
+    kChildStarted = 1,
+    kChildStopQueried = 2,
+    kChildHalted = 3,
+    kChildRemoveQueried = 4,
+    kChildSurpriseRemoved = 7,
+    kChildDeleted = 9,
+};
+
+struct ChildDeviceExtension {
+    PDEVICE_OBJECT Self;
+    BOOLEAN IsController;  // 0: the dispatch routines shared with the controller test it first
+    SYSTEM_POWER_STATE SystemPowerState;
+    DEVICE_POWER_STATE DevicePowerState;
+    ULONG ChildPnpState;
+    ULONG PreviousChildPnpState;
+    PDEVICE_OBJECT ParentDevice;  // the controller's functional device object
+    PWCHAR DeviceId;              // also the single hardware identifier
+    PWCHAR CompatibleIds;         // multi-string
+    ULONG CompatibleIdsSize;
+    volatile ULONG Node;
+    volatile BOOLEAN Present;
+    BOOLEAN ReportedMissing;
+    DeviceRecord* Record;
+    ULONG Listening;
+    PVOID BandwidthHandle;
+    ULONGLONG ResourceHandle;
+    KMUTEX RequestMutex;
+    volatile LONG Outstanding;    // class requests between dispatch and completion
+    KEVENT Idle;                  // set while Outstanding is 0
+};
+static_assert(offsetof(ChildDeviceExtension, IsController) == offsetof(ControllerDeviceExtension, IsController),
+              "the extensions share their IsController flag");
+
+inline ChildDeviceExtension* ChildExtension(PDEVICE_OBJECT device) {
+    return static_cast<ChildDeviceExtension*>(device->DeviceExtension);
+}
+inline ControllerDeviceExtension* ParentOf(ChildDeviceExtension* child) {
+    return ControllerExtension(child->ParentDevice);
+}
+
+// Results of ROM reads and of ReadDeviceIdentity.
+enum ReadResult : ULONG { kReadOk = 0, kReadBusReset = 1, kReadBusy = 2, kReadFailed = 3 };
+
+struct AsyncPacket;
+
+namespace bus {
+
+// Submits a built request and waits for its response (or its end without one): 0 when the
+// packet's outcome is known (its status, ack, rcode and data then tell), else a negative error.
+[[nodiscard]] LONG SubmitAndAwaitResponse(AsyncPacket* packet);
+
+// Synchronous quadlet read of a node on the local bus in the given generation (bus management
+// thread or another passive-level thread). ack_busy is retried; `swap` converts from bus order.
+[[nodiscard]] ULONG ReadNodeQuadlet(OhciController* controller, ULONG generation, UCHAR node,
+                                    ULONGLONG address, PULONG quadlet, bool swap);
+// `count` quadlets from `address` on, one read each, stored as they arrived (bus order).
+[[nodiscard]] ULONG ReadNodeQuadlets(OhciController* controller, ULONG generation, UCHAR node,
+                                     ULONGLONG address, ULONG count, PULONG quadlets);
+
+[[nodiscard]] ULONG ReadDeviceIdentity(ControllerDeviceExtension* controller, ULONG generation, UCHAR node,
+                                       DeviceRecord** record);
+DeviceRecord* FindDeviceRecord(PLIST_ENTRY list, const DeviceRecord* record);
+void FreeDeviceRecord(DeviceRecord* record);
+
+[[nodiscard]] NTSTATUS CreateChildDevice(DeviceRecord* record, ULONG node);
+void DeleteChildDevice(DeviceRecord* record);
+
+// The class interface's per-child records released when the child goes.
+void ReleaseChildClassRecords(ControllerDeviceExtension* controller, PDEVICE_OBJECT child);
+
+}  // namespace bus

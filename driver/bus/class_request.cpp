@@ -1,0 +1,748 @@
+// The 1394 class request interface on child devices: internal device-control requests carrying
+// an IRB, run at once or from a work item at passive level, dispatched on the function number and
+// completed; bus-reset notification registrations; class channel and bandwidth allocations; the
+// asynchronous statistics.
+#include "async/async_packet.h"
+#include "async/senders.h"
+#include "bus_device.h"
+#include "core/hooks.h"
+#include "frame/bus_hooks.h"
+#include "irb.h"
+#include "ohci/bus_order.h"
+#include "ohci/ohci_registers.h"
+#include "ohci/pool_tags.h"
+
+namespace {
+
+constexpr ULONG kTagContext = BusListTag(21 - 17);        // ZB21
+constexpr ULONG kTagNotification = BusListTag(23 - 17);   // ZB23
+constexpr ULONG kTagBandwidth = BusListTag(20 - 17);      // ZB20
+constexpr ULONG kTagDirectory = KX_TAG('Z', 'B', '1', '1');
+constexpr ULONG kSpeedTableRow = 64;
+constexpr ULONG kNoSpeedKnown = 0x0F;
+
+struct ClassRequestContext {
+    PIO_WORKITEM WorkItem;
+    PDEVICE_OBJECT Device;
+    PIRP Request;
+    BOOLEAN ViaWorkItem;
+};
+
+struct NotificationEntry {
+    LIST_ENTRY Links;
+    PBUS_BUS_RESET_NOTIFICATION Routine;
+    PVOID Context;
+    BOOLEAN Extended;
+    PDEVICE_OBJECT Owner;
+};
+
+struct BandwidthRecord {
+    LIST_ENTRY Links;
+    PDEVICE_OBJECT Owner;
+    ULONG Units;
+};
+
+OhciController* ControllerOf(ChildDeviceExtension* child) { return &ParentOf(child)->Controller; }
+
+ULONG SpeedCodeFromFlags(ULONG flags) {
+    switch (flags) {
+    case SPEED_FLAGS_100: return 0;
+    case SPEED_FLAGS_200: return 1;
+    case SPEED_FLAGS_400: return 2;
+    case SPEED_FLAGS_800: return 3;
+    case SPEED_FLAGS_1600: return 4;
+    case SPEED_FLAGS_3200: return 5;
+    default: return 0;
+    }
+}
+ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
+
+ULONG SpeedBetween(OhciController* controller, ULONG from, ULONG to) {
+    if (controller->SpeedTable == nullptr || from >= kMaxNodes || to >= kMaxNodes) return kNoSpeedKnown;
+    return controller->SpeedTable[from * kSpeedTableRow + to];
+}
+
+// --- Asynchronous requests on the child's node ------------------------------------------------
+
+PUCHAR MapCallerMdl(PMDL mdl) {
+    if (mdl == nullptr) return nullptr;
+    return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+}
+
+// One read or write of up to one block; NTSTATUS of its outcome.
+NTSTATUS Transfer(OhciController* controller, USHORT destination, ULONGLONG offset, PUCHAR data, ULONG length,
+                  bool write) {
+    ULONG payload = length == 4 ? 0 : length;
+    AsyncPacket* packet = AllocatePacket(controller, payload);
+    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    packet->Destination = destination;
+    if (!AllocateLabel(packet)) {
+        ReleasePacket(packet);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    UCHAR local = UCHAR(controller->LocalNodeNumber & 0x3F);
+    async::BuiltPacket built;
+    if (write) {
+        ULONG quadlet = 0;
+        if (length == 4) RtlCopyMemory(&quadlet, data, 4);
+        else RtlCopyMemory(packet->Payload, data, length);
+        async::BuildWriteRequest(&built, destination, packet->Label, local, offset, length, quadlet);
+    } else {
+        async::BuildReadRequest(&built, destination, packet->Label, local, offset, length);
+    }
+    SetPacketHeader(packet, built, destination);
+    packet->Length = length;
+    packet->Generation = CurrentGeneration(controller);
+    LONG submitted = bus::SubmitAndAwaitResponse(packet);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0) {
+        status = STATUS_SUCCESS;
+        if (!write && length == 4) {
+            RtlCopyMemory(data, &packet->Header.Q[3], 4);
+        } else if (!write) {
+            ULONG got = packet->PayloadLength < length ? packet->PayloadLength : length;
+            RtlCopyMemory(data, packet->Payload, got);
+            if (got < length) status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    Withdraw(packet);
+    ReleaseLabel(packet);
+    DisposePacket(packet);
+    return status;
+}
+
+NTSTATUS AsyncReadWrite(ChildDeviceExtension* child, IRB* irb, bool write) {
+    OhciController* controller = ControllerOf(child);
+    // The two records share their layout.
+    const IRB_REQ_ASYNC_READ& r = irb->u.AsyncRead;
+    ULONG total = r.nNumberOfBytesToRead;
+    PUCHAR data = MapCallerMdl(r.Mdl);
+    if (data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (total == 0 || MmGetMdlByteCount(r.Mdl) < total) return STATUS_INVALID_PARAMETER;
+    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
+    if (write && (r.fulFlags & 0x8) != 0) destination = async::kBroadcastNode;
+    ULONG limit = MaxPayloadForSpeed(SpeedBetween(controller, controller->LocalNodeNumber, child->Node));
+    ULONG block = r.nBlockSize != 0 && r.nBlockSize < total ? r.nBlockSize : total;
+    if (block > limit) return STATUS_INVALID_PARAMETER;
+    LARGE_INTEGER frequency, start;
+    start = KeQueryPerformanceCounter(&frequency);
+    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
+                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG done = 0; done < total && NT_SUCCESS(status); done += block) {
+        ULONG length = total - done < block ? total - done : block;
+        ULONGLONG at = (r.fulFlags & 0x1) != 0 ? offset : offset + done;
+        status = Transfer(controller, destination, at, data + done, length, write);
+    }
+    if (write && (r.fulFlags & 0x2) != 0) status = STATUS_SUCCESS;
+    irb->u.AsyncRead.ElapsedTime = 0;
+    if ((r.fulFlags & 0x4) != 0 && frequency.QuadPart != 0) {
+        LARGE_INTEGER end = KeQueryPerformanceCounter(nullptr);
+        irb->u.AsyncRead.ElapsedTime =
+            ULONG(ULONGLONG(end.QuadPart - start.QuadPart) * 1000000000ull / ULONGLONG(frequency.QuadPart));
+    }
+    return status;
+}
+
+// A lock on the child's node. The operands arrive in bus order and the old value goes back so.
+NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    const IRB_REQ_ASYNC_LOCK& r = irb->u.AsyncLock;
+    ULONG type = r.fulTransactionType;
+    bool noArgument = type == 3 || type == 4;  // fetch_add, little_add
+    if (type == 0 || type > 6 || (r.nNumberOfDataBytes != 4 && r.nNumberOfDataBytes != 8) ||
+        r.nNumberOfArgBytes != (noArgument ? 0 : r.nNumberOfDataBytes) || r.pBuffer == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    bool wide = r.nNumberOfDataBytes == 8;
+    ULONGLONG argument = wide ? (ULONGLONG(BusToHost32(r.Arguments[0])) << 32) | BusToHost32(r.Arguments[1])
+                              : BusToHost32(r.Arguments[0]);
+    ULONGLONG data = wide ? (ULONGLONG(BusToHost32(r.DataValues[0])) << 32) | BusToHost32(r.DataValues[1])
+                          : BusToHost32(r.DataValues[0]);
+    if (noArgument) argument = 0;
+    AsyncPacket* packet = AllocatePacket(controller, 16);
+    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
+    packet->Destination = destination;
+    if (!AllocateLabel(packet)) {
+        ReleasePacket(packet);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
+                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
+    async::BuiltPacket built;
+    if (!async::BuildLockRequest(&built, packet->Payload, destination, packet->Label,
+                                 UCHAR(controller->LocalNodeNumber & 0x3F), offset, USHORT(type & 0xFF), argument,
+                                 data, wide)) {
+        ReleaseLabel(packet);
+        ReleasePacket(packet);
+        return STATUS_INVALID_PARAMETER;
+    }
+    SetPacketHeader(packet, built, destination);
+    packet->Length = r.nNumberOfDataBytes;
+    packet->Generation = CurrentGeneration(controller);
+    LONG submitted = bus::SubmitAndAwaitResponse(packet);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0 &&
+        packet->Length >= r.nNumberOfDataBytes) {
+        // The engine holds the old value as host-order quadlets, most significant first.
+        for (ULONG i = 0; i < r.nNumberOfDataBytes; i += 4) {
+            ULONG quadlet = 0;
+            RtlCopyMemory(&quadlet, packet->Payload + i, 4);
+            quadlet = HostToBus32(quadlet);
+            RtlCopyMemory(static_cast<PUCHAR>(r.pBuffer) + i, &quadlet, 4);
+        }
+        status = STATUS_SUCCESS;
+    }
+    Withdraw(packet);
+    ReleaseLabel(packet);
+    DisposePacket(packet);
+    return status;
+}
+
+// --- Isochronous resources from the local books -------------------------------------------------
+
+ULONG BandwidthUnits(ULONG bytesPerFrame, ULONG speedCode) {
+    // One unit is a quadlet at S1600; a packet carries its header and CRCs as well.
+    ULONG quadlets = (bytesPerFrame + 3) / 4 + 3;
+    return quadlets * (16u >> (speedCode > 4 ? 4 : speedCode));
+}
+
+NTSTATUS AllocateBandwidth(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH& r = irb->u.IsochAllocateBandwidth;
+    ULONG code = SpeedCodeFromFlags(r.fulSpeed);
+    ULONG units = BandwidthUnits(r.nMaxBytesPerFrameRequested, code);
+    if (r.nMaxBytesPerFrameRequested == 0) return STATUS_INVALID_PARAMETER;
+    auto* record = static_cast<BandwidthRecord*>(AllocateZeroedPool(sizeof(BandwidthRecord), kTagBandwidth));
+    if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    record->Owner = child->Self;
+    record->Units = units;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    bool ok = units <= controller->LocalCsr.BandwidthAvailable;
+    if (ok) controller->LocalCsr.BandwidthAvailable -= units;
+    ULONG left = controller->LocalCsr.BandwidthAvailable;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    if (!ok) {
+        FreeTaggedPool(record, kTagBandwidth);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
+    InsertTailList(&controller->ClassBandwidthList, &record->Links);
+    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
+    r.hBandwidth = record;
+    r.BytesPerFrameAvailable = left;
+    r.SpeedSelected = SpeedFlagFromCode(code);
+    r.nBandwidthUnitsRequired = units;
+    child->BandwidthHandle = record;
+    return STATUS_SUCCESS;
+}
+
+void GiveBandwidthBack(OhciController* controller, ULONG units) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    ULONG sum = controller->LocalCsr.BandwidthAvailable + units;
+    controller->LocalCsr.BandwidthAvailable = sum <= 0x1333 ? sum : 0x1333;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+}
+
+NTSTATUS FreeBandwidth(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    BandwidthRecord* found = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList; e = e->Flink) {
+        auto* record = CONTAINING_RECORD(e, BandwidthRecord, Links);
+        if (record == irb->u.IsochFreeBandwidth.hBandwidth && record->Owner == child->Self) {
+            RemoveEntryList(e);
+            found = record;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
+    if (found == nullptr) return STATUS_INVALID_HANDLE;
+    GiveBandwidthBack(controller, found->Units);
+    if (child->BandwidthHandle == found) child->BandwidthHandle = nullptr;
+    FreeTaggedPool(found, kTagBandwidth);
+    return STATUS_SUCCESS;
+}
+
+// Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
+NTSTATUS AllocateChannel(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    IRB_REQ_ISOCH_ALLOCATE_CHANNEL& r = irb->u.IsochAllocateChannel;
+    if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && r.nRequestedChannel > 63) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    ULONG chosen = ISOCH_ANY_CHANNEL;
+    for (ULONG c = 0; c < 64 && chosen == ISOCH_ANY_CHANNEL; ++c) {
+        if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && c != r.nRequestedChannel) continue;
+        ULONG image = c < 32 ? controller->LocalCsr.ChannelsAvailableHi : controller->LocalCsr.ChannelsAvailableLo;
+        if ((image & (1u << (31 - c % 32))) != 0) chosen = c;
+    }
+    if (chosen != ISOCH_ANY_CHANNEL) {
+        PULONG image = chosen < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
+        *image &= ~(1u << (31 - chosen % 32));
+    }
+    r.ChannelsAvailable.QuadPart = (LONGLONG(controller->LocalCsr.ChannelsAvailableHi) << 32) |
+                                   controller->LocalCsr.ChannelsAvailableLo;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    // No free channel is a failure; the channel number is then meaningless.
+    if (chosen == ISOCH_ANY_CHANNEL) {
+        r.Channel = ISOCH_ANY_CHANNEL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    r.Channel = chosen;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FreeChannel(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    ULONG c = irb->u.IsochFreeChannel.nChannel;
+    if (c > 63) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    PULONG image = c < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
+    ULONG bit = 1u << (31 - c % 32);
+    bool wasTaken = (*image & bit) == 0;
+    *image |= bit;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    return wasTaken ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+// --- Information --------------------------------------------------------------------------------
+
+NTSTATUS GetLocalHostInfo(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    PVOID info = irb->u.GetLocalHostInformation.Information;
+    ULONG level = irb->u.GetLocalHostInformation.nLevel;
+    if (info == nullptr && level != GET_POWER_SUPPLIED) return STATUS_INVALID_PARAMETER;
+    switch (level) {
+    case GET_HOST_UNIQUE_ID:
+        static_cast<GET_LOCAL_HOST_INFO1*>(info)->UniqueId.QuadPart =
+            LONGLONG((ULONGLONG(controller->GuidHi) << 32) | controller->GuidLo);
+        return STATUS_SUCCESS;
+    case GET_HOST_CAPABILITIES: {
+        auto* caps = static_cast<GET_LOCAL_HOST_INFO2*>(info);
+        ULONG busOptions = BusToHost32(static_cast<PULONG>(controller->ConfigRom.Virtual)[2]);
+        ULONG maxRec = (busOptions >> 12) & 0xF;
+        caps->HostCapabilities = 0x0000000D;
+        caps->MaxAsyncReadRequest = caps->MaxAsyncWriteRequest = 1u << (maxRec + 1);
+        return STATUS_SUCCESS;
+    }
+    case GET_POWER_SUPPLIED: return STATUS_NOT_SUPPORTED;
+    case GET_HOST_CONFIG_ROM: {
+        auto* rom = static_cast<GET_LOCAL_HOST_INFO5*>(info);
+        // crc_length counts quadlets after the header: the ROM covered by the CRC, header included.
+        ULONG header = BusToHost32(static_cast<PULONG>(controller->ConfigRom.Virtual)[0]);
+        ULONG length = 4 * (((header >> 16) & 0xFF) + 1);
+        if (rom->ConfigRomLength < length || rom->ConfigRom == nullptr) {
+            rom->ConfigRomLength = length;
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        RtlCopyMemory(rom->ConfigRom, controller->ConfigRom.Virtual, length);
+        rom->ConfigRomLength = length;
+        return STATUS_SUCCESS;
+    }
+    case GET_HOST_CSR_CONTENTS: {
+        auto* csr = static_cast<GET_LOCAL_HOST_INFO6*>(info);
+        if (csr->CsrBaseAddress.Off_High != 0xFFFF ||
+            (csr->CsrBaseAddress.Off_Low != 0xF0001000 && csr->CsrBaseAddress.Off_Low != 0xF0002000))
+            return STATUS_INVALID_PARAMETER;
+        if (csr->CsrBaseAddress.Off_Low == 0xF0002000) return STATUS_NOT_IMPLEMENTED;  // SPEED_MAP
+        if (csr->CsrDataLength < kTopologyMapImageBytes || csr->CsrDataBuffer == nullptr) {
+            csr->CsrDataLength = kTopologyMapImageBytes;
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        // The TOPOLOGY_MAP as the bus reads it: every quadlet in bus order.
+        auto* out = reinterpret_cast<PULONG>(csr->CsrDataBuffer);
+        for (ULONG i = 0; i < kTopologyMapImageBytes / 4; ++i)
+            out[i] = HostToBus32(i < kTopologyMapQuadlets ? controller->TopologyMap[i] : 0);
+        return STATUS_SUCCESS;
+    }
+    case GET_HOST_DMA_CAPABILITIES: {
+        auto* dma = static_cast<GET_LOCAL_HOST_INFO7*>(info);
+        dma->HostDmaCapabilities = 0x0000000D;
+        dma->MaxDmaBufferSize.QuadPart = 0x7FFFFFFF;
+        return STATUS_SUCCESS;
+    }
+    case GET_HOST_DDI_VERSION: {
+        auto* version = static_cast<GET_LOCAL_HOST_INFO8*>(info);
+        version->MajorVersion = 3;
+        version->MinorVersion = 0;
+        return STATUS_SUCCESS;
+    }
+    default: return STATUS_NOT_IMPLEMENTED;
+    }
+}
+
+NTSTATUS GetSpeedBetweenDevices(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    IRB_REQ_GET_SPEED_BETWEEN_DEVICES& r = irb->u.GetMaxSpeedBetweenDevices;
+    ULONG code;
+    if ((r.fulFlags & USE_LOCAL_NODE) != 0) {
+        code = SpeedBetween(controller, controller->LocalNodeNumber, child->Node);
+    } else {
+        code = SpeedBetween(controller, child->Node, child->Node);
+        ULONG count = r.ulNumberOfDestinations < 64 ? r.ulNumberOfDestinations : 64;
+        for (ULONG i = 0; i < count; ++i) {
+            PDEVICE_OBJECT other = r.hDestinationDeviceObjects[i];
+            if (other == nullptr || IsControllerDevice(other)) return STATUS_INVALID_PARAMETER;
+            ULONG step = SpeedBetween(controller, child->Node, ChildExtension(other)->Node);
+            if (step < code || code == kNoSpeedKnown) code = step;
+        }
+    }
+    r.fulSpeed = SpeedFlagFromCode(code);
+    return STATUS_SUCCESS;
+}
+
+// A copy of a textual leaf: its header, zero descriptor quadlets, then the text, cut to fit.
+void CopyLeaf(TEXTUAL_LEAF* leaf, ULONG size, ULONG header, const CHAR* text) {
+    auto* bytes = reinterpret_cast<PUCHAR>(leaf);
+    ULONG busHeader = HostToBus32(header);
+    RtlCopyMemory(bytes, &busHeader, 4);
+    RtlZeroMemory(bytes + 4, 8);
+    ULONG room = size - 12;
+    ULONG n = 0;
+    while (n + 1 < room && text[n] != 0) {
+        bytes[12 + n] = UCHAR(text[n]);
+        ++n;
+    }
+    bytes[12 + n] = 0;
+}
+
+NTSTATUS ReadDirectory(OhciController* controller, ChildDeviceExtension* child, ULONGLONG address, ULONG size,
+                       PVOID buffer, ULONG bufferSize) {
+    ULONG quadlets = size / 4;
+    auto* temporary = static_cast<PULONG>(AllocateZeroedPool(size + 4, kTagDirectory));
+    if (temporary == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG result = bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), address,
+                                         quadlets, temporary);
+    if (result == kReadOk) RtlCopyMemory(buffer, temporary, bufferSize < size ? bufferSize : size);
+    FreeTaggedPool(temporary, kTagDirectory);
+    return result == kReadOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+void SetLocation(IO_ADDRESS* location, ULONG node, ULONGLONG address) {
+    location->IA_Destination_ID = USHORT(0xFFC0 | (node & 0x3F));
+    location->IA_Destination_Offset.Off_High = USHORT(address >> 32);
+    location->IA_Destination_Offset.Off_Low = ULONG(address);
+}
+
+NTSTATUS GetConfigurationInfo(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    const DeviceRecord* record = child->Record;
+    if (record == nullptr) return STATUS_NO_SUCH_DEVICE;
+    IRB_REQ_GET_CONFIGURATION_INFORMATION& r = irb->u.GetConfigurationInformation;
+    ULONG vendorSize = 4 * (record->VendorLeafHeader >> 16) + 20;
+    ULONG modelSize = 4 * (record->ModelLeafHeader >> 16) + 20;
+    if (r.UnitDirectoryBufferSize == 0 && r.UnitDependentDirectoryBufferSize == 0 && r.VendorLeafBufferSize == 0 &&
+        r.ModelLeafBufferSize == 0) {
+        r.UnitDirectoryBufferSize = record->UnitDirectorySize;
+        r.UnitDependentDirectoryBufferSize = record->LogicalUnitDirectorySize;
+        r.VendorLeafBufferSize = vendorSize;
+        r.ModelLeafBufferSize = modelSize;
+        return STATUS_SUCCESS;
+    }
+    if (r.ConfigRom != nullptr &&
+        bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), 0xFFFFF0000400ull, 6,
+                              static_cast<PULONG>(r.ConfigRom)) != kReadOk)
+        return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (r.UnitDirectoryBufferSize != 0 && r.UnitDirectory != nullptr)
+        status = ReadDirectory(controller, child, record->UnitDirectoryAddress, record->UnitDirectorySize,
+                               r.UnitDirectory, r.UnitDirectoryBufferSize);
+    else
+        r.UnitDirectoryBufferSize = record->UnitDirectorySize;
+    if (!NT_SUCCESS(status)) return status;
+    SetLocation(&r.UnitDirectoryLocation, child->Node, record->UnitDirectoryAddress);
+    if (r.UnitDependentDirectoryBufferSize != 0 && r.UnitDependentDirectory != nullptr &&
+        record->LogicalUnitDirectorySize != 0)
+        status = ReadDirectory(controller, child, record->LogicalUnitDirectoryAddress,
+                               record->LogicalUnitDirectorySize, r.UnitDependentDirectory,
+                               r.UnitDependentDirectoryBufferSize);
+    else
+        r.UnitDependentDirectoryBufferSize = record->LogicalUnitDirectorySize;
+    if (!NT_SUCCESS(status)) return status;
+    SetLocation(&r.UnitDependentDirectoryLocation, child->Node, record->LogicalUnitDirectoryAddress);
+    // A leaf buffer needs its 12 header bytes and a NUL; a smaller one gets the size it needs.
+    if (r.VendorLeafBufferSize > 12 && r.VendorLeaf != nullptr)
+        CopyLeaf(r.VendorLeaf, r.VendorLeafBufferSize, record->VendorLeafHeader, record->VendorText);
+    else
+        r.VendorLeafBufferSize = 4 * (record->VendorLeafHeader >> 16) + 4;
+    if (r.ModelLeafBufferSize > 12 && r.ModelLeaf != nullptr)
+        CopyLeaf(r.ModelLeaf, r.ModelLeafBufferSize, record->ModelLeafHeader, record->ModelText);
+    else
+        r.ModelLeafBufferSize = 4 * (record->ModelLeafHeader >> 16) + 4;
+    return STATUS_SUCCESS;
+}
+
+// --- Bus control ----------------------------------------------------------------------------------
+
+NTSTATUS SendPhyConfiguration(OhciController* controller, ULONG quadlet) {
+    UCHAR result = 0xFF;
+    NTSTATUS status = SendPhyPacket(controller, quadlet, &result);
+    return NT_SUCCESS(status) && result == 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
+}
+
+NTSTATUS BusReset(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    if ((irb->u.BusReset.fulFlags & BUS_RESET_FLAGS_FORCE_ROOT) != 0) {
+        // The local node asks to be root (R = 1, root_ID = the local node), then resets the bus.
+        (void)SendPhyConfiguration(controller, (ULONG(controller->LocalNodeNumber & 0x3F) << 24) | 0x00800000);
+        LARGE_INTEGER delay;
+        delay.QuadPart = -1000;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    InitiateBusReset(controller);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ResetNotification(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    IRB_REQ_BUS_RESET_NOTIFICATION& r = irb->u.BusResetNotification;
+    KIRQL irql;
+    if ((r.fulFlags & REGISTER_NOTIFICATION_ROUTINE) != 0) {
+        if (r.ResetRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+        auto* entry = static_cast<NotificationEntry*>(AllocateZeroedPool(sizeof(NotificationEntry), kTagNotification));
+        if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        entry->Routine = r.ResetRoutine;
+        entry->Context = r.ResetContext;
+        entry->Extended = (r.fulFlags & EXTENDED_NOTIFICATION_ROUTINE) != 0;
+        entry->Owner = child->Self;
+        KeAcquireSpinLock(&controller->ClassNotificationLock, &irql);
+        InsertTailList(&controller->ClassNotificationList, &entry->Links);
+        KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
+        return STATUS_SUCCESS;
+    }
+    if ((r.fulFlags & DEREGISTER_NOTIFICATION_ROUTINE) == 0) return STATUS_INVALID_PARAMETER;
+    NotificationEntry* found = nullptr;
+    KeAcquireSpinLock(&controller->ClassNotificationLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassNotificationList.Flink; e != &controller->ClassNotificationList;
+         e = e->Flink) {
+        auto* entry = CONTAINING_RECORD(e, NotificationEntry, Links);
+        if (entry->Routine == r.ResetRoutine && entry->Context == r.ResetContext && entry->Owner == child->Self) {
+            RemoveEntryList(e);
+            found = entry;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
+    if (found != nullptr) FreeTaggedPool(found, kTagNotification);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetLocalHostProperties(ChildDeviceExtension* child, IRB* irb) {
+    if (irb->u.SetLocalHostProperties.nLevel != 2) return STATUS_NOT_SUPPORTED;
+    auto* gap = static_cast<PULONG>(irb->u.SetLocalHostProperties.Information);
+    if (gap == nullptr || *gap > 0x3F) return STATUS_INVALID_PARAMETER;
+    return SendPhyConfiguration(ControllerOf(child), (*gap | 0x40) << 16);
+}
+
+NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
+    OhciController* controller = ControllerOf(child);
+    switch (irb->FunctionNumber) {
+    case REQUEST_ASYNC_READ: return AsyncReadWrite(child, irb, false);
+    case REQUEST_ASYNC_WRITE: return AsyncReadWrite(child, irb, true);
+    case REQUEST_ASYNC_LOCK: return AsyncLock(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return AllocateBandwidth(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_CHANNEL: return AllocateChannel(child, irb);
+    case REQUEST_ISOCH_FREE_BANDWIDTH: return FreeBandwidth(child, irb);
+    case REQUEST_ISOCH_FREE_CHANNEL: return FreeChannel(child, irb);
+    case REQUEST_ISOCH_QUERY_CYCLE_TIME:
+        irb->u.IsochQueryCycleTime.CycleTime = ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
+        return STATUS_SUCCESS;
+    case REQUEST_GET_LOCAL_HOST_INFO: return GetLocalHostInfo(child, irb);
+    case REQUEST_GET_ADDR_FROM_DEVICE_OBJECT: {
+        ULONG node = (irb->u.Get1394AddressFromDeviceObject.fulFlags & USE_LOCAL_NODE) != 0
+                         ? controller->LocalNodeNumber
+                         : child->Node;
+        irb->u.Get1394AddressFromDeviceObject.NodeAddress = USHORT(0xFFC0 | (node & 0x3F));
+        return STATUS_SUCCESS;
+    }
+    case REQUEST_GET_SPEED_BETWEEN_DEVICES: return GetSpeedBetweenDevices(child, irb);
+    case REQUEST_SET_DEVICE_XMIT_PROPERTIES: {
+        // The link speed field of BusOptions (bits 2:0).
+        ULONG code = SpeedCodeFromFlags(irb->u.SetDeviceXmitProperties.fulSpeed);
+        ULONG options = ReadRegisterValue(controller, ohci::kBusOptions);
+        WriteRegister(controller, ohci::kBusOptions, (options & ~7u) | code);
+        (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
+        KeMemoryBarrier();
+        return STATUS_SUCCESS;
+    }
+    case REQUEST_GET_CONFIGURATION_INFO: return GetConfigurationInfo(child, irb);
+    case REQUEST_BUS_RESET: return BusReset(child, irb);
+    case REQUEST_GET_GENERATION_COUNT:
+        irb->u.GetGenerationCount.GenerationCount = CurrentGeneration(controller);
+        return STATUS_SUCCESS;
+    case REQUEST_SEND_PHY_CONFIGURATION_PACKET:
+        return SendPhyConfiguration(controller, irb->u.SendPhyConfigurationPacket.PhyConfigurationPacket);
+    case REQUEST_BUS_RESET_NOTIFICATION: return ResetNotification(child, irb);
+    case REQUEST_SET_LOCAL_HOST_PROPERTIES: return SetLocalHostProperties(child, irb);
+    default: return STATUS_NOT_IMPLEMENTED;
+    }
+}
+
+bool SerialisedPerChild(ULONG function) {
+    return function == REQUEST_ISOCH_ATTACH_BUFFERS || function == REQUEST_ISOCH_FREE_RESOURCES ||
+           function == REQUEST_ISOCH_LISTEN || function == REQUEST_ISOCH_STOP;
+}
+
+bool RunsAtAnyLevel(ULONG function) {
+    return function == REQUEST_ISOCH_DETACH_BUFFERS || function == REQUEST_GET_LOCAL_HOST_INFO ||
+           function == REQUEST_GET_ADDR_FROM_DEVICE_OBJECT || function == REQUEST_GET_SPEED_BETWEEN_DEVICES ||
+           function == REQUEST_GET_GENERATION_COUNT;
+}
+
+void LeaveChild(ChildDeviceExtension* child) {
+    if (InterlockedDecrement(&child->Outstanding) == 0) KeSetEvent(&child->Idle, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS DispatchIrb(ClassRequestContext* context) {
+    ChildDeviceExtension* child = ChildExtension(context->Device);
+    ControllerDeviceExtension* parent = ParentOf(child);
+    PIRP Irp = context->Request;
+    auto* irb = static_cast<IRB*>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    AcquireIo(parent);
+    NTSTATUS status;
+    if (parent->PnpState == Removed || !parent->Controller.Initialized) {
+        status = STATUS_NO_SUCH_DEVICE;
+    } else {
+        // The isochronous requests of one child wait for each other here, at passive level.
+        bool serialised = SerialisedPerChild(irb->FunctionNumber) && KeGetCurrentIrql() == PASSIVE_LEVEL;
+        if (serialised) KeWaitForSingleObject(&child->RequestMutex, Executive, KernelMode, FALSE, nullptr);
+        status = RunFunction(child, irb);
+        if (serialised) KeReleaseMutex(&child->RequestMutex, FALSE);
+    }
+    Irp->IoStatus.Status = status;
+    if (!context->ViaWorkItem) Irp->IoStatus.Information = NT_SUCCESS(status) ? 4 : 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (context->WorkItem != nullptr) IoFreeWorkItem(context->WorkItem);
+    FreeTaggedPool(context, kTagContext);
+    LeaveChild(child);
+    ReleaseIo(parent);
+    return status;
+}
+
+void DispatchIrbWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (Context == nullptr) {
+        ReportMissingContext("DispatchIrb");
+        return;
+    }
+    (void)DispatchIrb(static_cast<ClassRequestContext*>(Context));
+}
+
+NTSTATUS Statistics(OhciController* controller, PIRP Irp) {
+    auto* block = static_cast<PUCHAR>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    if (block == nullptr) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+    ULONG code = 0;
+    RtlCopyMemory(&code, block, 4);
+    if (code != kStatisticsRead && code != kStatisticsClear) return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->InterruptLogLock, &irql);
+    if (code == kStatisticsRead) {
+        RtlCopyMemory(block + 4, &controller->Statistics, sizeof(AsyncStatistics));
+    } else {
+        auto* counters = reinterpret_cast<volatile LONG*>(&controller->Statistics);
+        for (ULONG i = 0; i < sizeof(AsyncStatistics) / 4; ++i) InterlockedExchange(&counters[i], 0);
+    }
+    KeReleaseSpinLock(&controller->InterruptLogLock, irql);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 4 + sizeof(AsyncStatistics);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ChildDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    ChildDeviceExtension* child = ChildExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (child->Record == nullptr || (!child->Present && child->Record->UnitKind == kUnitSbp2))
+        return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+    if (code == IOCTL_CLASS_STATISTICS) return Statistics(&ParentOf(child)->Controller, Irp);
+    if (code != IOCTL_1394_CLASS) return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    auto* irb = static_cast<IRB*>(stack->Parameters.Others.Argument1);
+    if (irb == nullptr) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+    auto* context = static_cast<ClassRequestContext*>(AllocateZeroedPool(sizeof(ClassRequestContext), kTagContext));
+    if (context == nullptr) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    context->Device = DeviceObject;
+    context->Request = Irp;
+    if (InterlockedIncrement(&child->Outstanding) == 1) KeClearEvent(&child->Idle);
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL || RunsAtAnyLevel(irb->FunctionNumber)) return DispatchIrb(context);
+    context->WorkItem = IoAllocateWorkItem(ParentOf(child)->Self);
+    if (context->WorkItem == nullptr) {
+        FreeTaggedPool(context, kTagContext);
+        LeaveChild(child);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    context->ViaWorkItem = TRUE;
+    IoMarkIrpPending(Irp);
+    IoQueueWorkItem(context->WorkItem, DispatchIrbWorker, DelayedWorkQueue, context);
+    return STATUS_PENDING;
+}
+
+void NotifyBusReset(OhciController* controller) {
+    if (controller->ClassNotificationList.Flink == nullptr) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClassNotificationLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassNotificationList.Flink; e != &controller->ClassNotificationList;
+         e = e->Flink) {
+        auto* entry = CONTAINING_RECORD(e, NotificationEntry, Links);
+        if (!entry->Extended) {
+            entry->Routine(entry->Context);
+            continue;
+        }
+        ChildDeviceExtension* child = ChildExtension(entry->Owner);
+        BUS_RESET_NOTIFICATION_INFO info;
+        RtlZeroMemory(&info, sizeof(info));
+        info.ResetContext = entry->Context;
+        info.GenerationCount = CurrentGeneration(controller);
+        info.DeviceNodeId = USHORT(0xFFC0 | (child->Node & 0x3F));
+        info.LocalNodeId = USHORT(0xFFC0 | (controller->LocalNodeNumber & 0x3F));
+        info.SpeedCode = UCHAR(SpeedBetween(controller, child->Node, controller->LocalNodeNumber));
+        entry->Routine(&info);
+    }
+    KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
+}
+
+namespace bus {
+
+void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJECT device) {
+    OhciController* controller = &extension->Controller;
+    LIST_ENTRY released;
+    InitializeListHead(&released);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClassNotificationLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassNotificationList.Flink; e != &controller->ClassNotificationList;) {
+        PLIST_ENTRY next = e->Flink;
+        if (CONTAINING_RECORD(e, NotificationEntry, Links)->Owner == device) {
+            RemoveEntryList(e);
+            InsertTailList(&released, e);
+        }
+        e = next;
+    }
+    KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
+    while (!IsListEmpty(&released))
+        FreeTaggedPool(CONTAINING_RECORD(RemoveHeadList(&released), NotificationEntry, Links), kTagNotification);
+    // Every bandwidth allocation of the child goes back to the books.
+    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList;) {
+        PLIST_ENTRY next = e->Flink;
+        if (CONTAINING_RECORD(e, BandwidthRecord, Links)->Owner == device) {
+            RemoveEntryList(e);
+            InsertTailList(&released, e);
+        }
+        e = next;
+    }
+    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
+    while (!IsListEmpty(&released)) {
+        auto* record = CONTAINING_RECORD(RemoveHeadList(&released), BandwidthRecord, Links);
+        GiveBandwidthBack(controller, record->Units);
+        FreeTaggedPool(record, kTagBandwidth);
+    }
+}
+
+}  // namespace bus

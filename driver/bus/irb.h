@@ -1,0 +1,335 @@
+// The IEEE 1394 class request interface of Windows as a driver on a child device sees it: the
+// control code, the IRB (I/O request block) with its function numbers and the parameter records
+// this bus driver serves. Laid out as Microsoft documents the interface for kernel-mode 1394
+// client drivers (natural alignment, pointers of the build's width); written from that
+// documentation, not from a shipped header, and pinned by the static_asserts below for 64-bit and
+// 32-bit builds. Node addresses are kept as one 16-bit value (bus number 15:6, node number 5:0).
+#pragma once
+
+#include "kxplatform.h"
+
+// CTL_CODE(FILE_DEVICE_UNKNOWN, 0x87, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+constexpr ULONG IOCTL_1394_CLASS = 0x0022021D;
+// This driver's own internal control code: read (1000) or clear (1001) the asynchronous statistics.
+constexpr ULONG IOCTL_CLASS_STATISTICS = 0x0022421D;
+constexpr ULONG kStatisticsRead = 1000;
+constexpr ULONG kStatisticsClear = 1001;
+
+enum IrbFunction : ULONG {
+    REQUEST_ASYNC_READ = 0,
+    REQUEST_ASYNC_WRITE = 1,
+    REQUEST_ASYNC_LOCK = 2,
+    REQUEST_ISOCH_ALLOCATE_BANDWIDTH = 3,
+    REQUEST_ISOCH_ALLOCATE_CHANNEL = 4,
+    REQUEST_ISOCH_ALLOCATE_RESOURCES = 5,
+    REQUEST_ISOCH_ATTACH_BUFFERS = 6,
+    REQUEST_ISOCH_DETACH_BUFFERS = 7,
+    REQUEST_ISOCH_FREE_BANDWIDTH = 8,
+    REQUEST_ISOCH_FREE_CHANNEL = 9,
+    REQUEST_ISOCH_FREE_RESOURCES = 10,
+    REQUEST_ISOCH_LISTEN = 11,
+    REQUEST_ISOCH_STOP = 12,
+    REQUEST_ISOCH_TALK = 13,
+    REQUEST_ISOCH_QUERY_CYCLE_TIME = 14,
+    REQUEST_ISOCH_QUERY_RESOURCES = 15,
+    REQUEST_ISOCH_SET_CHANNEL_BANDWIDTH = 16,
+    REQUEST_ALLOCATE_ADDRESS_RANGE = 17,
+    REQUEST_FREE_ADDRESS_RANGE = 18,
+    REQUEST_GET_LOCAL_HOST_INFO = 19,
+    REQUEST_GET_ADDR_FROM_DEVICE_OBJECT = 20,
+    REQUEST_CONTROL = 21,
+    REQUEST_GET_SPEED_BETWEEN_DEVICES = 22,
+    REQUEST_SET_DEVICE_XMIT_PROPERTIES = 23,
+    REQUEST_GET_CONFIGURATION_INFO = 24,
+    REQUEST_BUS_RESET = 25,
+    REQUEST_GET_GENERATION_COUNT = 26,
+    REQUEST_SEND_PHY_CONFIGURATION_PACKET = 27,
+    REQUEST_GET_SPEED_TOPOLOGY_MAPS = 28,
+    REQUEST_BUS_RESET_NOTIFICATION = 29,
+    REQUEST_ASYNC_STREAM = 30,
+    REQUEST_SET_LOCAL_HOST_PROPERTIES = 31,
+};
+
+// Speed flags of the interface.
+constexpr ULONG SPEED_FLAGS_100 = 0x01;
+constexpr ULONG SPEED_FLAGS_200 = 0x02;
+constexpr ULONG SPEED_FLAGS_400 = 0x04;
+constexpr ULONG SPEED_FLAGS_800 = 0x08;
+constexpr ULONG SPEED_FLAGS_1600 = 0x10;
+constexpr ULONG SPEED_FLAGS_3200 = 0x20;
+
+constexpr ULONG USE_LOCAL_NODE = 0x1;
+constexpr ULONG BUS_RESET_FLAGS_FORCE_ROOT = 0x2;
+constexpr ULONG REGISTER_NOTIFICATION_ROUTINE = 0x1;
+constexpr ULONG DEREGISTER_NOTIFICATION_ROUTINE = 0x2;
+constexpr ULONG EXTENDED_NOTIFICATION_ROUTINE = 0x4;
+
+constexpr ULONG GET_HOST_UNIQUE_ID = 1;
+constexpr ULONG GET_HOST_CAPABILITIES = 2;
+constexpr ULONG GET_POWER_SUPPLIED = 3;
+constexpr ULONG GET_PHYS_ADDR_ROUTINE = 4;
+constexpr ULONG GET_HOST_CONFIG_ROM = 5;
+constexpr ULONG GET_HOST_CSR_CONTENTS = 6;
+constexpr ULONG GET_HOST_DMA_CAPABILITIES = 7;
+constexpr ULONG GET_HOST_DDI_VERSION = 8;
+
+constexpr ULONG ISOCH_ANY_CHANNEL = 0xFFFFFFFF;
+
+#pragma pack(push, 8)
+
+struct ADDRESS_OFFSET {
+    USHORT Off_High;
+    ULONG Off_Low;
+};
+
+struct IO_ADDRESS {
+    USHORT IA_Destination_ID;  // NODE_ADDRESS: NA_Bus_Number 15:6, NA_Node_Number 5:0
+    ADDRESS_OFFSET IA_Destination_Offset;
+};
+
+struct IRB_REQ_ASYNC_READ {
+    IO_ADDRESS DestinationAddress;
+    ULONG nNumberOfBytesToRead;
+    ULONG nBlockSize;
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulGeneration;
+    UCHAR chPriority;
+    UCHAR nSpeed;
+    UCHAR tCode;
+    UCHAR Reserved;
+    ULONG ElapsedTime;
+};
+
+struct IRB_REQ_ASYNC_WRITE {
+    IO_ADDRESS DestinationAddress;
+    ULONG nNumberOfBytesToWrite;
+    ULONG nBlockSize;
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulGeneration;
+    UCHAR chPriority;
+    UCHAR nSpeed;
+    UCHAR tCode;
+    UCHAR Reserved;
+    ULONG ElapsedTime;
+};
+
+struct IRB_REQ_ASYNC_LOCK {
+    IO_ADDRESS DestinationAddress;
+    ULONG nNumberOfArgBytes;
+    ULONG nNumberOfDataBytes;
+    ULONG fulTransactionType;
+    ULONG fulFlags;
+    ULONG Arguments[2];
+    ULONG DataValues[2];
+    PVOID pBuffer;
+    ULONG ulGeneration;
+    UCHAR chPriority;
+    UCHAR nSpeed;
+    UCHAR tCode;
+    UCHAR Reserved;
+    ULONG ElapsedTime;
+};
+
+struct IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH {
+    ULONG nMaxBytesPerFrameRequested;
+    ULONG fulSpeed;
+    HANDLE hBandwidth;
+    ULONG BytesPerFrameAvailable;
+    ULONG SpeedSelected;
+    ULONG nBandwidthUnitsRequired;
+};
+
+struct IRB_REQ_ISOCH_ALLOCATE_CHANNEL {
+    ULONG nRequestedChannel;
+    ULONG Channel;
+    LARGE_INTEGER ChannelsAvailable;
+};
+
+struct IRB_REQ_ISOCH_FREE_BANDWIDTH {
+    HANDLE hBandwidth;
+};
+
+struct IRB_REQ_ISOCH_FREE_CHANNEL {
+    ULONG nChannel;
+};
+
+struct IRB_REQ_ISOCH_QUERY_CYCLE_TIME {
+    ULONG CycleTime;
+};
+
+struct IRB_REQ_GET_LOCAL_HOST_INFORMATION {
+    ULONG nLevel;
+    PVOID Information;
+};
+
+struct IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT {
+    ULONG fulFlags;
+    USHORT NodeAddress;
+};
+
+struct IRB_REQ_GET_SPEED_BETWEEN_DEVICES {
+    ULONG fulFlags;
+    ULONG ulNumberOfDestinations;
+    PDEVICE_OBJECT hDestinationDeviceObjects[64];
+    ULONG fulSpeed;
+};
+
+struct TEXTUAL_LEAF {
+    USHORT TL_CRC;
+    USHORT TL_Length;
+    ULONG TL_Spec_Id;
+    ULONG TL_Language_Id;
+    UCHAR TL_Data;
+};
+
+struct IRB_REQ_SET_DEVICE_XMIT_PROPERTIES {
+    ULONG fulSpeed;
+    ULONG fulPriority;
+};
+
+struct IRB_REQ_GET_CONFIGURATION_INFORMATION {
+    PVOID ConfigRom;  // six quadlets: bus information block and root directory header, bus order
+    ULONG UnitDirectoryBufferSize;
+    PVOID UnitDirectory;
+    IO_ADDRESS UnitDirectoryLocation;
+    ULONG UnitDependentDirectoryBufferSize;
+    PVOID UnitDependentDirectory;
+    IO_ADDRESS UnitDependentDirectoryLocation;
+    ULONG VendorLeafBufferSize;
+    TEXTUAL_LEAF* VendorLeaf;
+    ULONG ModelLeafBufferSize;
+    TEXTUAL_LEAF* ModelLeaf;
+};
+
+struct IRB_REQ_BUS_RESET {
+    ULONG fulFlags;
+};
+
+struct IRB_REQ_GET_GENERATION_COUNT {
+    ULONG GenerationCount;
+};
+
+struct IRB_REQ_SEND_PHY_CONFIGURATION_PACKET {
+    ULONG PhyConfigurationPacket;
+};
+
+typedef void (*PBUS_BUS_RESET_NOTIFICATION)(PVOID Context);
+
+struct IRB_REQ_BUS_RESET_NOTIFICATION {
+    ULONG fulFlags;
+    PBUS_BUS_RESET_NOTIFICATION ResetRoutine;
+    PVOID ResetContext;
+};
+
+// What an extended bus-reset notification routine receives.
+struct BUS_RESET_NOTIFICATION_INFO {
+    PVOID ResetContext;
+    ULONG GenerationCount;
+    USHORT DeviceNodeId;
+    USHORT LocalNodeId;
+    UCHAR SpeedCode;
+};
+
+struct IRB_REQ_SET_LOCAL_HOST_PROPERTIES {
+    ULONG nLevel;
+    PVOID Information;
+};
+
+struct GET_LOCAL_HOST_INFO1 {
+    LARGE_INTEGER UniqueId;
+};
+struct GET_LOCAL_HOST_INFO2 {
+    ULONG HostCapabilities;
+    ULONG MaxAsyncReadRequest;
+    ULONG MaxAsyncWriteRequest;
+};
+struct GET_LOCAL_HOST_INFO5 {
+    PVOID ConfigRom;
+    ULONG ConfigRomLength;
+};
+struct GET_LOCAL_HOST_INFO6 {
+    ADDRESS_OFFSET CsrBaseAddress;
+    ULONG CsrDataLength;
+    PUCHAR CsrDataBuffer;
+};
+struct GET_LOCAL_HOST_INFO7 {
+    ULONG HostDmaCapabilities;
+    ULARGE_INTEGER MaxDmaBufferSize;
+};
+struct GET_LOCAL_HOST_INFO8 {
+    USHORT MajorVersion;
+    USHORT MinorVersion;
+};
+
+constexpr ULONG IRB_BUS_RESERVED_SZ = 8;
+constexpr ULONG IRB_PORT_RESERVED_SZ = 16;
+
+struct IRB {
+    ULONG FunctionNumber;
+    ULONG Flags;
+    ULONG_PTR BusReserved[IRB_BUS_RESERVED_SZ];
+    ULONG_PTR PortReserved[IRB_PORT_RESERVED_SZ];
+    union {
+        IRB_REQ_ASYNC_READ AsyncRead;
+        IRB_REQ_ASYNC_WRITE AsyncWrite;
+        IRB_REQ_ASYNC_LOCK AsyncLock;
+        IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH IsochAllocateBandwidth;
+        IRB_REQ_ISOCH_ALLOCATE_CHANNEL IsochAllocateChannel;
+        IRB_REQ_ISOCH_FREE_BANDWIDTH IsochFreeBandwidth;
+        IRB_REQ_ISOCH_FREE_CHANNEL IsochFreeChannel;
+        IRB_REQ_ISOCH_QUERY_CYCLE_TIME IsochQueryCycleTime;
+        IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
+        IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT Get1394AddressFromDeviceObject;
+        IRB_REQ_GET_SPEED_BETWEEN_DEVICES GetMaxSpeedBetweenDevices;
+        IRB_REQ_SET_DEVICE_XMIT_PROPERTIES SetDeviceXmitProperties;
+        IRB_REQ_GET_CONFIGURATION_INFORMATION GetConfigurationInformation;
+        IRB_REQ_BUS_RESET BusReset;
+        IRB_REQ_GET_GENERATION_COUNT GetGenerationCount;
+        IRB_REQ_SEND_PHY_CONFIGURATION_PACKET SendPhyConfigurationPacket;
+        IRB_REQ_BUS_RESET_NOTIFICATION BusResetNotification;
+        IRB_REQ_SET_LOCAL_HOST_PROPERTIES SetLocalHostProperties;
+    } u;
+};
+
+#pragma pack(pop)
+
+// Layout checks: P is the pointer width of the build (8 or 4).
+#define KX_IRB_AT(p64, p32) (sizeof(void*) == 8 ? (p64) : (p32))
+static_assert(sizeof(IO_ADDRESS) == 12 && offsetof(IO_ADDRESS, IA_Destination_Offset) == 4, "IO_ADDRESS");
+static_assert(offsetof(IRB, u) == KX_IRB_AT(0xC8, 0x68), "IRB header: two ULONGs and 24 ULONG_PTRs");
+static_assert(offsetof(IRB_REQ_ASYNC_READ, nNumberOfBytesToRead) == 12, "async read");
+static_assert(offsetof(IRB_REQ_ASYNC_READ, Mdl) == 24, "async read MDL");
+static_assert(offsetof(IRB_REQ_ASYNC_READ, ulGeneration) == KX_IRB_AT(32, 28), "async read generation");
+static_assert(offsetof(IRB_REQ_ASYNC_READ, nSpeed) == KX_IRB_AT(37, 33), "async read speed");
+static_assert(sizeof(IRB_REQ_ASYNC_READ) == KX_IRB_AT(48, 40), "async read size");
+static_assert(sizeof(IRB_REQ_ASYNC_WRITE) == sizeof(IRB_REQ_ASYNC_READ), "async write size");
+static_assert(offsetof(IRB_REQ_ASYNC_LOCK, Arguments) == 28 && offsetof(IRB_REQ_ASYNC_LOCK, DataValues) == 36,
+              "async lock operands");
+static_assert(offsetof(IRB_REQ_ASYNC_LOCK, pBuffer) == KX_IRB_AT(48, 44), "async lock buffer");
+static_assert(offsetof(IRB_REQ_ASYNC_LOCK, ulGeneration) == KX_IRB_AT(56, 48), "async lock generation");
+static_assert(sizeof(IRB_REQ_ASYNC_LOCK) == KX_IRB_AT(72, 60), "async lock size");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, hBandwidth) == 8, "bandwidth handle");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(24, 20),
+              "bandwidth units");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_CHANNEL, ChannelsAvailable) == 8, "channels available");
+static_assert(offsetof(IRB_REQ_GET_LOCAL_HOST_INFORMATION, Information) == KX_IRB_AT(8, 4), "host info");
+static_assert(offsetof(IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT, NodeAddress) == 4, "node address");
+static_assert(offsetof(IRB_REQ_GET_SPEED_BETWEEN_DEVICES, fulSpeed) == KX_IRB_AT(520, 264), "speed between");
+static_assert(sizeof(TEXTUAL_LEAF) == 16 && offsetof(TEXTUAL_LEAF, TL_Data) == 12, "textual leaf");
+static_assert(offsetof(IRB_REQ_GET_CONFIGURATION_INFORMATION, UnitDirectoryLocation) == KX_IRB_AT(24, 12),
+              "configuration info: unit directory location");
+static_assert(offsetof(IRB_REQ_GET_CONFIGURATION_INFORMATION, UnitDependentDirectoryLocation) ==
+                  KX_IRB_AT(48, 32),
+              "configuration info: unit-dependent directory location");
+static_assert(offsetof(IRB_REQ_GET_CONFIGURATION_INFORMATION, VendorLeaf) == KX_IRB_AT(64, 48),
+              "configuration info: vendor leaf");
+static_assert(sizeof(IRB_REQ_GET_CONFIGURATION_INFORMATION) == KX_IRB_AT(88, 60), "configuration info size");
+static_assert(offsetof(IRB_REQ_BUS_RESET_NOTIFICATION, ResetContext) == KX_IRB_AT(16, 8), "reset notification");
+static_assert(offsetof(BUS_RESET_NOTIFICATION_INFO, SpeedCode) == KX_IRB_AT(16, 12), "notification info");
+static_assert(offsetof(GET_LOCAL_HOST_INFO7, MaxDmaBufferSize) == 8, "DMA capabilities");
+static_assert(offsetof(GET_LOCAL_HOST_INFO6, CsrDataLength) == 8 &&
+                  offsetof(GET_LOCAL_HOST_INFO6, CsrDataBuffer) == KX_IRB_AT(16, 12),
+              "CSR contents");
+#undef KX_IRB_AT
