@@ -22,6 +22,7 @@
 #include "hk_mm_test.h"
 #include "hk_sim_host.h"
 #include "kx1394.h"
+#include "bench_program.h"
 
 namespace {
 
@@ -93,16 +94,11 @@ BENCHMARK(BM_BusReset63NodesWithDriver);
 
 // The driver started on a bus of the controller and one plain node with registers, and a 64-bit
 // program registered with it.
-struct AsyncBench {
+struct AsyncBench : bench::Program {
     static constexpr ULONGLONG kRegisters = 0xFFFFF0010000ull;
     std::unique_ptr<hk::SimulatedController> sim;
     sim::CsrNode* node = nullptr;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    PEPROCESS process = nullptr;
-    HANDLE device = nullptr;
     HANDLE done = nullptr;
-    UCHAR* memory = nullptr;
     bool ok = false;
 
     AsyncBench() {
@@ -112,21 +108,8 @@ struct AsyncBench {
         sim->bus.Connect(sim->controller, 0, node, 0);
         node->responseDelay = sim::kTicksPerMicrosecond;
         for (ULONG i = 0; i < 1024; ++i) node->DefineRegister(kRegisters + 4 * i, i);
-        hk::RunFor(10 * kMs);
-        if (!NT_SUCCESS(hk::LoadDriver(DriverEntry, "KX1394DRV64", &driver))) return;
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        pdo = hk::pci::PlugDevice(driver, sim->PciConfig(), &status);
-        hk::RunFor(500 * kMs);
-        if (!NT_SUCCESS(status)) return;
-        process = hk::CreateProcess("bench", false);
-        hk::user::OpenDeviceInterface(process, GUID_KX1394_CONTROLLER_INTERFACE, 0, &device);
-        memory = static_cast<UCHAR*>(hk::user::Alloc(process, 8192));
-        HANDLE terminate = hk::user::CreateEvent(process, true, false);
-        done = hk::user::CreateEvent(process, false, false);
-        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(terminate);
-        memcpy(memory, &handle, 8);
-        ok = hk::user::DeviceIoControl(process, device, IOCTL_REGISTER_CLIENT, memory, 8, nullptr, 0, nullptr) ==
-             STATUS_SUCCESS;
+        ok = bench::StartDriverAndProgram(*sim, this);
+        if (ok) done = hk::user::CreateEvent(process, false, false);
     }
     ~AsyncBench() {
         if (pdo != nullptr) hk::pnp::Unplug(pdo);

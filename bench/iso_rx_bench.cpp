@@ -23,6 +23,7 @@
 #include "hk_sim_host.h"
 #include "iidc_camera.h"
 #include "kx1394.h"
+#include "bench_program.h"
 
 namespace {
 
@@ -46,14 +47,9 @@ constexpr Mode kY8 = {5, 1280};
 constexpr Mode kRgb8 = {4, 3840};
 
 // The driver on a controller with `cameras` cameras, one program streaming from all of them.
-struct IsoBench {
+struct IsoBench : bench::Program {
     std::unique_ptr<hk::SimulatedController> sim;
     std::vector<sim::IidcCamera*> cameras;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    PEPROCESS process = nullptr;
-    HANDLE device = nullptr;
-    UCHAR* memory = nullptr;
     std::vector<HANDLE> events;
     std::vector<UCHAR*> data;
     std::vector<UCHAR*> descriptors;
@@ -73,21 +69,7 @@ struct IsoBench {
             sim->bus.Connect(sim->controller, i, camera, 0);
             cameras.push_back(camera);
         }
-        hk::RunFor(10 * kMs);
-        if (!NT_SUCCESS(hk::LoadDriver(DriverEntry, "KX1394DRV64", &driver))) return;
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        pdo = hk::pci::PlugDevice(driver, sim->PciConfig(), &status);
-        hk::RunFor(500 * kMs);
-        if (!NT_SUCCESS(status)) return;
-        process = hk::CreateProcess("bench", false);
-        hk::user::OpenDeviceInterface(process, GUID_KX1394_CONTROLLER_INTERFACE, 0, &device);
-        memory = static_cast<UCHAR*>(hk::user::Alloc(process, 8192));
-        HANDLE terminate = hk::user::CreateEvent(process, true, false);
-        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(terminate);
-        memcpy(memory, &handle, 8);
-        if (hk::user::DeviceIoControl(process, device, IOCTL_REGISTER_CLIENT, memory, 8, nullptr, 0, nullptr) !=
-            STATUS_SUCCESS)
-            return;
+        if (!bench::StartDriverAndProgram(*sim, this)) return;
         frameBytes = mode.packetBytes * kPackets;
         for (int i = 0; i < count; ++i) {
             const ULONG channel = 1 + ULONG(i);
