@@ -12,7 +12,7 @@
 #include "csr_node.h"
 #include "fuzz_input.h"
 #include "ohci/bus_order.h"
-#include "ohci/config_rom.h"
+#include "core/config_rom.h"
 #include "ohci/register_access.h"
 #include "rom_requester.h"
 #include "testing/standalone_host.h"

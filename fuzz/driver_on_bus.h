@@ -11,7 +11,7 @@
 #include "frame/device.h"
 #include "hk_core.h"
 #include "hk_sim_host.h"
-#include "ohci/controller.h"
+#include "core/controller.h"
 
 namespace kxfuzz {
 

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr NTSTATUS kStatusInternalError = NTSTATUS(0xC00000E5u);
 constexpr UCHAR kUntouched = 0xAA;
 
 class UserControlTest : public SimBusTest {
