@@ -63,6 +63,7 @@ struct ChildDeviceExtension {
     ULONG Listening;
     PVOID BandwidthHandle;
     ULONGLONG ResourceHandle;
+    PVOID IsochResource;          // the class isochronous resource record (class_isoch.cpp), or none
     KMUTEX RequestMutex;
     volatile LONG Outstanding;    // class requests between dispatch and completion
     KEVENT Idle;                  // set while Outstanding is 0

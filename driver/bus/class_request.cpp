@@ -1,10 +1,11 @@
 // The 1394 class request interface on child devices: internal device-control requests carrying
 // an IRB, run at once or from a work item at passive level, dispatched on the function number and
-// completed; bus-reset notification registrations; class channel and bandwidth allocations; the
-// asynchronous statistics.
+// completed; bus-reset notification registrations; the asynchronous statistics. The isochronous
+// functions are class_isoch.cpp's.
 #include "async/async_packet.h"
 #include "async/senders.h"
 #include "bus_device.h"
+#include "class_isoch.h"
 #include "core/hooks.h"
 #include "frame/bus_hooks.h"
 #include "irb.h"
@@ -16,7 +17,6 @@ namespace {
 
 constexpr ULONG kTagContext = BusListTag(21 - 17);        // ZB21
 constexpr ULONG kTagNotification = BusListTag(23 - 17);   // ZB23
-constexpr ULONG kTagBandwidth = BusListTag(20 - 17);      // ZB20
 constexpr ULONG kTagDirectory = KX_TAG('Z', 'B', '1', '1');
 constexpr ULONG kSpeedTableRow = 64;
 constexpr ULONG kNoSpeedKnown = 0x0F;
@@ -36,26 +36,7 @@ struct NotificationEntry {
     PDEVICE_OBJECT Owner;
 };
 
-struct BandwidthRecord {
-    LIST_ENTRY Links;
-    PDEVICE_OBJECT Owner;
-    ULONG Units;
-};
-
 OhciController* ControllerOf(ChildDeviceExtension* child) { return &ParentOf(child)->Controller; }
-
-ULONG SpeedCodeFromFlags(ULONG flags) {
-    switch (flags) {
-    case SPEED_FLAGS_100: return 0;
-    case SPEED_FLAGS_200: return 1;
-    case SPEED_FLAGS_400: return 2;
-    case SPEED_FLAGS_800: return 3;
-    case SPEED_FLAGS_1600: return 4;
-    case SPEED_FLAGS_3200: return 5;
-    default: return 0;
-    }
-}
-ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
 
 ULONG SpeedBetween(OhciController* controller, ULONG from, ULONG to) {
     if (controller->SpeedTable == nullptr || from >= kMaxNodes || to >= kMaxNodes) return kNoSpeedKnown;
@@ -197,117 +178,6 @@ NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
     ReleaseLabel(packet);
     DisposePacket(packet);
     return status;
-}
-
-// --- Isochronous resources from the local books -------------------------------------------------
-
-ULONG BandwidthUnits(ULONG bytesPerFrame, ULONG speedCode) {
-    // One unit is a quadlet at S1600; a packet carries its header and CRCs as well.
-    ULONG quadlets = (bytesPerFrame + 3) / 4 + 3;
-    return quadlets * (16u >> (speedCode > 4 ? 4 : speedCode));
-}
-
-NTSTATUS AllocateBandwidth(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH& r = irb->u.IsochAllocateBandwidth;
-    ULONG code = SpeedCodeFromFlags(r.fulSpeed);
-    ULONG units = BandwidthUnits(r.nMaxBytesPerFrameRequested, code);
-    if (r.nMaxBytesPerFrameRequested == 0) return STATUS_INVALID_PARAMETER;
-    auto* record = static_cast<BandwidthRecord*>(AllocateZeroedPool(sizeof(BandwidthRecord), kTagBandwidth));
-    if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    record->Owner = child->Self;
-    record->Units = units;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    bool ok = units <= controller->LocalCsr.BandwidthAvailable;
-    if (ok) controller->LocalCsr.BandwidthAvailable -= units;
-    ULONG left = controller->LocalCsr.BandwidthAvailable;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    if (!ok) {
-        FreeTaggedPool(record, kTagBandwidth);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    InsertTailList(&controller->ClassBandwidthList, &record->Links);
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    r.hBandwidth = record;
-    r.BytesPerFrameAvailable = left;
-    r.SpeedSelected = SpeedFlagFromCode(code);
-    r.nBandwidthUnitsRequired = units;
-    child->BandwidthHandle = record;
-    return STATUS_SUCCESS;
-}
-
-void GiveBandwidthBack(OhciController* controller, ULONG units) {
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG sum = controller->LocalCsr.BandwidthAvailable + units;
-    controller->LocalCsr.BandwidthAvailable = sum <= 0x1333 ? sum : 0x1333;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-}
-
-NTSTATUS FreeBandwidth(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    BandwidthRecord* found = nullptr;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList; e = e->Flink) {
-        auto* record = CONTAINING_RECORD(e, BandwidthRecord, Links);
-        if (record == irb->u.IsochFreeBandwidth.hBandwidth && record->Owner == child->Self) {
-            RemoveEntryList(e);
-            found = record;
-            break;
-        }
-    }
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    if (found == nullptr) return STATUS_INVALID_HANDLE;
-    GiveBandwidthBack(controller, found->Units);
-    if (child->BandwidthHandle == found) child->BandwidthHandle = nullptr;
-    FreeTaggedPool(found, kTagBandwidth);
-    return STATUS_SUCCESS;
-}
-
-// Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
-NTSTATUS AllocateChannel(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    IRB_REQ_ISOCH_ALLOCATE_CHANNEL& r = irb->u.IsochAllocateChannel;
-    if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && r.nRequestedChannel > 63) return STATUS_INVALID_PARAMETER;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG chosen = ISOCH_ANY_CHANNEL;
-    for (ULONG c = 0; c < 64 && chosen == ISOCH_ANY_CHANNEL; ++c) {
-        if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && c != r.nRequestedChannel) continue;
-        ULONG image = c < 32 ? controller->LocalCsr.ChannelsAvailableHi : controller->LocalCsr.ChannelsAvailableLo;
-        if ((image & (1u << (31 - c % 32))) != 0) chosen = c;
-    }
-    if (chosen != ISOCH_ANY_CHANNEL) {
-        PULONG image = chosen < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
-        *image &= ~(1u << (31 - chosen % 32));
-    }
-    r.ChannelsAvailable.QuadPart = (LONGLONG(controller->LocalCsr.ChannelsAvailableHi) << 32) |
-                                   controller->LocalCsr.ChannelsAvailableLo;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    // No free channel is a failure; the channel number is then meaningless.
-    if (chosen == ISOCH_ANY_CHANNEL) {
-        r.Channel = ISOCH_ANY_CHANNEL;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    r.Channel = chosen;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS FreeChannel(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    ULONG c = irb->u.IsochFreeChannel.nChannel;
-    if (c > 63) return STATUS_INVALID_PARAMETER;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    PULONG image = c < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
-    ULONG bit = 1u << (31 - c % 32);
-    bool wasTaken = (*image & bit) == 0;
-    *image |= bit;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    return wasTaken ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 // --- Information --------------------------------------------------------------------------------
@@ -545,13 +415,21 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     case REQUEST_ASYNC_READ: return AsyncReadWrite(child, irb, false);
     case REQUEST_ASYNC_WRITE: return AsyncReadWrite(child, irb, true);
     case REQUEST_ASYNC_LOCK: return AsyncLock(child, irb);
-    case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return AllocateBandwidth(child, irb);
-    case REQUEST_ISOCH_ALLOCATE_CHANNEL: return AllocateChannel(child, irb);
-    case REQUEST_ISOCH_FREE_BANDWIDTH: return FreeBandwidth(child, irb);
-    case REQUEST_ISOCH_FREE_CHANNEL: return FreeChannel(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return ClassAllocateBandwidth(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_CHANNEL: return ClassAllocateChannel(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_RESOURCES: return ClassAllocateResources(child, irb);
+    case REQUEST_ISOCH_ATTACH_BUFFERS: return ClassAttachBuffers(child, irb);
+    case REQUEST_ISOCH_DETACH_BUFFERS: return ClassDetachBuffers(child, irb);
+    case REQUEST_ISOCH_FREE_BANDWIDTH: return ClassFreeBandwidth(child, irb);
+    case REQUEST_ISOCH_FREE_CHANNEL: return ClassFreeChannel(child, irb);
+    case REQUEST_ISOCH_FREE_RESOURCES: return ClassFreeResources(child, irb);
+    case REQUEST_ISOCH_LISTEN: return ClassListen(child, irb);
+    case REQUEST_ISOCH_STOP: return ClassStop(child, irb);
     case REQUEST_ISOCH_QUERY_CYCLE_TIME:
         irb->u.IsochQueryCycleTime.CycleTime = ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
         return STATUS_SUCCESS;
+    case REQUEST_ISOCH_QUERY_RESOURCES: return ClassQueryResources(child, irb);
+    case REQUEST_ISOCH_SET_CHANNEL_BANDWIDTH: return ClassSetChannelBandwidth(child, irb);
     case REQUEST_GET_LOCAL_HOST_INFO: return GetLocalHostInfo(child, irb);
     case REQUEST_GET_ADDR_FROM_DEVICE_OBJECT: {
         ULONG node = (irb->u.Get1394AddressFromDeviceObject.fulFlags & USE_LOCAL_NODE) != 0
@@ -727,22 +605,6 @@ void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJE
     KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
     while (!IsListEmpty(&released))
         FreeTaggedPool(CONTAINING_RECORD(RemoveHeadList(&released), NotificationEntry, Links), kTagNotification);
-    // Every bandwidth allocation of the child goes back to the books.
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList;) {
-        PLIST_ENTRY next = e->Flink;
-        if (CONTAINING_RECORD(e, BandwidthRecord, Links)->Owner == device) {
-            RemoveEntryList(e);
-            InsertTailList(&released, e);
-        }
-        e = next;
-    }
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    while (!IsListEmpty(&released)) {
-        auto* record = CONTAINING_RECORD(RemoveHeadList(&released), BandwidthRecord, Links);
-        GiveBandwidthBack(controller, record->Units);
-        FreeTaggedPool(record, kTagBandwidth);
-    }
 }
 
 }  // namespace bus

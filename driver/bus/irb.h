@@ -58,6 +58,15 @@ constexpr ULONG SPEED_FLAGS_800 = 0x08;
 constexpr ULONG SPEED_FLAGS_1600 = 0x10;
 constexpr ULONG SPEED_FLAGS_3200 = 0x20;
 
+// The driver's speed codes 0 (S100) to 5 (S3200) and the interface's speed flags; a value that is
+// not one flag counts as S100.
+inline ULONG SpeedCodeFromFlags(ULONG flags) {
+    for (ULONG code = 0; code <= 5; ++code)
+        if (flags == 1u << code) return code;
+    return 0;
+}
+inline ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
+
 constexpr ULONG USE_LOCAL_NODE = 0x1;
 constexpr ULONG BUS_RESET_FLAGS_FORCE_ROOT = 0x2;
 constexpr ULONG REGISTER_NOTIFICATION_ROUTINE = 0x1;
@@ -74,6 +83,28 @@ constexpr ULONG GET_HOST_DMA_CAPABILITIES = 7;
 constexpr ULONG GET_HOST_DDI_VERSION = 8;
 
 constexpr ULONG ISOCH_ANY_CHANNEL = 0xFFFFFFFF;
+
+// REQUEST_ISOCH_ALLOCATE_RESOURCES fulFlags.
+constexpr ULONG RESOURCE_USED_IN_LISTENING = 0x001;
+constexpr ULONG RESOURCE_USED_IN_TALKING = 0x002;
+constexpr ULONG RESOURCE_BUFFERS_CIRCULAR = 0x004;
+constexpr ULONG RESOURCE_STRIP_ADDITIONAL_QUADLETS = 0x008;
+constexpr ULONG RESOURCE_TIME_STAMP_ON_COMPLETION = 0x010;
+constexpr ULONG RESOURCE_SYNCH_ON_TIME = 0x020;
+constexpr ULONG RESOURCE_USE_PACKET_BASED = 0x040;
+constexpr ULONG RESOURCE_VARIABLE_ISOCH_PAYLOAD = 0x080;
+constexpr ULONG RESOURCE_USE_MULTICHANNEL = 0x100;
+
+// ISOCH_DESCRIPTOR fulFlags.
+constexpr ULONG DESCRIPTOR_SYNCH_ON_SY = 0x01;
+constexpr ULONG DESCRIPTOR_SYNCH_ON_TAG = 0x02;
+constexpr ULONG DESCRIPTOR_SYNCH_ON_TIME = 0x04;
+constexpr ULONG DESCRIPTOR_USE_SY_TAG_IN_FIRST = 0x08;
+constexpr ULONG DESCRIPTOR_TIME_STAMP_ON_COMPLETION = 0x10;
+
+// A CYCLE_TIME is one 32-bit value: cycle offset 11:0, cycle count 24:12, seconds 31:25. Bits 26:12
+// (two bits of seconds and the cycle count) are the cycle an OHCI receive context can match.
+inline ULONG CycleTimeMatchField(ULONG cycleTime) { return (cycleTime >> 12) & 0x7FFF; }
 
 #pragma pack(push, 8)
 
@@ -157,6 +188,75 @@ struct IRB_REQ_ISOCH_FREE_CHANNEL {
 
 struct IRB_REQ_ISOCH_QUERY_CYCLE_TIME {
     ULONG CycleTime;
+};
+
+// Called when an attached buffer completes.
+typedef void (*PBUS_ISOCH_DESCRIPTOR_ROUTINE)(PVOID Context1, PVOID Context2);
+
+// One buffer of an isochronous resource, described by its MDL; the bus driver writes `status`
+// (and CycleTime with DESCRIPTOR_TIME_STAMP_ON_COMPLETION) before it calls Callback.
+struct ISOCH_DESCRIPTOR {
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulLength;
+    ULONG nMaxBytesPerFrame;
+    ULONG ulSynch;
+    ULONG ulTag;
+    ULONG CycleTime;
+    PBUS_ISOCH_DESCRIPTOR_ROUTINE Callback;
+    PVOID Context1;
+    PVOID Context2;
+    NTSTATUS status;
+    ULONG_PTR DeviceReserved[8];
+    ULONG_PTR BusReserved[8];
+    ULONG_PTR PortReserved[16];
+};
+
+struct IRB_REQ_ISOCH_ALLOCATE_RESOURCES {
+    ULONG fulSpeed;
+    ULONG fulFlags;
+    ULONG nChannel;
+    ULONG nMaxBytesPerFrame;
+    ULONG nNumberOfBuffers;
+    ULONG nMaxBufferSize;
+    ULONG nQuadletsToStrip;
+    HANDLE hResource;
+    ULARGE_INTEGER ChannelMask;
+};
+
+// ATTACH_BUFFERS and DETACH_BUFFERS share this record.
+struct IRB_REQ_ISOCH_ATTACH_BUFFERS {
+    HANDLE hResource;
+    ULONG nNumberOfDescriptors;
+    ISOCH_DESCRIPTOR* pIsochDescriptor;
+};
+typedef IRB_REQ_ISOCH_ATTACH_BUFFERS IRB_REQ_ISOCH_DETACH_BUFFERS;
+
+struct IRB_REQ_ISOCH_FREE_RESOURCES {
+    HANDLE hResource;
+};
+
+struct IRB_REQ_ISOCH_LISTEN {
+    HANDLE hResource;
+    ULONG fulFlags;
+    ULONG StartTime;  // CYCLE_TIME
+};
+
+struct IRB_REQ_ISOCH_STOP {
+    HANDLE hResource;
+    ULONG fulFlags;
+};
+
+struct IRB_REQ_ISOCH_QUERY_RESOURCES {
+    ULONG fulSpeed;
+    ULONG BytesPerFrameAvailable;
+    LARGE_INTEGER ChannelsAvailable;
+};
+
+struct IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH {
+    HANDLE hBandwidth;
+    ULONG nMaxBytesPerFrame;
+    ULONG nBandwidthUnitsRequired;
 };
 
 struct IRB_REQ_GET_LOCAL_HOST_INFORMATION {
@@ -280,6 +380,14 @@ struct IRB {
         IRB_REQ_ISOCH_FREE_BANDWIDTH IsochFreeBandwidth;
         IRB_REQ_ISOCH_FREE_CHANNEL IsochFreeChannel;
         IRB_REQ_ISOCH_QUERY_CYCLE_TIME IsochQueryCycleTime;
+        IRB_REQ_ISOCH_ALLOCATE_RESOURCES IsochAllocateResources;
+        IRB_REQ_ISOCH_ATTACH_BUFFERS IsochAttachBuffers;
+        IRB_REQ_ISOCH_DETACH_BUFFERS IsochDetachBuffers;
+        IRB_REQ_ISOCH_FREE_RESOURCES IsochFreeResources;
+        IRB_REQ_ISOCH_LISTEN IsochListen;
+        IRB_REQ_ISOCH_STOP IsochStop;
+        IRB_REQ_ISOCH_QUERY_RESOURCES IsochQueryResources;
+        IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH IsochSetChannelBandwidth;
         IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
         IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT Get1394AddressFromDeviceObject;
         IRB_REQ_GET_SPEED_BETWEEN_DEVICES GetMaxSpeedBetweenDevices;
@@ -314,6 +422,21 @@ static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, hBandwidth) == 8, "band
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(24, 20),
               "bandwidth units");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_CHANNEL, ChannelsAvailable) == 8, "channels available");
+static_assert(offsetof(ISOCH_DESCRIPTOR, Mdl) == KX_IRB_AT(8, 4), "isoch descriptor MDL");
+static_assert(offsetof(ISOCH_DESCRIPTOR, CycleTime) == KX_IRB_AT(32, 24), "isoch descriptor cycle time");
+static_assert(offsetof(ISOCH_DESCRIPTOR, Callback) == KX_IRB_AT(40, 28), "isoch descriptor callback");
+static_assert(offsetof(ISOCH_DESCRIPTOR, status) == KX_IRB_AT(64, 40), "isoch descriptor status");
+static_assert(offsetof(ISOCH_DESCRIPTOR, DeviceReserved) == KX_IRB_AT(72, 44), "isoch descriptor reserved");
+static_assert(sizeof(ISOCH_DESCRIPTOR) == KX_IRB_AT(328, 172), "isoch descriptor size");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES, hResource) == KX_IRB_AT(32, 28), "resource handle");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES, ChannelMask) == KX_IRB_AT(40, 32), "resource channel mask");
+static_assert(sizeof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES) == KX_IRB_AT(48, 40), "allocate resources size");
+static_assert(offsetof(IRB_REQ_ISOCH_ATTACH_BUFFERS, pIsochDescriptor) == KX_IRB_AT(16, 8), "attach descriptors");
+static_assert(offsetof(IRB_REQ_ISOCH_LISTEN, StartTime) == KX_IRB_AT(12, 8), "listen start time");
+static_assert(sizeof(IRB_REQ_ISOCH_STOP) == KX_IRB_AT(16, 8), "stop size");
+static_assert(offsetof(IRB_REQ_ISOCH_QUERY_RESOURCES, ChannelsAvailable) == 8, "query resources");
+static_assert(offsetof(IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(12, 8),
+              "set channel bandwidth");
 static_assert(offsetof(IRB_REQ_GET_LOCAL_HOST_INFORMATION, Information) == KX_IRB_AT(8, 4), "host info");
 static_assert(offsetof(IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT, NodeAddress) == 4, "node address");
 static_assert(offsetof(IRB_REQ_GET_SPEED_BETWEEN_DEVICES, fulSpeed) == KX_IRB_AT(520, 264), "speed between");

@@ -62,11 +62,3 @@ void ReleaseProcessRanges(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(process);
 }
-
-void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("Ruk_IsochStopUrgentDpc");
-}
-
