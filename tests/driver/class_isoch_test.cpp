@@ -453,6 +453,27 @@ TEST_F(ClassIsochTest, BandwidthAndChannels) {
     EXPECT_EQ(freeBandwidth(most), STATUS_SUCCESS);
 }
 
+// A resource that synchronises on time starts at the listen's StartTime: the buffers, which ask for
+// a time stamp, complete only after that cycle, and still hold whole frames.
+TEST_F(ClassIsochTest, AListenAtAStartTime) {
+    IRB irb{};
+    irb.FunctionNumber = REQUEST_ISOCH_QUERY_CYCLE_TIME;
+    ASSERT_EQ(Send(&irb), STATUS_SUCCESS);
+    auto cycles = [](ULONG cycleTime) { return (cycleTime >> 25) * 8000 + ((cycleTime >> 12) & 0x1FFF); };
+    const ULONG now = cycles(irb.u.IsochQueryCycleTime.CycleTime);
+    const ULONG start = now + 4000;  // half a second on
+    testclass::StreamConfig config;
+    config.resourceFlags = RESOURCE_SYNCH_ON_TIME;
+    config.descriptorFlags = DESCRIPTOR_TIME_STAMP_ON_COMPLETION;
+    config.startTime = ((start / 8000) % 128) << 25 | (start % 8000) << 12;
+    Stream(config, 3);
+    ExpectFrames(0, 3);
+    // The first buffer started at the start cycle at the earliest: it ended a frame later.
+    EXPECT_GE(cycles(results_.completions[0].cycleTime), start + 240);
+    EXPECT_LT(cycles(results_.completions[0].cycleTime), start + 8000);
+    EXPECT_EQ(testclass::StopStream(&results_), STATUS_SUCCESS);
+}
+
 // A bus reset while listening: the buffers the reset cut end with STATUS_BUS_RESET, the stream stays
 // and the frames after the reset are whole and in order.
 class ClassResetTest : public ClassIsochTest, public testing::WithParamInterface<ULONG> {

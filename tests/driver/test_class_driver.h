@@ -36,6 +36,7 @@ struct Completion {
     NTSTATUS status;
     ULONG frame;                   // the frame counter in bytes 0..3 (successful buffers)
     ULONG badBytes;                // bytes that differ from the camera's pattern
+    ULONG cycleTime;               // the descriptor's CycleTime (a time stamp when asked for)
 };
 
 // How the driver streams: IIDC format 0, `mode` and `rate`, `packetBytes` per packet.
@@ -47,6 +48,9 @@ struct StreamConfig {
     ULONG packets = 240;
     ULONG lineBytes = 640;
     bool reattachInCallback = false;  // attach again from the callback (DISPATCH_LEVEL), else the test does
+    ULONG resourceFlags = 0;       // besides listening and stripping the isochronous header
+    ULONG descriptorFlags = 0;     // besides synchronising on sy
+    ULONG startTime = 0;           // the listen's StartTime (a CYCLE_TIME)
 };
 
 // What the driver saw, for the test to check (one driver instance per test).
@@ -186,7 +190,7 @@ inline void OnFrame(PVOID Context1, PVOID Context2) {
     auto* r = static_cast<Results*>(Context1);
     ULONG i = ULONG(ULONG_PTR(Context2));
     FrameBuffer& b = r->buffers[i];
-    Completion c{i, b.descriptor.status, 0, 0};
+    Completion c{i, b.descriptor.status, 0, 0, b.descriptor.CycleTime};
     if (NT_SUCCESS(c.status)) {
         const StreamConfig& k = r->stream;
         c.frame = (ULONG(b.data[0]) << 24) | (ULONG(b.data[1]) << 16) | (ULONG(b.data[2]) << 8) | b.data[3];
@@ -267,7 +271,8 @@ inline NTSTATUS StartStream(Results* r, const StreamConfig& config) {
     irb = IRB{};
     irb.FunctionNumber = REQUEST_ISOCH_ALLOCATE_RESOURCES;
     irb.u.IsochAllocateResources.fulSpeed = SPEED_FLAGS_400;
-    irb.u.IsochAllocateResources.fulFlags = RESOURCE_USED_IN_LISTENING | RESOURCE_STRIP_ADDITIONAL_QUADLETS;
+    irb.u.IsochAllocateResources.fulFlags =
+        RESOURCE_USED_IN_LISTENING | RESOURCE_STRIP_ADDITIONAL_QUADLETS | config.resourceFlags;
     irb.u.IsochAllocateResources.nChannel = r->channel;
     irb.u.IsochAllocateResources.nMaxBytesPerFrame = config.packetBytes;
     irb.u.IsochAllocateResources.nNumberOfBuffers = config.buffers;
@@ -283,7 +288,7 @@ inline NTSTATUS StartStream(Results* r, const StreamConfig& config) {
         b.mdl = IoAllocateMdl(b.data, frameBytes, FALSE, FALSE, nullptr);
         MmBuildMdlForNonPagedPool(b.mdl);
         ISOCH_DESCRIPTOR& d = b.descriptor;
-        d.fulFlags = DESCRIPTOR_SYNCH_ON_SY;
+        d.fulFlags = DESCRIPTOR_SYNCH_ON_SY | config.descriptorFlags;
         d.Mdl = b.mdl;
         d.ulLength = frameBytes;
         d.nMaxBytesPerFrame = config.packetBytes;
@@ -298,6 +303,7 @@ inline NTSTATUS StartStream(Results* r, const StreamConfig& config) {
     irb = IRB{};
     irb.FunctionNumber = REQUEST_ISOCH_LISTEN;
     irb.u.IsochListen.hResource = r->resource;
+    irb.u.IsochListen.StartTime = config.startTime;
     status = SendIrb(r->lower, &irb);
     if (!NT_SUCCESS(status)) return status;
     // The camera: format 0, the mode and rate, the channel at S400, then ISO_EN.
