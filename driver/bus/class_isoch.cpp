@@ -29,7 +29,6 @@ constexpr ULONG kTagBandwidth = BusListTag(20 - 17);            // ZB20
 constexpr ULONG kTagAttached = KX_TAG('Z', 'B', '1', '9');      // AttachedDescriptor
 constexpr ULONG kTagResource = KX_TAG('Z', 'B', '2', '7');      // ClassResource
 constexpr NTSTATUS kStatusBusReset = NTSTATUS(0x8000001Du);     // STATUS_BUS_RESET
-constexpr ULONG kMaxChannel = 63;
 constexpr ULONG kMaxFrameBytes = 65536;      // more than any isochronous packet carries
 constexpr ULONG kMaxStripQuadlets = 2048;
 constexpr ULONG kMaxResourceHandle = 0x7FFFFFFF;
@@ -255,7 +254,7 @@ NTSTATUS ReadResourceRequest(const IRB_REQ_ISOCH_ALLOCATE_RESOURCES& r, isorx::O
     if ((flags & RESOURCE_USE_MULTICHANNEL) != 0) return *packetBased ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED;
     const bool strip = (flags & RESOURCE_STRIP_ADDITIONAL_QUADLETS) != 0;
     if (r.nMaxBytesPerFrame / 4 == 0 || r.nMaxBytesPerFrame / 4 > isorx::kMaxPayloadBytes / 4 ||
-        r.nChannel > kMaxChannel || (strip && r.nQuadletsToStrip > kMaxStripQuadlets))
+        r.nChannel > isorx::kMaxChannel || (strip && r.nQuadletsToStrip > kMaxStripQuadlets))
         return STATUS_INVALID_PARAMETER;
     RtlZeroMemory(open, sizeof(*open));
     open->Mode = strip ? 1 : 2;
@@ -398,11 +397,11 @@ NTSTATUS ClassAllocateChannel(ChildDeviceExtension* child, IRB* irb) {
     OhciController* controller = ControllerOf(child);
     IRB_REQ_ISOCH_ALLOCATE_CHANNEL& r = irb->u.IsochAllocateChannel;
     ULONG requested = r.nRequestedChannel;
-    if (requested != ISOCH_ANY_CHANNEL && requested > kMaxChannel) return STATUS_INVALID_PARAMETER;
+    if (requested != ISOCH_ANY_CHANNEL && requested > isorx::kMaxChannel) return STATUS_INVALID_PARAMETER;
     // A specific channel that is taken gives way to the lowest free one.
     ULONG chosen = ISOCH_ANY_CHANNEL;
     if (requested != ISOCH_ANY_CHANNEL && UpdateChannel(controller, requested, true)) chosen = requested;
-    for (ULONG c = 0; chosen == ISOCH_ANY_CHANNEL && c <= kMaxChannel; ++c)
+    for (ULONG c = 0; chosen == ISOCH_ANY_CHANNEL && c <= isorx::kMaxChannel; ++c)
         if (UpdateChannel(controller, c, true)) chosen = c;
     ULONGLONG channels = 0;
     (void)AvailableBandwidth(controller, &channels);
@@ -414,7 +413,7 @@ NTSTATUS ClassAllocateChannel(ChildDeviceExtension* child, IRB* irb) {
 
 NTSTATUS ClassFreeChannel(ChildDeviceExtension* child, IRB* irb) {
     ULONG channel = irb->u.IsochFreeChannel.nChannel;
-    if (channel > kMaxChannel) return STATUS_INVALID_PARAMETER;
+    if (channel > isorx::kMaxChannel) return STATUS_INVALID_PARAMETER;
     // A channel already free (a bus reset renews the books) stays free.
     (void)UpdateChannel(ControllerOf(child), channel, false);
     return STATUS_SUCCESS;
@@ -496,21 +495,33 @@ NTSTATUS ClassFreeResources(ChildDeviceExtension* child, IRB* irb) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Attach and detach: at least one descriptor, and the child's own resource (referenced).
+NTSTATUS BufferRequestResource(ChildDeviceExtension* child, const IRB_REQ_ISOCH_ATTACH_BUFFERS& r,
+                               ClassResource** resource) {
+    if (r.nNumberOfDescriptors == 0 || r.pIsochDescriptor == nullptr) return STATUS_INVALID_PARAMETER;
+    *resource = FindIsochResource(child, r.hResource);
+    return *resource != nullptr ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+}  // namespace
+
 NTSTATUS ClassAttachBuffers(ChildDeviceExtension* child, IRB* irb) {
     IRB_REQ_ISOCH_ATTACH_BUFFERS& r = irb->u.IsochAttachBuffers;
-    if (r.nNumberOfDescriptors == 0 || r.pIsochDescriptor == nullptr) return STATUS_INVALID_PARAMETER;
-    ClassResource* resource = FindIsochResource(child, r.hResource);
-    if (resource == nullptr) return STATUS_INVALID_HANDLE;
-    NTSTATUS status = AttachDescriptors(resource, r.pIsochDescriptor, r.nNumberOfDescriptors);
+    ClassResource* resource = nullptr;
+    NTSTATUS status = BufferRequestResource(child, r, &resource);
+    if (!NT_SUCCESS(status)) return status;
+    status = AttachDescriptors(resource, r.pIsochDescriptor, r.nNumberOfDescriptors);
     DropResource(resource);
     return status;
 }
 
 NTSTATUS ClassDetachBuffers(ChildDeviceExtension* child, IRB* irb) {
     IRB_REQ_ISOCH_DETACH_BUFFERS& r = irb->u.IsochDetachBuffers;
-    if (r.nNumberOfDescriptors == 0 || r.pIsochDescriptor == nullptr) return STATUS_INVALID_PARAMETER;
-    ClassResource* resource = FindIsochResource(child, r.hResource);
-    if (resource == nullptr) return STATUS_INVALID_HANDLE;
+    ClassResource* resource = nullptr;
+    NTSTATUS status = BufferRequestResource(child, r, &resource);
+    if (!NT_SUCCESS(status)) return status;
     // A descriptor that is not attached changes nothing.
     DetachDescriptors(resource, r.pIsochDescriptor, r.nNumberOfDescriptors);
     DropResource(resource);

@@ -3,13 +3,11 @@
 // and checks every frame in its descriptor callbacks; stop, detach, free, bad requests, the
 // bandwidth and channel books, a bus reset while listening, and a camera, a child or the
 // controller going while the class driver has buffers attached.
-#include "bus_fixture.h"
+#include "class_fixture.h"
 #include "core/controller.h"
-#include "test_class_driver.h"
 
 namespace {
 
-constexpr const char* kCameraId = "1394\\Simulated Optics&SO-VGA 1.31";
 constexpr ULONG kFrameBytes = 240 * 1280;
 
 struct Mode {
@@ -18,43 +16,16 @@ struct Mode {
     bool reattachInCallback;
 };
 
-class ClassIsochTest : public BusDriverTest {
+class ClassIsochTest : public ClassDriverTest {
 protected:
     explicit ClassIsochTest(const hk::Options& options = hk::Options(), ULONG direct = 1)
-        : BusDriverTest(options), direct_(direct) {}
+        : ClassDriverTest(options, direct) {}
     void SetUp() override {
-        BusDriverTest::SetUp();
-        hk::reg::CreateKey(ParametersPath());
-        hk::reg::SetDword(ParametersPath(), "IsoDirectDMA", direct_);
-        camera_ = static_cast<sim::IidcCamera*>(
-            sim_->bus.Add(std::make_unique<sim::IidcCamera>(sim::IidcCamera::Config())));
-        disk_ = static_cast<sim::Sbp2Unit*>(sim_->bus.Add(std::make_unique<sim::Sbp2Unit>(sim::Sbp2Unit::Config())));
-        ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 0, camera_, 0));
-        ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 1, disk_, 0));
-        ASSERT_EQ(hk::LoadDriver(testclass::DriverEntry, "kxtestclass", &classDriver_), STATUS_SUCCESS);
-        hk::pnp::RegisterFunctionDriver("1394\\A02D&102", classDriver_);
-        testclass::g_results = &results_;
-        Start();
-        Settle();
-        ASSERT_TRUE(Controller()->IsCycleMaster);
-        auto children = Children();
-        child_ = children[kCameraId];
-        ASSERT_NE(child_, nullptr);
-        for (auto& [id, pdo] : children)
-            if (pdo != child_) diskChild_ = pdo;
+        ClassDriverTest::SetUp();
         ASSERT_NE(diskChild_, nullptr);
+        ASSERT_TRUE(Controller()->IsCycleMaster);
         ASSERT_EQ(results_.started, 1);
         ASSERT_EQ(results_.commandBase, camera_->CommandBase());
-    }
-    void TearDown() override {
-        if (pdo_ != nullptr && hk::pnp::GetState(pdo_) != hk::pnp::State::Removed) hk::pnp::Unplug(pdo_);
-        testclass::FreeBuffers(&results_);
-        if (driver_ != nullptr) hk::UnloadDriver(driver_);
-        driver_ = nullptr;
-        hk::pnp::UnregisterFunctionDriver(classDriver_);
-        hk::UnloadDriver(classDriver_);
-        testclass::g_results = nullptr;
-        BusDriverTest::TearDown();
     }
 
     NTSTATUS Send(IRB* irb, PDEVICE_OBJECT device = nullptr) {
@@ -125,13 +96,6 @@ protected:
         EXPECT_EQ(Tag('Z', 'O', 'R', 'I'), 0u);  // copy-mode rings
     }
 
-    ULONG direct_;
-    PDRIVER_OBJECT classDriver_ = nullptr;
-    testclass::Results results_;
-    sim::IidcCamera* camera_ = nullptr;
-    sim::Sbp2Unit* disk_ = nullptr;
-    PDEVICE_OBJECT child_ = nullptr;
-    PDEVICE_OBJECT diskChild_ = nullptr;
 };
 
 hk::Options Seeded(ULONG seed) {

@@ -1,43 +1,14 @@
 // The 1394 class interface on the model: a class driver loaded on a camera's child through the
 // Plug and Play manager, requests with bad input, channels running out, requests built before a
 // bus reset, requests from raised IRQL, and a child that goes while requests are outstanding.
-#include "bus_fixture.h"
+#include "class_fixture.h"
 #include "ohci/bus_order.h"
-#include "test_class_driver.h"
 
 namespace {
 
-constexpr const char* kCameraId = "1394\\Simulated Optics&SO-VGA 1.31";
-
-class ClassRequestTest : public BusDriverTest {
+class ClassRequestTest : public ClassDriverTest {
 protected:
-    explicit ClassRequestTest(const hk::Options& options = hk::Options()) : BusDriverTest(options) {}
-    void SetUp() override {
-        BusDriverTest::SetUp();
-        camera_ = static_cast<sim::IidcCamera*>(
-            sim_->bus.Add(std::make_unique<sim::IidcCamera>(sim::IidcCamera::Config())));
-        disk_ = static_cast<sim::Sbp2Unit*>(sim_->bus.Add(std::make_unique<sim::Sbp2Unit>(sim::Sbp2Unit::Config())));
-        ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 0, camera_, 0));
-        ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 1, disk_, 0));
-        ASSERT_EQ(hk::LoadDriver(testclass::DriverEntry, "kxtestclass", &classDriver_), STATUS_SUCCESS);
-        hk::pnp::RegisterFunctionDriver("1394\\A02D&102", classDriver_);
-        results_.registerOffset = camera_->CommandBase() + sim::iidc::kVFormatInq;
-        testclass::g_results = &results_;
-        Start();
-        Settle();
-        child_ = Children()[kCameraId];
-        ASSERT_NE(child_, nullptr);
-    }
-    void TearDown() override {
-        if (pdo_ != nullptr && hk::pnp::GetState(pdo_) != hk::pnp::State::Removed) hk::pnp::Unplug(pdo_);
-        // The bus driver first: each unload reports the pool still allocated.
-        if (driver_ != nullptr) hk::UnloadDriver(driver_);
-        driver_ = nullptr;
-        hk::pnp::UnregisterFunctionDriver(classDriver_);
-        hk::UnloadDriver(classDriver_);
-        testclass::g_results = nullptr;
-        BusDriverTest::TearDown();
-    }
+    explicit ClassRequestTest(const hk::Options& options = hk::Options()) : ClassDriverTest(options) {}
 
     NTSTATUS Send(IRB* irb, ULONG code = IOCTL_1394_CLASS, ULONG_PTR* information = nullptr) {
         return testclass::SendIrb(child_, irb, code, information);
@@ -55,12 +26,6 @@ protected:
         *channel = irb.u.IsochAllocateChannel.Channel;
         return status;
     }
-
-    PDRIVER_OBJECT classDriver_ = nullptr;
-    testclass::Results results_;
-    sim::IidcCamera* camera_ = nullptr;
-    sim::Sbp2Unit* disk_ = nullptr;
-    PDEVICE_OBJECT child_ = nullptr;
 };
 
 TEST_F(ClassRequestTest, ACameraClassDriverLoadsOnItsChildAndUsesTheBus) {

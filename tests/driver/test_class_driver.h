@@ -115,14 +115,16 @@ inline NTSTATUS SendIrb(PDEVICE_OBJECT lower, IRB* irb, ULONG code = IOCTL_1394_
 
 inline void OnBusReset(PVOID context) { InterlockedIncrement(&static_cast<Results*>(context)->resets); }
 
-// A quadlet read of the unit through the class interface; the value stays in bus order.
-inline NTSTATUS ReadQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG generation, PULONG value) {
+// One quadlet of the unit through the class interface, read or written, in bus order.
+inline NTSTATUS Quadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG generation, PULONG value, bool write) {
     auto* buffer = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, 4, KX_TAG('T', 'C', 't', 's')));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    *buffer = *value;
     PMDL mdl = IoAllocateMdl(buffer, 4, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     IRB irb{};
-    irb.FunctionNumber = REQUEST_ASYNC_READ;
+    irb.FunctionNumber = write ? REQUEST_ASYNC_WRITE : REQUEST_ASYNC_READ;
+    // The read and write records share their layout.
     irb.u.AsyncRead.DestinationAddress.IA_Destination_Offset.Off_High = USHORT(offset >> 32);
     irb.u.AsyncRead.DestinationAddress.IA_Destination_Offset.Off_Low = ULONG(offset);
     irb.u.AsyncRead.nNumberOfBytesToRead = 4;
@@ -135,23 +137,15 @@ inline NTSTATUS ReadQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG genera
     return status;
 }
 
-// A quadlet write to the unit through the class interface (the value in host order).
+// A quadlet read of the unit through the class interface; the value stays in bus order.
+inline NTSTATUS ReadQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG generation, PULONG value) {
+    return Quadlet(lower, offset, generation, value, false);
+}
+
+// A quadlet write to the unit (the value in host order).
 inline NTSTATUS WriteQuadlet(PDEVICE_OBJECT lower, ULONGLONG offset, ULONG value) {
-    auto* buffer = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, 4, KX_TAG('T', 'C', 't', 's')));
-    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    *buffer = __builtin_bswap32(value);
-    PMDL mdl = IoAllocateMdl(buffer, 4, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    IRB irb{};
-    irb.FunctionNumber = REQUEST_ASYNC_WRITE;
-    irb.u.AsyncWrite.DestinationAddress.IA_Destination_Offset.Off_High = USHORT(offset >> 32);
-    irb.u.AsyncWrite.DestinationAddress.IA_Destination_Offset.Off_Low = ULONG(offset);
-    irb.u.AsyncWrite.nNumberOfBytesToWrite = 4;
-    irb.u.AsyncWrite.Mdl = mdl;
-    NTSTATUS status = SendIrb(lower, &irb);
-    IoFreeMdl(mdl);
-    ExFreePoolWithTag(buffer, KX_TAG('T', 'C', 't', 's'));
-    return status;
+    ULONG bus = __builtin_bswap32(value);
+    return Quadlet(lower, offset, 0, &bus, true);
 }
 
 // Sends `irb` from DISPATCH_LEVEL in an IRP of its own; `done` runs when it completes.
