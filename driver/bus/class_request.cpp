@@ -2,6 +2,7 @@
 // an IRB, run at once or from a work item at passive level, dispatched on the function number and
 // completed; bus-reset notification registrations; class channel and bandwidth allocations; the
 // asynchronous statistics.
+#include "address_range.h"
 #include "async/async_packet.h"
 #include "async/class_async.h"
 #include "async/kernel_requests.h"
@@ -236,6 +237,12 @@ NTSTATUS GetLocalHostInfo(ChildDeviceExtension* child, IRB* irb) {
         return STATUS_SUCCESS;
     }
     case GET_POWER_SUPPLIED: return STATUS_NOT_SUPPORTED;
+    case GET_PHYS_ADDR_ROUTINE: {
+        auto* routine = static_cast<GET_LOCAL_HOST_INFO4*>(info);
+        routine->PhysAddrMappingRoutine = bus::PhysicalMappingRoutine;
+        routine->Context = child;
+        return STATUS_SUCCESS;
+    }
     case GET_HOST_CONFIG_ROM: {
         auto* rom = static_cast<GET_LOCAL_HOST_INFO5*>(info);
         // crc_length counts quadlets after the header: the ROM covered by the CRC, header included.
@@ -456,6 +463,8 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
         irb->u.IsochQueryCycleTime.CycleTime = ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
         return STATUS_SUCCESS;
     case REQUEST_GET_LOCAL_HOST_INFO: return GetLocalHostInfo(child, irb);
+    case REQUEST_ALLOCATE_ADDRESS_RANGE: return bus::AllocateAddressRange(child, irb, false);
+    case REQUEST_FREE_ADDRESS_RANGE: return bus::FreeAddressRange(child, irb);
     case REQUEST_GET_ADDR_FROM_DEVICE_OBJECT: {
         ULONG node = (irb->u.Get1394AddressFromDeviceObject.fulFlags & USE_LOCAL_NODE) != 0
                          ? controller->LocalNodeNumber
@@ -493,6 +502,7 @@ bool SerialisedPerChild(ULONG function) {
 
 bool RunsAtAnyLevel(ULONG function) {
     return function == REQUEST_ASYNC_WRITE || function == REQUEST_ISOCH_DETACH_BUFFERS ||
+           function == REQUEST_ALLOCATE_ADDRESS_RANGE || function == REQUEST_FREE_ADDRESS_RANGE ||
            function == REQUEST_GET_LOCAL_HOST_INFO ||
            function == REQUEST_GET_ADDR_FROM_DEVICE_OBJECT || function == REQUEST_GET_SPEED_BETWEEN_DEVICES ||
            function == REQUEST_GET_GENERATION_COUNT;
@@ -616,6 +626,7 @@ namespace bus {
 
 void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJECT device) {
     OhciController* controller = &extension->Controller;
+    ReleaseChildRanges(extension, ChildExtension(device));
     LIST_ENTRY released;
     InitializeListHead(&released);
     KIRQL irql;

@@ -181,6 +181,9 @@ struct OhciController {
     KSPIN_LOCK ClassNotificationLock;
     LIST_ENTRY ClassBandwidthList;
     KSPIN_LOCK ClassIsochLock;     // ClassBandwidthList and the class channel and bandwidth books
+    LIST_ENTRY ClassRangeList;     // the class interface's address ranges (bus/address_range.cpp)
+    KSPIN_LOCK ClassRangeLock;     // ClassRangeList and the ranges' incoming-request state
+    volatile LONG ClassRangeWalk;  // 1 while an incoming request walks ClassRangeList
 
     // Isochronous context slots.
     IsoContextSlot IsoRx[kIsoContextSlots];
