@@ -42,6 +42,21 @@ UCHAR LocalNode(OhciController* controller) { return UCHAR(controller->LocalNode
 USHORT Requester(const Received* in) { return USHORT(in->Header[1] >> 16); }
 UCHAR LabelOf(const Received* in) { return UCHAR((in->Header[0] >> 10) & 0x3F); }
 
+// The response of a write or a read quadlet, made once the answer is known (none for a request
+// nobody waits on, or that gets no answer).
+template <typename Build>
+void AnswerWithoutPayload(OhciController* controller, const Received* in, LONG result, Build build) {
+    if (!in->Answer || result < 0) return;
+    AsyncPacket* response = CreateResponse(controller, in->Header, 0);
+    if (response == nullptr) {
+        CountStatistic(controller, kStatNoResponsePacket);
+        return;
+    }
+    async::BuiltPacket built;
+    build(&built);
+    Send(in, response, built, in->Request.ResponseSource);
+}
+
 // Write quadlet and write block: answered with a write response unless nobody waits for one.
 LONG HandleWrite(OhciController* controller, Received* in, bool dataPresent) {
     IncomingRequest* r = &in->Request;
@@ -51,16 +66,9 @@ LONG HandleWrite(OhciController* controller, Received* in, bool dataPresent) {
     r->ResponseDataBytes = 0;
     LONG result = dataPresent ? DispatchRequest(controller, r) : LONG(async::kRcodeDataError);
     if (!dataPresent) CountRcode(controller, result);
-    if (in->Answer && result >= 0) {
-        AsyncPacket* response = CreateResponse(controller, in->Header, 0);
-        if (response == nullptr) {
-            CountStatistic(controller, kStatNoResponsePacket);
-        } else {
-            async::BuiltPacket built;
-            async::BuildWriteResponse(&built, Requester(in), LabelOf(in), LocalNode(controller), UCHAR(result));
-            Send(in, response, built, r->ResponseSource);
-        }
-    }
+    AnswerWithoutPayload(controller, in, result, [&](async::BuiltPacket* built) {
+        async::BuildWriteResponse(built, Requester(in), LabelOf(in), LocalNode(controller), UCHAR(result));
+    });
     Finish(r, true);
     return result;
 }
@@ -73,17 +81,10 @@ LONG HandleReadQuadlet(OhciController* controller, Received* in) {
     r->ResponseData = reinterpret_cast<PUCHAR>(&quadlet);
     r->ResponseDataBytes = 4;
     LONG result = DispatchRequest(controller, r);
-    if (in->Answer && result >= 0) {
-        AsyncPacket* response = CreateResponse(controller, in->Header, 0);
-        if (response == nullptr) {
-            CountStatistic(controller, kStatNoResponsePacket);
-        } else {
-            async::BuiltPacket built;
-            async::BuildReadQuadletResponse(&built, Requester(in), LabelOf(in), LocalNode(controller),
-                                            UCHAR(result), result == 0 ? quadlet : 0);
-            Send(in, response, built, r->ResponseSource);
-        }
-    }
+    AnswerWithoutPayload(controller, in, result, [&](async::BuiltPacket* built) {
+        async::BuildReadQuadletResponse(built, Requester(in), LabelOf(in), LocalNode(controller), UCHAR(result),
+                                        result == 0 ? quadlet : 0);
+    });
     Finish(r, true);
     return result;
 }

@@ -119,12 +119,18 @@ JsonObject MapJson(const char* command, const MapRead& read) {
     return o;
 }
 
-void PrintHeader(const MapRead& read) {
+// The map's header for people; false (with the reason printed) when there is no tree to show.
+bool PrintHeader(const MapRead& read) {
     const TopologyMap& map = read.map;
+    if (!read.ok) {
+        std::printf("TOPOLOGY_MAP of the local node: not readable (%s)\n", read.failure.c_str());
+        return false;
+    }
     std::printf("TOPOLOGY_MAP of the local node %s: generation %u, %u nodes, %u self-ID packets, CRC %s\n",
                 Human(read.localNode).c_str(), map.generation, map.nodeCount, map.selfIdCount,
                 map.crcGood ? "good" : "bad");
     if (!map.valid) std::printf("the map does not describe a tree: %s\n", map.problem.c_str());
+    return map.valid;
 }
 
 }  // namespace
@@ -153,12 +159,7 @@ int TopologyCommand(Session& session, const Options& options) {
         std::printf("%s\n", o.Str().c_str());
         return ok ? 0 : 1;
     }
-    if (!read.ok) {
-        std::printf("TOPOLOGY_MAP of the local node: not readable (%s)\n", read.failure.c_str());
-        return 1;
-    }
-    PrintHeader(read);
-    if (!map.valid) return 1;
+    if (!PrintHeader(read)) return 1;
     std::printf("root node %d, gap count %s\n", map.root,
                 map.GapCount() >= 0 ? std::to_string(map.GapCount()).c_str() : "not the same on every node");
     std::printf("%-6s %-7s %-6s %-5s %-10s %-4s %s\n", "node", "parent", "speed", "link", "contender", "gap", "ports");
@@ -213,12 +214,7 @@ int SpeedCommand(Session& session, const Options& options) {
         std::printf("%s\n", o.Str().c_str());
         return ok ? 0 : 1;
     }
-    if (!read.ok) {
-        std::printf("TOPOLOGY_MAP of the local node: not readable (%s)\n", read.failure.c_str());
-        return 1;
-    }
-    PrintHeader(read);
-    if (!ok) return 1;
+    if (!PrintHeader(read)) return 1;
     std::printf("speed between nodes, from the self-ID speeds (the slowest PHY on the path):\n      ");
     for (size_t b = 0; b < table.size(); ++b) std::printf(" %5zu", b);
     std::printf("\n");
