@@ -1,8 +1,11 @@
 // The 1394 class request interface on child devices: internal device-control requests carrying
 // an IRB, run at once or from a work item at passive level, dispatched on the function number and
 // completed; bus-reset notification registrations; the asynchronous statistics. The isochronous
-// functions are class_isoch.cpp's.
+// functions are class_isoch.cpp's, the address ranges address_range.cpp's.
+#include "address_range.h"
 #include "async/async_packet.h"
+#include "async/class_async.h"
+#include "async/kernel_requests.h"
 #include "async/senders.h"
 #include "bus_device.h"
 #include "class_isoch.h"
@@ -45,139 +48,42 @@ ULONG SpeedBetween(OhciController* controller, ULONG from, ULONG to) {
 
 // --- Asynchronous requests on the child's node ------------------------------------------------
 
-PUCHAR MapCallerMdl(PMDL mdl) {
-    if (mdl == nullptr) return nullptr;
-    return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+ULONGLONG OffsetOf(const IO_ADDRESS& address) {
+    return (ULONGLONG(address.IA_Destination_Offset.Off_High) << 32) | address.IA_Destination_Offset.Off_Low;
 }
 
-// One read or write of up to one block; NTSTATUS of its outcome.
-NTSTATUS Transfer(OhciController* controller, USHORT destination, ULONGLONG offset, PUCHAR data, ULONG length,
-                  bool write) {
-    ULONG payload = length == 4 ? 0 : length;
-    AsyncPacket* packet = AllocatePacket(controller, payload);
-    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    packet->Destination = destination;
-    if (!AllocateLabel(packet)) {
-        ReleasePacket(packet);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    UCHAR local = UCHAR(controller->LocalNodeNumber & 0x3F);
-    async::BuiltPacket built;
-    if (write) {
-        ULONG quadlet = 0;
-        if (length == 4) RtlCopyMemory(&quadlet, data, 4);
-        else RtlCopyMemory(packet->Payload, data, length);
-        async::BuildWriteRequest(&built, destination, packet->Label, local, offset, length, quadlet);
-    } else {
-        async::BuildReadRequest(&built, destination, packet->Label, local, offset, length);
-    }
-    SetPacketHeader(packet, built, destination);
-    packet->Length = length;
-    packet->Generation = CurrentGeneration(controller);
-    LONG submitted = bus::SubmitAndAwaitResponse(packet);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0) {
-        status = STATUS_SUCCESS;
-        if (!write && length == 4) {
-            RtlCopyMemory(data, &packet->Header.Q[3], 4);
-        } else if (!write) {
-            ULONG got = packet->PayloadLength < length ? packet->PayloadLength : length;
-            RtlCopyMemory(data, packet->Payload, got);
-            if (got < length) status = STATUS_UNSUCCESSFUL;
-        }
-    }
-    Withdraw(packet);
-    ReleaseLabel(packet);
-    DisposePacket(packet);
-    return status;
-}
-
+// Reads and writes of the child's node: the IRB's record taken apart for the asynchronous engine.
+// The MDL must hold what is read or written.
 NTSTATUS AsyncReadWrite(ChildDeviceExtension* child, IRB* irb, bool write) {
     OhciController* controller = ControllerOf(child);
     // The two records share their layout.
-    const IRB_REQ_ASYNC_READ& r = irb->u.AsyncRead;
-    ULONG total = r.nNumberOfBytesToRead;
-    PUCHAR data = MapCallerMdl(r.Mdl);
-    if (data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    if (total == 0 || MmGetMdlByteCount(r.Mdl) < total) return STATUS_INVALID_PARAMETER;
-    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
-    if (write && (r.fulFlags & 0x8) != 0) destination = async::kBroadcastNode;
-    ULONG limit = MaxPayloadForSpeed(SpeedBetween(controller, controller->LocalNodeNumber, child->Node));
-    ULONG block = r.nBlockSize != 0 && r.nBlockSize < total ? r.nBlockSize : total;
-    if (block > limit) return STATUS_INVALID_PARAMETER;
-    LARGE_INTEGER frequency, start;
-    start = KeQueryPerformanceCounter(&frequency);
-    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
-                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
-    NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG done = 0; done < total && NT_SUCCESS(status); done += block) {
-        ULONG length = total - done < block ? total - done : block;
-        ULONGLONG at = (r.fulFlags & 0x1) != 0 ? offset : offset + done;
-        status = Transfer(controller, destination, at, data + done, length, write);
-    }
-    if (write && (r.fulFlags & 0x2) != 0) status = STATUS_SUCCESS;
-    irb->u.AsyncRead.ElapsedTime = 0;
-    if ((r.fulFlags & 0x4) != 0 && frequency.QuadPart != 0) {
-        LARGE_INTEGER end = KeQueryPerformanceCounter(nullptr);
-        irb->u.AsyncRead.ElapsedTime =
-            ULONG(ULONGLONG(end.QuadPart - start.QuadPart) * 1000000000ull / ULONGLONG(frequency.QuadPart));
-    }
+    IRB_REQ_ASYNC_READ& r = irb->u.AsyncRead;
+    if (r.Mdl != nullptr && MmGetMdlByteCount(r.Mdl) < r.nNumberOfBytesToRead) return STATUS_INVALID_PARAMETER;
+    ClassBlockRequest request = {};
+    request.Node = child->Node;
+    request.Offset = OffsetOf(r.DestinationAddress);
+    request.Mdl = r.Mdl;
+    request.Bytes = r.nNumberOfBytesToRead;
+    request.BlockSize = r.nBlockSize;
+    request.Flags = r.fulFlags;
+    NTSTATUS status = write ? ClassAsyncWrite(controller, &request) : ClassAsyncRead(controller, &request);
+    r.ElapsedTime = ULONG(request.ElapsedTime);
     return status;
 }
 
 // A lock on the child's node. The operands arrive in bus order and the old value goes back so.
 NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
     const IRB_REQ_ASYNC_LOCK& r = irb->u.AsyncLock;
-    ULONG type = r.fulTransactionType;
-    bool noArgument = type == 3 || type == 4;  // fetch_add, little_add
-    if (type == 0 || type > 6 || (r.nNumberOfDataBytes != 4 && r.nNumberOfDataBytes != 8) ||
-        r.nNumberOfArgBytes != (noArgument ? 0 : r.nNumberOfDataBytes) || r.pBuffer == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    bool wide = r.nNumberOfDataBytes == 8;
-    ULONGLONG argument = wide ? (ULONGLONG(BusToHost32(r.Arguments[0])) << 32) | BusToHost32(r.Arguments[1])
-                              : BusToHost32(r.Arguments[0]);
-    ULONGLONG data = wide ? (ULONGLONG(BusToHost32(r.DataValues[0])) << 32) | BusToHost32(r.DataValues[1])
-                          : BusToHost32(r.DataValues[0]);
-    if (noArgument) argument = 0;
-    AsyncPacket* packet = AllocatePacket(controller, 16);
-    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
-    packet->Destination = destination;
-    if (!AllocateLabel(packet)) {
-        ReleasePacket(packet);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
-                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
-    async::BuiltPacket built;
-    if (!async::BuildLockRequest(&built, packet->Payload, destination, packet->Label,
-                                 UCHAR(controller->LocalNodeNumber & 0x3F), offset, USHORT(type & 0xFF), argument,
-                                 data, wide)) {
-        ReleaseLabel(packet);
-        ReleasePacket(packet);
-        return STATUS_INVALID_PARAMETER;
-    }
-    SetPacketHeader(packet, built, destination);
-    packet->Length = r.nNumberOfDataBytes;
-    packet->Generation = CurrentGeneration(controller);
-    LONG submitted = bus::SubmitAndAwaitResponse(packet);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0 &&
-        packet->Length >= r.nNumberOfDataBytes) {
-        // The engine holds the old value as host-order quadlets, most significant first.
-        for (ULONG i = 0; i < r.nNumberOfDataBytes; i += 4) {
-            ULONG quadlet = 0;
-            RtlCopyMemory(&quadlet, packet->Payload + i, 4);
-            quadlet = HostToBus32(quadlet);
-            RtlCopyMemory(static_cast<PUCHAR>(r.pBuffer) + i, &quadlet, 4);
-        }
-        status = STATUS_SUCCESS;
-    }
-    Withdraw(packet);
-    ReleaseLabel(packet);
-    DisposePacket(packet);
-    return status;
+    ClassLockRequest request = {};
+    request.Node = child->Node;
+    request.Offset = OffsetOf(r.DestinationAddress);
+    request.TransactionType = r.fulTransactionType;
+    request.ArgBytes = r.nNumberOfArgBytes;
+    request.DataBytes = r.nNumberOfDataBytes;
+    RtlCopyMemory(request.Arguments, r.Arguments, sizeof(request.Arguments));
+    RtlCopyMemory(request.DataValues, r.DataValues, sizeof(request.DataValues));
+    request.Buffer = static_cast<PUCHAR>(r.pBuffer);
+    return ClassAsyncLock(ControllerOf(child), &request);
 }
 
 // --- Information --------------------------------------------------------------------------------
@@ -201,6 +107,12 @@ NTSTATUS GetLocalHostInfo(ChildDeviceExtension* child, IRB* irb) {
         return STATUS_SUCCESS;
     }
     case GET_POWER_SUPPLIED: return STATUS_NOT_SUPPORTED;
+    case GET_PHYS_ADDR_ROUTINE: {
+        auto* routine = static_cast<GET_LOCAL_HOST_INFO4*>(info);
+        routine->PhysAddrMappingRoutine = bus::PhysicalMappingRoutine;
+        routine->Context = child;
+        return STATUS_SUCCESS;
+    }
     case GET_HOST_CONFIG_ROM: {
         auto* rom = static_cast<GET_LOCAL_HOST_INFO5*>(info);
         // crc_length counts quadlets after the header: the ROM covered by the CRC, header included.
@@ -286,11 +198,10 @@ NTSTATUS ReadDirectory(OhciController* controller, ChildDeviceExtension* child, 
     ULONG quadlets = size / 4;
     auto* temporary = static_cast<PULONG>(AllocateZeroedPool(size + 4, kTagDirectory));
     if (temporary == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG result = bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), address,
-                                         quadlets, temporary);
-    if (result == kReadOk) RtlCopyMemory(buffer, temporary, bufferSize < size ? bufferSize : size);
+    bool read = ReadNodeQuadlets(controller, child->Node, address, temporary, quadlets);
+    if (read) RtlCopyMemory(buffer, temporary, bufferSize < size ? bufferSize : size);
     FreeTaggedPool(temporary, kTagDirectory);
-    return result == kReadOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return read ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 void SetLocation(IO_ADDRESS* location, ULONG node, ULONGLONG address) {
@@ -315,8 +226,7 @@ NTSTATUS GetConfigurationInfo(ChildDeviceExtension* child, IRB* irb) {
         return STATUS_SUCCESS;
     }
     if (r.ConfigRom != nullptr &&
-        bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), 0xFFFFF0000400ull, 6,
-                              static_cast<PULONG>(r.ConfigRom)) != kReadOk)
+        !ReadNodeQuadlets(controller, child->Node, 0xFFFFF0000400ull, static_cast<PULONG>(r.ConfigRom), 6))
         return STATUS_UNSUCCESSFUL;
     NTSTATUS status = STATUS_SUCCESS;
     if (r.UnitDirectoryBufferSize != 0 && r.UnitDirectory != nullptr)
@@ -431,6 +341,8 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     case REQUEST_ISOCH_QUERY_RESOURCES: return ClassQueryResources(child, irb);
     case REQUEST_ISOCH_SET_CHANNEL_BANDWIDTH: return ClassSetChannelBandwidth(child, irb);
     case REQUEST_GET_LOCAL_HOST_INFO: return GetLocalHostInfo(child, irb);
+    case REQUEST_ALLOCATE_ADDRESS_RANGE: return bus::AllocateAddressRange(child, irb, false);
+    case REQUEST_FREE_ADDRESS_RANGE: return bus::FreeAddressRange(child, irb);
     case REQUEST_GET_ADDR_FROM_DEVICE_OBJECT: {
         ULONG node = (irb->u.Get1394AddressFromDeviceObject.fulFlags & USE_LOCAL_NODE) != 0
                          ? controller->LocalNodeNumber
@@ -467,7 +379,9 @@ bool SerialisedPerChild(ULONG function) {
 }
 
 bool RunsAtAnyLevel(ULONG function) {
-    return function == REQUEST_ISOCH_DETACH_BUFFERS || function == REQUEST_GET_LOCAL_HOST_INFO ||
+    return function == REQUEST_ASYNC_WRITE || function == REQUEST_ISOCH_DETACH_BUFFERS ||
+           function == REQUEST_ALLOCATE_ADDRESS_RANGE || function == REQUEST_FREE_ADDRESS_RANGE ||
+           function == REQUEST_GET_LOCAL_HOST_INFO ||
            function == REQUEST_GET_ADDR_FROM_DEVICE_OBJECT || function == REQUEST_GET_SPEED_BETWEEN_DEVICES ||
            function == REQUEST_GET_GENERATION_COUNT;
 }
@@ -590,6 +504,7 @@ namespace bus {
 
 void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJECT device) {
     OhciController* controller = &extension->Controller;
+    ReleaseChildRanges(extension, ChildExtension(device));
     LIST_ENTRY released;
     InitializeListHead(&released);
     KIRQL irql;

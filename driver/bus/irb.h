@@ -105,6 +105,23 @@ constexpr ULONG DESCRIPTOR_TIME_STAMP_ON_COMPLETION = 0x10;
 // A CYCLE_TIME is one 32-bit value: cycle offset 11:0, cycle count 24:12, seconds 31:25. Bits 26:12
 // (two bits of seconds and the cycle count) are the cycle an OHCI receive context can match.
 inline ULONG CycleTimeMatchField(ULONG cycleTime) { return (cycleTime >> 12) & 0x7FFF; }
+// Address ranges: access types, notification options and flags.
+constexpr ULONG ACCESS_FLAGS_TYPE_READ = 0x1;
+constexpr ULONG ACCESS_FLAGS_TYPE_WRITE = 0x2;
+constexpr ULONG ACCESS_FLAGS_TYPE_LOCK = 0x4;
+constexpr ULONG ACCESS_FLAGS_TYPE_BROADCAST = 0x8;  // requests from any source node
+constexpr ULONG NOTIFY_FLAGS_NEVER = 0x0;
+constexpr ULONG NOTIFY_FLAGS_AFTER_READ = 0x1;
+constexpr ULONG NOTIFY_FLAGS_AFTER_WRITE = 0x2;
+constexpr ULONG NOTIFY_FLAGS_AFTER_LOCK = 0x4;
+constexpr ULONG BIG_ENDIAN_ADDRESS_RANGE = 0x1;
+
+// An element of a FIFO address range: the caller's buffer, taken for one incoming request. Its
+// list entry keeps the alignment interlocked lists need, so it stays outside the packing below.
+struct ADDRESS_FIFO {
+    SLIST_ENTRY FifoList;
+    PMDL FifoMdl;
+};
 
 #pragma pack(push, 8)
 
@@ -363,6 +380,65 @@ struct GET_LOCAL_HOST_INFO8 {
     USHORT MinorVersion;
 };
 
+// One piece of an allocated address range.
+struct ADDRESS_RANGE {
+    USHORT AR_Off_High;
+    USHORT AR_Length;
+    ULONG AR_Off_Low;
+};
+
+// What a range's notification routine receives. ResponsePacket, ResponseLength and ResponseEvent
+// point into the bus driver's record: a routine that answers a request itself (a range without
+// memory of the caller's) stores its response packet, that packet's length and an event there.
+struct NOTIFICATION_INFO {
+    PMDL Mdl;
+    ULONG ulOffset;
+    ULONG nLength;
+    ULONG fulNotificationOptions;
+    PVOID Context;
+    ADDRESS_FIFO* Fifo;
+    PVOID RequestPacket;
+    PMDL ResponseMdl;
+    PVOID* ResponsePacket;
+    PULONG ResponseLength;
+    PKEVENT* ResponseEvent;
+};
+typedef void (*PNOTIFICATION_ROUTINE)(NOTIFICATION_INFO* NotificationInfo);
+// Called once an allocation made at raised IRQL through the physical-mapping routine is done.
+typedef void (*PALLOCATION_COMPLETION_ROUTINE)(PVOID Context);
+
+struct IRB_REQ_ALLOCATE_ADDRESS_RANGE {
+    PMDL Mdl;
+    ULONG fulFlags;
+    ULONG nLength;
+    ULONG MaxSegmentSize;
+    ULONG fulAccessType;
+    ULONG fulNotificationOptions;
+    PVOID Callback;
+    PVOID Context;
+    ADDRESS_OFFSET Required1394Offset;
+    PSLIST_HEADER FifoSListHead;
+    PKSPIN_LOCK FifoSpinLock;
+    ULONG AddressesReturned;
+    ADDRESS_RANGE* p1394AddressRange;
+    HANDLE hAddressRange;
+    PVOID DeviceExtension;
+};
+
+struct IRB_REQ_FREE_ADDRESS_RANGE {
+    ULONG nAddressesToFree;
+    ADDRESS_RANGE* p1394AddressRange;
+    PHANDLE pAddressRange;  // the handles of the ranges to free
+    PVOID DeviceExtension;
+};
+
+struct IRB;
+typedef NTSTATUS (*PPORT_PHYS_ADDR_ROUTINE)(PVOID Context, IRB* Irb);
+struct GET_LOCAL_HOST_INFO4 {
+    PPORT_PHYS_ADDR_ROUTINE PhysAddrMappingRoutine;
+    PVOID Context;
+};
+
 constexpr ULONG IRB_BUS_RESERVED_SZ = 8;
 constexpr ULONG IRB_PORT_RESERVED_SZ = 16;
 
@@ -388,6 +464,8 @@ struct IRB {
         IRB_REQ_ISOCH_STOP IsochStop;
         IRB_REQ_ISOCH_QUERY_RESOURCES IsochQueryResources;
         IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH IsochSetChannelBandwidth;
+        IRB_REQ_ALLOCATE_ADDRESS_RANGE AllocateAddressRange;
+        IRB_REQ_FREE_ADDRESS_RANGE FreeAddressRange;
         IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
         IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT Get1394AddressFromDeviceObject;
         IRB_REQ_GET_SPEED_BETWEEN_DEVICES GetMaxSpeedBetweenDevices;
@@ -455,4 +533,22 @@ static_assert(offsetof(GET_LOCAL_HOST_INFO7, MaxDmaBufferSize) == 8, "DMA capabi
 static_assert(offsetof(GET_LOCAL_HOST_INFO6, CsrDataLength) == 8 &&
                   offsetof(GET_LOCAL_HOST_INFO6, CsrDataBuffer) == KX_IRB_AT(16, 12),
               "CSR contents");
+static_assert(sizeof(ADDRESS_RANGE) == 8 && offsetof(ADDRESS_RANGE, AR_Off_Low) == 4, "address range piece");
+static_assert(offsetof(ADDRESS_FIFO, FifoMdl) == KX_IRB_AT(16, 4), "FIFO element");
+static_assert(offsetof(NOTIFICATION_INFO, Context) == KX_IRB_AT(24, 16) &&
+                  offsetof(NOTIFICATION_INFO, RequestPacket) == KX_IRB_AT(40, 24) &&
+                  offsetof(NOTIFICATION_INFO, ResponseEvent) == KX_IRB_AT(72, 40),
+              "notification info");
+static_assert(sizeof(NOTIFICATION_INFO) == KX_IRB_AT(80, 44), "notification info size");
+static_assert(offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, Callback) == KX_IRB_AT(32, 24) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, Required1394Offset) == KX_IRB_AT(48, 32) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, FifoSListHead) == KX_IRB_AT(56, 40) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, AddressesReturned) == KX_IRB_AT(72, 48) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, hAddressRange) == KX_IRB_AT(88, 56),
+              "allocate address range");
+static_assert(sizeof(IRB_REQ_ALLOCATE_ADDRESS_RANGE) == KX_IRB_AT(104, 64), "allocate address range size");
+static_assert(offsetof(IRB_REQ_FREE_ADDRESS_RANGE, pAddressRange) == KX_IRB_AT(16, 8) &&
+                  sizeof(IRB_REQ_FREE_ADDRESS_RANGE) == KX_IRB_AT(32, 16),
+              "free address range");
+static_assert(offsetof(GET_LOCAL_HOST_INFO4, Context) == KX_IRB_AT(8, 4), "physical-mapping routine");
 #undef KX_IRB_AT

@@ -182,6 +182,9 @@ struct OhciController {
     LIST_ENTRY ClassBandwidthList;
     KSPIN_LOCK ClassIsochLock;     // ClassBandwidthList, each child's isochronous resource record
     volatile LONG ClassResourceCounter;  // the last isochronous resource handle given out
+    LIST_ENTRY ClassRangeList;     // the class interface's address ranges (bus/address_range.cpp)
+    KSPIN_LOCK ClassRangeLock;     // ClassRangeList and the ranges' incoming-request state
+    volatile LONG ClassRangeWalk;  // 1 while an incoming request walks ClassRangeList
 
     // Isochronous context slots.
     IsoContextSlot IsoRx[kIsoContextSlots];
