@@ -71,6 +71,21 @@ NTSTATUS AsyncReadWrite(ChildDeviceExtension* child, IRB* irb, bool write) {
     return status;
 }
 
+// An asynchronous stream packet on a channel; it names no node.
+NTSTATUS AsyncStream(ChildDeviceExtension* child, IRB* irb) {
+    const IRB_REQ_ASYNC_STREAM& r = irb->u.AsyncStream;
+    ClassStreamRequest request = {};
+    request.Channel = r.nChannel;
+    request.SpeedFlags = r.nSpeed;
+    request.Sy = r.ulSynch;
+    request.Tag = r.ulTag;
+    request.Bytes = r.nNumberOfBytesToStream;
+    request.Mdl = r.Mdl;
+    if (request.Bytes != 0 && (request.Mdl == nullptr || MmGetMdlByteCount(request.Mdl) < request.Bytes))
+        return STATUS_INVALID_PARAMETER;
+    return ClassAsyncStream(ControllerOf(child), &request);
+}
+
 // A lock on the child's node. The operands arrive in bus order and the old value goes back so.
 NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
     const IRB_REQ_ASYNC_LOCK& r = irb->u.AsyncLock;
@@ -325,6 +340,7 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     case REQUEST_ASYNC_READ: return AsyncReadWrite(child, irb, false);
     case REQUEST_ASYNC_WRITE: return AsyncReadWrite(child, irb, true);
     case REQUEST_ASYNC_LOCK: return AsyncLock(child, irb);
+    case REQUEST_ASYNC_STREAM: return AsyncStream(child, irb);
     case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return ClassAllocateBandwidth(child, irb);
     case REQUEST_ISOCH_ALLOCATE_CHANNEL: return ClassAllocateChannel(child, irb);
     case REQUEST_ISOCH_ALLOCATE_RESOURCES: return ClassAllocateResources(child, irb);

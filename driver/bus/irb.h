@@ -163,6 +163,17 @@ struct IRB_REQ_ASYNC_WRITE {
     ULONG ElapsedTime;
 };
 
+struct IRB_REQ_ASYNC_STREAM {
+    ULONG nNumberOfBytesToStream;
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulTag;
+    ULONG nChannel;
+    ULONG ulSynch;
+    ULONG Reserved;
+    UCHAR nSpeed;
+};
+
 struct IRB_REQ_ASYNC_LOCK {
     IO_ADDRESS DestinationAddress;
     ULONG nNumberOfArgBytes;
@@ -451,6 +462,7 @@ struct IRB {
         IRB_REQ_ASYNC_READ AsyncRead;
         IRB_REQ_ASYNC_WRITE AsyncWrite;
         IRB_REQ_ASYNC_LOCK AsyncLock;
+        IRB_REQ_ASYNC_STREAM AsyncStream;
         IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH IsochAllocateBandwidth;
         IRB_REQ_ISOCH_ALLOCATE_CHANNEL IsochAllocateChannel;
         IRB_REQ_ISOCH_FREE_BANDWIDTH IsochFreeBandwidth;
@@ -496,6 +508,10 @@ static_assert(offsetof(IRB_REQ_ASYNC_LOCK, Arguments) == 28 && offsetof(IRB_REQ_
 static_assert(offsetof(IRB_REQ_ASYNC_LOCK, pBuffer) == KX_IRB_AT(48, 44), "async lock buffer");
 static_assert(offsetof(IRB_REQ_ASYNC_LOCK, ulGeneration) == KX_IRB_AT(56, 48), "async lock generation");
 static_assert(sizeof(IRB_REQ_ASYNC_LOCK) == KX_IRB_AT(72, 60), "async lock size");
+static_assert(offsetof(IRB_REQ_ASYNC_STREAM, ulTag) == KX_IRB_AT(16, 12) &&
+                  offsetof(IRB_REQ_ASYNC_STREAM, nSpeed) == KX_IRB_AT(32, 28),
+              "async stream");
+static_assert(sizeof(IRB_REQ_ASYNC_STREAM) == KX_IRB_AT(40, 32), "async stream size");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, hBandwidth) == 8, "bandwidth handle");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(24, 20),
               "bandwidth units");

@@ -2,6 +2,7 @@
 // Plug and Play manager, requests with bad input, channels running out, requests built before a
 // bus reset, requests from raised IRQL, and a child that goes while requests are outstanding.
 #include "class_fixture.h"
+#include "iso_listener.h"
 #include "ohci/bus_order.h"
 
 namespace {
@@ -253,6 +254,55 @@ INSTANTIATE_TEST_SUITE_P(Seeds, ClassRemovalSeedTest, testing::Values(1u, 7u, 42
 }  // namespace
 
 namespace {
+
+// An asynchronous stream packet from a class driver reaches a listening node on its channel with
+// its tag, sy and speed; a channel above 63, a payload above the speed's limit and an MDL shorter
+// than the byte count are refused and send nothing.
+TEST_F(ClassRequestTest, AsyncStreamPacketsReachTheChannel) {
+    auto* listener = static_cast<sim::IsoListener*>(sim_->bus.Add(std::make_unique<sim::IsoListener>()));
+    ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 2, listener, 0));
+    Settle();
+    UCHAR payload[1024];
+    for (ULONG i = 0; i < sizeof(payload); ++i) payload[i] = UCHAR(i * 3);
+    PMDL mdl = IoAllocateMdl(payload, sizeof(payload), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    auto stream = [&](ULONG channel, ULONG bytes, UCHAR speedFlag) {
+        IRB irb{};
+        irb.FunctionNumber = REQUEST_ASYNC_STREAM;
+        irb.u.AsyncStream.nNumberOfBytesToStream = bytes;
+        irb.u.AsyncStream.Mdl = mdl;
+        irb.u.AsyncStream.ulTag = 1;
+        irb.u.AsyncStream.nChannel = channel;
+        irb.u.AsyncStream.ulSynch = 5;
+        irb.u.AsyncStream.nSpeed = speedFlag;
+        NTSTATUS status = Send(&irb);
+        hk::RunFor(kMs100ns);
+        return status;
+    };
+    EXPECT_EQ(stream(12, 16, SPEED_FLAGS_400), STATUS_SUCCESS);
+    std::vector<sim::IsoPacket> heard = listener->OnChannel(12);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].tag, 1);
+    EXPECT_EQ(heard[0].sy, 5);
+    EXPECT_EQ(heard[0].speed, sim::kS400);
+    EXPECT_EQ(heard[0].data, std::vector<uint8_t>(payload, payload + 16));
+
+    struct Row {
+        const char* name;
+        ULONG channel, bytes;
+        UCHAR speed;
+        NTSTATUS expected;
+    } refused[] = {{"channel 64", 64, 16, SPEED_FLAGS_400, STATUS_INVALID_PARAMETER},
+                   {"above S100's 512 bytes", 12, 516, SPEED_FLAGS_100, STATUS_UNSUCCESSFUL},
+                   {"more than the MDL holds", 12, 2048, SPEED_FLAGS_400, STATUS_INVALID_PARAMETER}};
+    listener->Clear();
+    for (const Row& row : refused) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(stream(row.channel, row.bytes, row.speed), row.expected);
+    }
+    EXPECT_TRUE(listener->heard().empty());
+    IoFreeMdl(mdl);
+}
 
 TEST_F(ClassRequestTest, LocksOnTheUnitWithTheirOperandsInBusOrder) {
     constexpr ULONGLONG kRegister = 0xFFFFF0010000ull;
