@@ -17,9 +17,10 @@ perf record -q -F 4000 -o "$out/perf.data" "$build/bench/$binary" --benchmark_fi
 grep process_time "$out/run.log"
 perf report -i "$out/perf.data" --no-children --sort dso,sym -g none -F overhead,dso,sym 2>/dev/null |
   grep -v '^#' | grep '%' > "$out/samples.txt"
-python3 - "$out" <<'PY'
+python3 - "$out" "$binary" <<'PY'
 import re, sys
 out = sys.argv[1]
+binary = sys.argv[2]
 def base(n):
     n = n.strip()
     n = n.replace('(anonymous namespace)::', 'ANON::')
@@ -36,7 +37,7 @@ for line in open(out + '/samples.txt'):
         share['driver'] += pct
     elif 'sim::' in name:
         share['model'] += pct
-    elif not dso.startswith('kx_driver_bench'):
+    elif not dso.startswith(binary):
         share['host system'] += pct
     elif name.startswith('hk::') or re.match(r'(Ke|Io|Ex|Ob|Mm|Ps|Interlocked|Rtl|Kx|Zw|READ_|WRITE_|std::)', name):
         share['host kernel'] += pct
