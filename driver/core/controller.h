@@ -192,7 +192,6 @@ struct OhciController {
     ULONG IsoRxInUse;                   // bit n: IR context n owned by a stream
     KSPIN_LOCK IsoRxContextLock;        // IsoRxInUse
     volatile LONG IsoRxWorkMask;        // bit n: the finish routine of context n is wanted
-    KEVENT IsoRxStarted[kIsoContextSlots];  // a finish pass of context n has programmed what it could
     ULONGLONG IsoRxKeys[kIsoContextSlots];  // stream key table: key (0 empty) and its context
     ULONG IsoRxKeyContext[kIsoContextSlots];
     KSPIN_LOCK IsoRxKeyLock;

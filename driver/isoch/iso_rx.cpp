@@ -12,6 +12,11 @@ namespace {
 // IR ContextControl mode bits (OHCI 1.1, 10.3.1).
 constexpr ULONG kBufferFill = 0x80000000u;
 constexpr ULONG kIsochHeader = 0x40000000u;
+constexpr ULONG kDualBufferMode = 0x08000000u;
+// DUALBUFFER descriptor (OHCI 1.1, 10.1.3): 32 bytes, control s = 1, b = 3 over firstSize.
+constexpr ULONG kDualBuffer = 0x080C0000u;
+constexpr ULONG kDualDescriptorBytes = 32;
+constexpr ULONG kDualZ = 2;
 // Descriptor control values: INPUT_MORE and INPUT_LAST with s = 1, b = 3, i = 3, w = 3.
 constexpr ULONG kInputMore = 0x28000000u;
 constexpr ULONG kInputLast = 0x38000000u;
@@ -245,19 +250,21 @@ NTSTATUS MapRequest(Request* request) {
     const StreamShape& shape = stream->Shape;
     if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
     bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
-    ULONG dataChunks = (shape.DataTotal + shape.DataChunk - 1) / shape.DataChunk;
-    ULONG headerChunks = header ? (shape.HeaderTotal + shape.HeaderChunk - 1) / shape.HeaderChunk : 0;
+    // Copy mode maps the buffer for the processor alone: one piece, no map registers involved.
+    const ULONG dataChunk = stream->CopyMode ? shape.DataTotal : shape.DataChunk;
+    const ULONG headerChunk = stream->CopyMode ? shape.HeaderTotal : shape.HeaderChunk;
+    ULONG dataChunks = (shape.DataTotal + dataChunk - 1) / dataChunk;
+    ULONG headerChunks = header ? (shape.HeaderTotal + headerChunk - 1) / headerChunk : 0;
     if (!AllocatePieceArrays(dataChunks, &request->DataMdls, &request->DataLists) ||
         !AllocatePieceArrays(headerChunks, &request->HeaderMdls, &request->HeaderLists))
         return STATUS_INSUFFICIENT_RESOURCES;
     request->DataChunks = dataChunks;
     request->HeaderChunks = headerChunks;
-    request->DataChunkBytes = shape.DataChunk;
-    request->HeaderChunkBytes = shape.HeaderChunk;
-    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls, dataChunks);
+    request->DataChunkBytes = dataChunk;
+    request->HeaderChunkBytes = headerChunk;
+    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, dataChunk, request->DataMdls, dataChunks);
     if (NT_SUCCESS(status) && header)
-        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
-                            headerChunks);
+        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, headerChunk, request->HeaderMdls, headerChunks);
     if (!NT_SUCCESS(status)) return status;
     if (stream->CopyMode) {
         // The worker copies frames into the buffer from the system process: through system mappings
@@ -380,10 +387,55 @@ void AddScratch(Stream* stream, const DescriptorArea* area, ULONG block, ULONG c
     Put(writer->Descriptors[slot], control | bytes, stream->Scratch.Logical, 0, bytes);
 }
 
+// A dual-buffer program over a ring entry's pages: one DUALBUFFER descriptor per range of the
+// data area its layout gives, each packet's first part into the header pages, its payload into
+// the data pages. The program is done when its last descriptor's counts say so.
+bool BuildDualProgram(Stream* stream, Request* entry) {
+    const StreamShape& shape = stream->Shape;
+    const DescriptorArea* area = &stream->Areas[entry->Area];
+    constexpr ULONG kPerPage = kPageBytes / kDualDescriptorBytes;
+    const bool sync = entry->Buffer.Sync != kNoSync;
+    DualWalk walk(shape);
+    DualSegment segment;
+    PULONG previousBranch = nullptr;
+    PULONG last = nullptr;
+    for (ULONG k = 0; walk.Next(&segment); ++k) {
+        if (k / kPerPage >= area->PageCount) return false;
+        const CommonBuffer& page = area->Pages[k / kPerPage];
+        const ULONG offset = k % kPerPage * kDualDescriptorBytes;
+        auto* d = reinterpret_cast<PULONG>(static_cast<PUCHAR>(page.Virtual) + offset);
+        const ULONG bus = page.Logical + offset;
+        const CommonBuffer& data = entry->RingPages[segment.DataOffset / kPageBytes];
+        const CommonBuffer& header = entry->RingPages[entry->RingDataPages + segment.HeaderOffset / kPageBytes];
+        const ULONG counts = (segment.FirstBytes << 16) | segment.DataBytes;
+        d[0] = kDualBuffer | shape.FirstBytes;
+        if (sync && (k == 0 || entry->Buffer.SyncKind == 2)) d[0] |= kWaitForSync;
+        d[1] = counts;
+        d[2] = 0;
+        d[3] = counts;
+        d[4] = 0;
+        d[5] = header.Logical + segment.HeaderOffset % kPageBytes;
+        d[6] = data.Logical + segment.DataOffset % kPageBytes;
+        d[7] = 0;
+        if (previousBranch != nullptr) *previousBranch = bus | kDualZ;
+        else entry->FirstCommand = bus | kDualZ;
+        previousBranch = &d[2];
+        last = d;
+    }
+    if (last == nullptr) return false;
+    last[0] |= kInterruptAlways;
+    entry->StatusQuadlet = &last[3];
+    entry->StatusPreset = last[1];
+    entry->TailBranch = previousBranch;
+    KeMemoryBarrier();
+    return true;
+}
+
 // Builds the program of one request in its area: one block per packet (packet-per-buffer) or one
 // descriptor per piece (buffer-fill). False when the buffer's mappings cannot carry the packets.
 bool BuildProgram(Stream* stream, Request* request) {
     const StreamShape& shape = stream->Shape;
+    if (shape.DualBuffer) return BuildDualProgram(stream, request);
     const DescriptorArea* area = &stream->Areas[request->Area];
     const bool ppb = shape.PacketPerBuffer != 0;
     const ULONG piece = ppb ? kInputMore : (kInputMore | kBranchAlways);
@@ -443,13 +495,23 @@ bool BuildProgram(Stream* stream, Request* request) {
     return true;
 }
 
+// Whether the program of a queued record has ended, and with which status.
+bool ProgramEnded(const Stream* stream, const Request* request, ULONG* status) {
+    const ULONG quadlet = *reinterpret_cast<volatile ULONG*>(request->StatusQuadlet);
+    if (!stream->Shape.DualBuffer) return ProgramDone(quadlet, status);
+    *status = kStatusDone;
+    return DualProgramDone(quadlet, request->StatusPreset, stream->Shape.FirstBytes);
+}
+
 // Puts a built program on the context: starts an idle context, or appends behind its tail.
 void LinkProgram(Stream* stream, Request* request) {
     OhciController* controller = stream->Controller;
     const ULONG base = Base(stream->Context);
     request->PreviousArea = stream->TailArea;
     if (stream->TailArea < 0) {
-        ULONG mode = kIsochHeader | (stream->Shape.PacketPerBuffer ? 0 : kBufferFill);
+        ULONG mode = kIsochHeader;
+        if (stream->Shape.DualBuffer) mode |= kDualBufferMode;
+        else if (!stream->Shape.PacketPerBuffer) mode |= kBufferFill;
         ULONG match = (request->Buffer.TagMask << 28) | stream->Open.Channel;
         if (request->Buffer.Sync != kNoSync) match |= request->Buffer.Sync << 8;
         WriteRegister(controller, base + ohci::kContextControlClear, 0xFFFFFFFFu);
@@ -538,7 +600,7 @@ Request* CreateRingEntry(Stream* stream) {
     entry->PreviousArea = -1;
     KeInitializeSpinLock(&entry->BuildLock);
     entry->RingDataPages = (shape.DataTotal + kPageBytes - 1) / kPageBytes;
-    entry->RingHeaderPages = (shape.HeaderTotal + kPageBytes - 1) / kPageBytes;
+    entry->RingHeaderPages = shape.DualBuffer ? shape.HeaderPages : (shape.HeaderTotal + kPageBytes - 1) / kPageBytes;
     ULONG pages = entry->RingDataPages + entry->RingHeaderPages;
     entry->RingPages = static_cast<CommonBuffer*>(AllocateZeroedPool(sizeof(CommonBuffer) * pages, kTagIsoRing));
     bool ok = entry->RingPages != nullptr;
@@ -547,7 +609,7 @@ Request* CreateRingEntry(Stream* stream) {
         entry->RingLists[0] = PageList(entry->RingPages, entry->RingDataPages, shape.DataTotal);
         ok = entry->RingLists[0] != nullptr;
     }
-    if (ok && entry->RingHeaderPages != 0) {
+    if (ok && entry->RingHeaderPages != 0 && !shape.DualBuffer) {
         entry->RingLists[1] = PageList(entry->RingPages + entry->RingDataPages, entry->RingHeaderPages, shape.HeaderTotal);
         ok = entry->RingLists[1] != nullptr;
     }
@@ -617,55 +679,6 @@ void ArmIdleRing(Stream* stream) {
     }
 }
 
-// Dispatch level, lock held: the frame of a completed ring entry goes into a free slot of the
-// frame queue, or over the oldest frame nobody has taken yet.
-void QueueFrame(Stream* stream, Request* entry) {
-    const StreamShape& shape = stream->Shape;
-    CopySlot* slot = nullptr;
-    for (ULONG i = 0; i < stream->NumOfBuf && slot == nullptr; ++i)
-        if (!(stream->SlotMask & (1u << i))) {
-            stream->SlotMask |= 1u << i;
-            slot = &stream->Slots[i];
-        }
-    if (slot == nullptr && !IsListEmpty(&stream->FrameQueue)) {
-        slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
-        ++stream->FramesLost;
-    }
-    if (slot == nullptr) {
-        ++stream->FramesLost;
-        return;
-    }
-    for (ULONG i = 0; i < entry->RingDataPages; ++i) {
-        ULONG offset = i * kPageBytes;
-        ULONG bytes = shape.DataTotal - offset < kPageBytes ? shape.DataTotal - offset : kPageBytes;
-        RtlCopyMemory(slot->Data + offset, entry->RingPages[i].Virtual, bytes);
-    }
-    for (ULONG i = 0; i < entry->RingHeaderPages; ++i) {
-        ULONG offset = i * kPageBytes;
-        ULONG bytes = shape.HeaderTotal - offset < kPageBytes ? shape.HeaderTotal - offset : kPageBytes;
-        RtlCopyMemory(slot->Data + shape.DataTotal + offset, entry->RingPages[entry->RingDataPages + i].Virtual, bytes);
-    }
-    slot->Status = entry->Status;
-    InsertTailList(&stream->FrameQueue, &slot->Link);
-}
-
-// Passive level: a queued frame into a caller's buffer, through the system mappings of its pages.
-void CopyFrame(Stream* stream, const CopySlot* slot, Request* request) {
-    const StreamShape& shape = stream->Shape;
-    for (ULONG c = 0; c < request->DataChunks; ++c) {
-        ULONG offset = c * request->DataChunkBytes;
-        ULONG bytes = shape.DataTotal - offset < request->DataChunkBytes ? shape.DataTotal - offset : request->DataChunkBytes;
-        RtlCopyMemory(request->DataViews[c], slot->Data + offset, bytes);
-    }
-    for (ULONG c = 0; c < request->HeaderChunks; ++c) {
-        ULONG offset = c * request->HeaderChunkBytes;
-        ULONG bytes =
-            shape.HeaderTotal - offset < request->HeaderChunkBytes ? shape.HeaderTotal - offset : request->HeaderChunkBytes;
-        RtlCopyMemory(request->HeaderViews[c], slot->Data + shape.DataTotal + offset, bytes);
-    }
-    stream->BytesCopied += shape.DataTotal + (request->HeaderChunks != 0 ? shape.HeaderTotal : 0);
-}
-
 // Copy mode: the caller's buffers end with `status`; the ring keeps running. Lock held.
 void CompleteAttachedLocked(Stream* stream, ULONG status) {
     while (!IsListEmpty(&stream->Attached)) {
@@ -690,6 +703,163 @@ void ArmCopyTimeout(Stream* stream) {
     KeSetTimer(&stream->TimeoutTimer, due, &stream->TimeoutDpc);
 }
 
+// The frame of a completed ring entry into `data` (DataTotal bytes) and, when not null, `headers`
+// (HeaderTotal bytes): the data pages in order; the header pages, or for a dual-buffer program
+// each packet's header bytes without the time stamp quadlet stored before them.
+void CopyRingFrame(Stream* stream, const Request* entry, PUCHAR data, PUCHAR headers) {
+    const StreamShape& shape = stream->Shape;
+    for (ULONG i = 0; i < entry->RingDataPages; ++i) {
+        const ULONG offset = i * kPageBytes;
+        const ULONG bytes = shape.DataTotal - offset < kPageBytes ? shape.DataTotal - offset : kPageBytes;
+        RtlCopyMemory(data + offset, entry->RingPages[i].Virtual, bytes);
+    }
+    if (headers == nullptr || shape.HeaderTotal == 0) return;
+    const CommonBuffer* headerPages = entry->RingPages + entry->RingDataPages;
+    if (shape.DualBuffer) {
+        constexpr ULONG kTimeStampBytes = 4;
+        for (ULONG k = 0; k < shape.Packets; ++k) {
+            const ULONG at = DualHeaderOffset(shape, k);
+            RtlCopyMemory(headers + k * shape.HeaderBytes,
+                          static_cast<PUCHAR>(headerPages[at / kPageBytes].Virtual) + at % kPageBytes + kTimeStampBytes,
+                          shape.HeaderBytes);
+        }
+        return;
+    }
+    for (ULONG i = 0; i < entry->RingHeaderPages; ++i) {
+        const ULONG offset = i * kPageBytes;
+        const ULONG bytes = shape.HeaderTotal - offset < kPageBytes ? shape.HeaderTotal - offset : kPageBytes;
+        RtlCopyMemory(headers + offset, headerPages[i].Virtual, bytes);
+    }
+}
+
+// A caller's buffer is mapped in one piece in copy mode: its data, and its headers when it has any.
+PUCHAR CallerData(const Request* request) { return request->DataViews[0]; }
+PUCHAR CallerHeaders(const Request* request) { return request->HeaderChunks != 0 ? request->HeaderViews[0] : nullptr; }
+
+// Completes the oldest attached buffer with `status`, writing its status word and signalling
+// the caller; the caller's event must read clear. The record goes on `done` to be freed once the
+// lock is released. Lock held.
+void DeliverAttachedLocked(Stream* stream, ULONG status, LIST_ENTRY* done) {
+    auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+    ArmCopyTimeout(stream);
+    if (status == kStatusDone)
+        stream->BytesCopied += stream->Shape.DataTotal + (request->HeaderChunks != 0 ? stream->Shape.HeaderTotal : 0);
+    *request->StatusWord = status;
+    InsertTailList(done, &request->Link);
+    KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+}
+
+// Whether a frame can go to a caller now: a buffer waits, no older frame does, and the caller
+// has taken the previous completion (one per signal of its event). Lock held.
+bool CallerReady(const Stream* stream) {
+    return !IsListEmpty(&stream->Attached) && IsListEmpty(&stream->FrameQueue) && KeReadStateEvent(stream->Event) == 0;
+}
+
+// Dispatch level, lock held: the frame of a completed ring entry goes straight into the oldest
+// attached buffer when the caller is ready for it (one copy), else into a free slot of the frame
+// queue, or over the oldest frame nobody has taken yet.
+void TakeRingFrame(Stream* stream, Request* entry, LIST_ENTRY* done) {
+    if (entry->Status == kStatusDone && CallerReady(stream)) {
+        auto* request = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        CopyRingFrame(stream, entry, CallerData(request), CallerHeaders(request));
+        DeliverAttachedLocked(stream, kStatusDone, done);
+        return;
+    }
+    CopySlot* slot = nullptr;
+    for (ULONG i = 0; i < stream->NumOfBuf && slot == nullptr; ++i)
+        if (!(stream->SlotMask & (1u << i))) {
+            stream->SlotMask |= 1u << i;
+            slot = &stream->Slots[i];
+        }
+    if (slot == nullptr && !IsListEmpty(&stream->FrameQueue)) {
+        slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        ++stream->FramesLost;
+    }
+    if (slot == nullptr) {
+        ++stream->FramesLost;
+        return;
+    }
+    if (entry->Status == kStatusDone) CopyRingFrame(stream, entry, slot->Data, slot->Data + stream->Shape.DataTotal);
+    slot->Status = entry->Status;
+    InsertTailList(&stream->FrameQueue, &slot->Link);
+}
+
+// Queued frames into attached buffers, oldest first, while the caller is ready for them. Lock held.
+void DeliverQueuedFramesLocked(Stream* stream, LIST_ENTRY* done) {
+    while (!IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue) && KeReadStateEvent(stream->Event) == 0) {
+        auto* slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        auto* request = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        const StreamShape& shape = stream->Shape;
+        if (slot->Status == kStatusDone) {
+            RtlCopyMemory(CallerData(request), slot->Data, shape.DataTotal);
+            if (CallerHeaders(request) != nullptr) RtlCopyMemory(CallerHeaders(request), slot->Data + shape.DataTotal, shape.HeaderTotal);
+        }
+        stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
+        DeliverAttachedLocked(stream, slot->Status, done);
+    }
+}
+
+// --- Delivery and programming ----------------------------------------------------------------------
+
+// Program waiting buffers (direct mode) while areas and room on the context allow. Lock held.
+void ProgramAttachedLocked(Stream* stream) {
+    while (!stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
+        LONG area = LendArea(stream);
+        if (area < 0) break;
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+        request->Area = area;
+        KeAcquireSpinLockAtDpcLevel(&request->BuildLock);
+        bool built = BuildProgram(stream, request);
+        KeReleaseSpinLockFromDpcLevel(&request->BuildLock);
+        if (!built) {
+            ReturnArea(stream, area);
+            ReleaseMappings(request);
+            request->Status = kContextStatusUnknownError;
+            InsertTailList(&stream->Completed, &request->Link);
+            continue;
+        }
+        bool wasEmpty = IsListEmpty(&stream->Queued);
+        LinkProgram(stream, request);
+        InsertTailList(&stream->Queued, &request->Link);
+        ++stream->QueuedCount;
+        if (wasEmpty) ArmTimeout(stream);
+    }
+}
+
+// What the stream owes its caller and the context, done wherever it is asked for (the receive
+// deferred call, the attaching thread, the driver client's worker), all at dispatch level with
+// the lock held: completed buffers and queued frames are delivered oldest first, one per signal
+// of the caller's event (while the caller has not taken the previous one, a 1 ms timer asks
+// again); then waiting buffers are programmed (direct mode) or the ring is armed (copy mode; it
+// starts with the first attached buffer's tag and sync values). Delivered records go on `done`.
+void ServiceLocked(Stream* stream, LIST_ENTRY* done) {
+    while (!IsListEmpty(&stream->Completed) && (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        *request->StatusWord = request->Status;
+        InsertTailList(done, &request->Link);
+        if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    }
+    if (stream->CopyMode) DeliverQueuedFramesLocked(stream, done);
+    if (stream->CopyMode && !stream->RingStarted && !stream->Halting && !IsListEmpty(&stream->Attached)) {
+        auto* first = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        for (ULONG i = 0; i < stream->NumOfBuf; ++i) stream->Ring[i]->Buffer = first->Buffer;
+        stream->RingStarted = TRUE;
+    }
+    if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
+    if (!stream->CopyMode) ProgramAttachedLocked(stream);
+    bool waiting = !IsListEmpty(&stream->Completed) ||
+                   (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue));
+    if (waiting && !stream->Halting) {
+        LARGE_INTEGER due;
+        due.QuadPart = kRetryRelative;
+        KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
+    }
+}
+
+void FreeDelivered(LIST_ENTRY* done) {
+    while (!IsListEmpty(done)) FreeRequest(CONTAINING_RECORD(RemoveHeadList(done), Request, Link));
+}
+
 // --- Deferred calls ------------------------------------------------------------------------------
 
 // Takes the finished programs off the context, oldest first.
@@ -703,6 +873,8 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
         return;
     }
     bool completed = false;
+    LIST_ENTRY done;
+    InitializeListHead(&done);
     KeAcquireSpinLockAtDpcLevel(&stream->Lock);
     if (!stream->Halting) {
         if (stream->PendingError != 0) {
@@ -714,14 +886,14 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
         while (!IsListEmpty(&stream->Queued)) {
             auto* request = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
             ULONG status = kStatusDone;
-            if (!ProgramDone(*reinterpret_cast<volatile ULONG*>(request->StatusQuadlet), &status)) break;
+            if (!ProgramEnded(stream, request, &status)) break;
             RemoveEntryList(&request->Link);
             --stream->QueuedCount;
             ReturnArea(stream, request->PreviousArea);
             request->Status = status;
             completed = true;
             if (request->Ring) {
-                QueueFrame(stream, request);
+                TakeRingFrame(stream, request, &done);
                 ArmIdleRing(stream);
                 if (status == kStatusDone) InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
                 continue;
@@ -735,9 +907,10 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
             InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
         }
         if (completed && !stream->CopyMode) ArmTimeout(stream);
+        if (completed) ServiceLocked(stream, &done);
     }
     KeReleaseSpinLockFromDpcLevel(&stream->Lock);
-    if (completed) Wake(stream);
+    FreeDelivered(&done);
 }
 
 void TimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -822,7 +995,6 @@ bool CreateEngine(OhciController* controller) {
     controller->IsoRxWorkMask = 0;
     for (ULONG n = 0; n < kIsoContextSlots; ++n) {
         controller->IsoRxKeys[n] = 0;
-        KeInitializeEvent(&controller->IsoRxStarted[n], NotificationEvent, FALSE);
     }
     CreateLookasideList(&controller->IsoRxRequests, sizeof(Request), kTagIsoRxRecord);
     DEVICE_DESCRIPTION description;
@@ -936,16 +1108,6 @@ NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG stat
     return STATUS_SUCCESS;
 }
 
-void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext) {
-    constexpr LONGLONG kStartWait = -5000 * kOneMs100ns;
-    KeClearEvent(&controller->IsoRxStarted[n]);
-    InterlockedOr(&controller->IsoRxWorkMask, LONG(1u << n));
-    wake(wakeContext);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kStartWait;
-    KeWaitForSingleObject(&controller->IsoRxStarted[n], Executive, KernelMode, FALSE, &timeout);
-}
-
 void FlushStream(Stream* stream) {
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
@@ -955,100 +1117,16 @@ void FlushStream(Stream* stream) {
     Wake(stream);
 }
 
-// Copy mode: the oldest queued frame into the oldest attached buffer, one per signal.
-void DeliverFrames(Stream* stream) {
-    for (;;) {
-        KIRQL irql;
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        if (IsListEmpty(&stream->Attached) || IsListEmpty(&stream->FrameQueue)) {
-            KeReleaseSpinLock(&stream->Lock, irql);
-            return;
-        }
-        if (KeReadStateEvent(stream->Event) != 0) {
-            LARGE_INTEGER due;
-            due.QuadPart = kRetryRelative;
-            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
-            KeReleaseSpinLock(&stream->Lock, irql);
-            return;
-        }
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
-        auto* slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
-        ArmCopyTimeout(stream);
-        KeReleaseSpinLock(&stream->Lock, irql);
-        if (slot->Status == kStatusDone) CopyFrame(stream, slot, request);
-        ULONG status = slot->Status;
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
-        KeReleaseSpinLock(&stream->Lock, irql);
-        *request->StatusWord = status;
-        FreeRequest(request);
-        KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
-    }
-}
-
 void FinishStream(Stream* stream) {
-    // Deliver: one completion per signal of the caller's event, oldest first.
-    for (;;) {
-        KIRQL irql;
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        if (IsListEmpty(&stream->Completed)) {
-            KeReleaseSpinLock(&stream->Lock, irql);
-            break;
-        }
-        if (stream->Event != nullptr && KeReadStateEvent(stream->Event) != 0) {
-            LARGE_INTEGER due;
-            due.QuadPart = kRetryRelative;
-            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
-            KeReleaseSpinLock(&stream->Lock, irql);
-            break;
-        }
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
-        KeReleaseSpinLock(&stream->Lock, irql);
-        *request->StatusWord = request->Status;
-        FreeRequest(request);
-        if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
-    }
-    if (stream->CopyMode) DeliverFrames(stream);
-    // Program waiting buffers while areas and room on the context allow; in copy mode the ring
-    // starts with the first attached buffer's tag and sync values.
+    LIST_ENTRY done;
+    InitializeListHead(&done);
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
-    if (stream->CopyMode && !stream->RingStarted && !stream->Halting && !IsListEmpty(&stream->Attached)) {
-        auto* first = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
-        for (ULONG i = 0; i < stream->NumOfBuf; ++i) stream->Ring[i]->Buffer = first->Buffer;
-        stream->RingStarted = TRUE;
-        ArmIdleRing(stream);
-    }
-    if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
-    while (!stream->CopyMode && !stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
-        LONG area = LendArea(stream);
-        if (area < 0) break;
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
-        request->Area = area;
-        KeAcquireSpinLockAtDpcLevel(&request->BuildLock);
-        bool built = BuildProgram(stream, request);
-        KeReleaseSpinLockFromDpcLevel(&request->BuildLock);
-        if (!built) {
-            ReturnArea(stream, area);
-            ReleaseMappings(request);
-            request->Status = kContextStatusUnknownError;
-            InsertTailList(&stream->Completed, &request->Link);
-            continue;
-        }
-        bool wasEmpty = IsListEmpty(&stream->Queued);
-        LinkProgram(stream, request);
-        InsertTailList(&stream->Queued, &request->Link);
-        ++stream->QueuedCount;
-        if (wasEmpty) ArmTimeout(stream);
-    }
-    bool more = (!IsListEmpty(&stream->Completed) ||
-                 (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue))) &&
-                (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0);
+    ServiceLocked(stream, &done);
     KeReleaseSpinLock(&stream->Lock, irql);
+    FreeDelivered(&done);
     // A program may have finished before it was seen: look at the context once more.
     KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
-    KeSetEvent(&stream->Controller->IsoRxStarted[stream->Context], IO_NO_INCREMENT, FALSE);
-    if (more) Wake(stream);
 }
 
 void CloseStream(Stream* stream) {
@@ -1078,7 +1156,6 @@ void CloseStream(Stream* stream) {
         any = true;
     }
     if (any && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&controller->IsoRxStarted[n], IO_NO_INCREMENT, FALSE);
     ReleaseContext(controller, n);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
     FreeStreamMemory(stream);

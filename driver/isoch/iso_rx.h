@@ -56,6 +56,7 @@ struct Request {
     LONG Area;               // the area holding its program, -1 none
     LONG PreviousArea;       // the tail it was linked behind, -1 none
     PULONG StatusQuadlet;    // q3 the controller writes when the last packet is stored
+    ULONG StatusPreset;      // dual-buffer: the counts it holds until then
     ULONG FirstCommand;      // bus address of the first descriptor | Z
     PULONG TailBranch;       // branch quadlet of the program's last descriptor
     KSPIN_LOCK BuildLock;    // mappings released against program building
@@ -141,9 +142,6 @@ void DeleteEngine(OhciController* controller);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
-// Asks the worker for a finish pass of IR context n and waits (at most five seconds) until it has
-// programmed what it could. Works on the controller alone: the stream may be closed meanwhile.
-void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext);
 // Completes every queued and attached buffer with status 12 and stops the context. Context
 // mutex held by the caller.
 void FlushStream(Stream* stream);
@@ -153,7 +151,8 @@ void CloseStream(Stream* stream);
 // The stream of IR context n, or null.
 [[nodiscard]] Stream* StreamOfContext(OhciController* controller, ULONG n);
 
-// The finish routine (client worker, passive level).
+// The finish routine: delivers what completed, one per signal of the caller's event, and programs
+// waiting buffers. Run by the attaching thread and by the driver client's worker, context mutex held.
 void FinishStream(Stream* stream);
 
 }  // namespace isorx

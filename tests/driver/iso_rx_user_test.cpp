@@ -23,6 +23,7 @@ constexpr ULONG kLineBytes = 640;
 constexpr ULONG kFrameBytes = kPackets * kPacketBytes;
 constexpr ULONG kRecordBytes = 256;                 // request record, descriptors, pointer array
 constexpr ULONG kMaxBuffers = 31;
+constexpr ULONG kDualBufferMode = 1u << 27;         // IR ContextControl (OHCI 1.1)
 
 ULONG BusOrder(ULONG v) { return __builtin_bswap32(v); }
 
@@ -290,13 +291,14 @@ struct LayoutCase {
     ULONG mode;
     ULONG buffers;
     ULONG direct;   // IsoDirectDMA: 1 straight into the caller's pages, 0 through the driver's ring
+    ULONG numOfBuf = 3;   // IsoRxNumOfBuf: programs on the context, the ring's buffers in copy mode
 };
 
 class IsoRxLayoutTest : public IsoRxTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     const LayoutCase c = GetParam();
-    Boot(1, c.streamBase, 3, c.direct);
+    Boot(1, c.streamBase, c.numOfBuf, c.direct);
     ASSERT_TRUE(Controller()->IsCycleMaster);
     Program p = NewProgram("camera64", false, c.buffers, kFrameBytes + kPackets * 4);
     StartCamera(p, 0, 3);
@@ -307,6 +309,9 @@ TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
     ASSERT_EQ(result, KX1394_ISOCH_OPENED);
     Stream(p, a.key, c.mode, 3, c.buffers, c.buffers == 31 ? 33 : 4);
+    // Copy mode takes mode 3 in the buffer-fill layouts with dual-buffer programs.
+    const bool dual = c.direct == 0 && c.streamBase == 1 && c.mode == 3;
+    EXPECT_EQ((ModelRegister(ohci::IsoRecvContextBase(0)) & kDualBufferMode) != 0, dual);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
     EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
     EXPECT_EQ(Tag('Z', 'O', 'D', 'A'), 0u);
@@ -320,20 +325,31 @@ INSTANTIATE_TEST_SUITE_P(Layouts, IsoRxLayoutTest,
                                            LayoutCase{0, 2, 1, 1}, LayoutCase{0, 2, 31, 1},
                                            LayoutCase{0, 1, 3, 0}, LayoutCase{0, 2, 3, 0}, LayoutCase{0, 3, 3, 0},
                                            LayoutCase{1, 1, 3, 0}, LayoutCase{1, 2, 3, 0}, LayoutCase{1, 3, 3, 0},
-                                           LayoutCase{0, 2, 1, 0}, LayoutCase{0, 2, 31, 0}));
+                                           LayoutCase{0, 2, 1, 0}, LayoutCase{0, 2, 31, 0},
+                                           LayoutCase{1, 3, 1, 0}, LayoutCase{1, 3, 31, 0},
+                                           LayoutCase{1, 3, 1, 0, 1}, LayoutCase{1, 3, 31, 0, 31}));
 
 // A bus reset ends every buffer of the stream with status 1; the stream stays open and the next
 // buffers receive whole frames again.
-class IsoRxModeTest : public IsoRxTest, public ::testing::WithParamInterface<ULONG> {};
+struct ResetCase {
+    ULONG direct;
+    ULONG streamBase;
+    ULONG mode;
+};
+
+class IsoRxModeTest : public IsoRxTest, public ::testing::WithParamInterface<ResetCase> {};
 
 TEST_P(IsoRxModeTest, BusResetDuringStreaming) {
-    Boot(1, 0, 3, GetParam());
+    const ResetCase c = GetParam();
+    Boot(1, c.streamBase, 3, c.direct);
     Program p = NewProgram("camera64", false, 3, kFrameBytes);
     StartCamera(p, 0, 3);
     OpenArgs a;
+    a.mode = c.mode;
+    a.headerQuadlets = c.mode == 3 ? 1 : 0;
     UCHAR result = 0xEE;
     ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
-    ULONG before = Stream(p, a.key, 2, 3, 3, 2);
+    ULONG before = Stream(p, a.key, c.mode, 3, 3, 2);
     sim_->bus.RequestReset(false);
     ULONG resets = 0;
     for (ULONG j = 0; j < 3; ++j) {
@@ -343,11 +359,13 @@ TEST_P(IsoRxModeTest, BusResetDuringStreaming) {
         resets += status == 1;
     }
     EXPECT_GE(resets, 1u);
-    EXPECT_GT(Stream(p, a.key, 2, 3, 3, 3), before);
+    EXPECT_GT(Stream(p, a.key, c.mode, 3, 3, 3), before);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectAndCopy, IsoRxModeTest, ::testing::Values(1u, 0u));
+// Direct DMA, the copy-mode ring, and the copy-mode ring of dual-buffer programs.
+INSTANTIATE_TEST_SUITE_P(DirectAndCopy, IsoRxModeTest,
+                         ::testing::Values(ResetCase{1, 0, 2}, ResetCase{0, 0, 2}, ResetCase{0, 1, 3}));
 
 // Copy mode: the ring runs on with no caller buffer attached and the frame queue keeps the
 // newest frames, in order, for the next buffers.
