@@ -118,8 +118,26 @@ struct MapCursor {
     PKEVENT Done;
 };
 
+// The request's buffer arrays go back to its kept mapping, which stays locked for the next attach.
+void ReturnMapping(Request* request) {
+    InterlockedExchange(&request->Mapping->InUse, 0);
+    request->Mapping = nullptr;
+    request->DataMdls = nullptr;
+    request->DataLists = nullptr;
+    request->DataChunks = 0;
+    request->HeaderMdls = nullptr;
+    request->HeaderLists = nullptr;
+    request->HeaderChunks = 0;
+    request->DataViews = nullptr;
+    request->HeaderViews = nullptr;
+}
+
 void ReleaseMappingsLocked(Request* request) {
     if (request->Ring) return;   // the driver's own pages stay with the ring entry
+    if (request->Mapping != nullptr) {
+        ReturnMapping(request);
+        return;
+    }
     PDMA_ADAPTER adapter = request->Owner->Adapter;
     for (ULONG i = 0; i < request->DataChunks; ++i) {
         if (request->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, request->DataLists[i], FALSE);
@@ -160,8 +178,8 @@ void FreeRingPages(Request* request) {
 
 void FreeRequest(Request* request) {
     if (request->Ring) FreeRingPages(request);
-    FreeTaggedPool(request->DataViews, kTagIsoMappings);
     ReleaseMappings(request);
+    FreeTaggedPool(request->DataViews, kTagIsoMappings);
     if (request->DataMdls != nullptr) FreeTaggedPool(request->DataMdls, kTagIsoMappings);
     if (request->HeaderMdls != nullptr) FreeTaggedPool(request->HeaderMdls, kTagIsoMappings);
     if (request->StatusMdl != nullptr) {
@@ -245,10 +263,142 @@ bool AllocatePieceArrays(ULONG chunks, PMDL** mdls, PSCATTER_GATHER_LIST** lists
     return true;
 }
 
+// --- Kept mappings ---------------------------------------------------------------------------------
+
+ULONGLONG HeaderKey(const Stream* stream, const Request* request) {
+    return stream->Shape.HeaderTotal != 0 ? request->Buffer.HeaderBuffer : 0;
+}
+
+// Gives the request the idle kept mapping of its buffer, if there is one.
+bool AdoptMapping(Stream* stream, Request* request) {
+    if (PsGetCurrentProcess() != stream->Owner) return false;
+    const ULONGLONG header = HeaderKey(stream, request);
+    MappedBuffer* found = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings && found == nullptr; e = e->Flink) {
+        auto* m = CONTAINING_RECORD(e, MappedBuffer, Link);
+        if (m->InUse == 0 && m->Data == request->Buffer.DataBuffer && m->Header == header) found = m;
+    }
+    if (found != nullptr) {
+        found->InUse = 1;
+        RemoveEntryList(&found->Link);
+        InsertTailList(&stream->Mappings, &found->Link);
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    if (found == nullptr) return false;
+    const bool copy = stream->CopyMode != 0;
+    request->Mapping = found;
+    request->DataMdls = found->DataMdls;
+    request->DataLists = found->DataLists;
+    request->DataChunks = request->DataMapped = found->DataChunks;
+    request->HeaderMdls = found->HeaderMdls;
+    request->HeaderLists = found->HeaderLists;
+    request->HeaderChunks = request->HeaderMapped = found->HeaderChunks;
+    request->DataChunkBytes = copy ? stream->Shape.DataTotal : stream->Shape.DataChunk;
+    request->HeaderChunkBytes = copy ? stream->Shape.HeaderTotal : stream->Shape.HeaderChunk;
+    request->DataViews = found->Views;
+    request->HeaderViews = found->Views != nullptr ? found->Views + found->DataChunks : nullptr;
+    return true;
+}
+
+// Unlocks a kept mapping no request holds and frees it. Passive level; the range is unsecured
+// in the owner's context only (elsewhere the secure handle goes with the owner's address space).
+void ReleaseKept(Stream* stream, MappedBuffer* m) {
+    PDMA_ADAPTER adapter = stream->Adapter;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    for (ULONG i = 0; i < m->DataChunks; ++i)
+        if (m->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->DataLists[i], FALSE);
+    for (ULONG i = 0; i < m->HeaderChunks; ++i)
+        if (m->HeaderLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->HeaderLists[i], FALSE);
+    KeLowerIrql(irql);
+    for (ULONG i = 0; i < m->DataChunks; ++i) {
+        MmUnlockPages(m->DataMdls[i]);
+        IoFreeMdl(m->DataMdls[i]);
+    }
+    for (ULONG i = 0; i < m->HeaderChunks; ++i) {
+        MmUnlockPages(m->HeaderMdls[i]);
+        IoFreeMdl(m->HeaderMdls[i]);
+    }
+    const bool owner = PsGetCurrentProcess() == stream->Owner;
+    for (HANDLE secured : m->Secured)
+        if (secured != nullptr && owner) MmUnsecureVirtualMemory(secured);
+    FreeTaggedPool(m->Views, kTagIsoMappings);
+    FreeTaggedPool(m->DataMdls, kTagIsoMappings);
+    FreeTaggedPool(m->HeaderMdls, kTagIsoMappings);
+    FreeTaggedPool(m, kTagIsoMappings);
+}
+
+// Releases the kept mappings no request holds, all of them or the oldest beyond `keep`. Passive.
+void DropMappings(Stream* stream, ULONG keep) {
+    LIST_ENTRY dropped;
+    InitializeListHead(&dropped);
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    ULONG idle = 0;
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings; e = e->Flink)
+        if (CONTAINING_RECORD(e, MappedBuffer, Link)->InUse == 0) ++idle;
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings && idle > keep;) {
+        auto* m = CONTAINING_RECORD(e, MappedBuffer, Link);
+        e = e->Flink;
+        if (m->InUse != 0) continue;
+        RemoveEntryList(&m->Link);
+        InsertTailList(&dropped, &m->Link);
+        --idle;
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    while (!IsListEmpty(&dropped)) ReleaseKept(stream, CONTAINING_RECORD(RemoveHeadList(&dropped), MappedBuffer, Link));
+}
+
+// Keeps the request's fresh mapping for the buffer's next attach: secures the buffer (so the
+// program cannot free it while it stays locked) and hands the arrays to a MappedBuffer. Best
+// effort: without a record or a secure handle the mapping simply goes with the request.
+void KeepMapping(Stream* stream, Request* request) {
+    if (PsGetCurrentProcess() != stream->Owner) return;
+    const StreamShape& shape = stream->Shape;
+    auto* m = static_cast<MappedBuffer*>(AllocateZeroedPool(sizeof(MappedBuffer), kTagIsoMappings));
+    if (m == nullptr) return;
+    m->Data = request->Buffer.DataBuffer;
+    m->Header = request->HeaderChunks != 0 ? request->Buffer.HeaderBuffer : 0;
+    m->Secured[0] = MmSecureVirtualMemory(UserPointer(m->Data), shape.DataTotal, PAGE_READWRITE);
+    if (m->Header != 0 && m->Secured[0] != nullptr)
+        m->Secured[1] = MmSecureVirtualMemory(UserPointer(m->Header), shape.HeaderTotal, PAGE_READWRITE);
+    if (m->Secured[0] == nullptr || (m->Header != 0 && m->Secured[1] == nullptr)) {
+        if (m->Secured[0] != nullptr) MmUnsecureVirtualMemory(m->Secured[0]);
+        FreeTaggedPool(m, kTagIsoMappings);
+        return;
+    }
+    m->DataMdls = request->DataMdls;
+    m->DataLists = request->DataLists;
+    m->DataChunks = request->DataChunks;
+    m->HeaderMdls = request->HeaderMdls;
+    m->HeaderLists = request->HeaderLists;
+    m->HeaderChunks = request->HeaderChunks;
+    m->Views = request->DataViews;
+    m->InUse = 1;
+    request->Mapping = m;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    InsertTailList(&stream->Mappings, &m->Link);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    DropMappings(stream, kMaxIdleMappings);
+}
+
+NTSTATUS LockAndMap(Request* request);
+
 NTSTATUS MapRequest(Request* request) {
     Stream* stream = request->Owner;
-    const StreamShape& shape = stream->Shape;
     if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
+    if (AdoptMapping(stream, request)) return STATUS_SUCCESS;
+    NTSTATUS status = LockAndMap(request);
+    if (NT_SUCCESS(status)) KeepMapping(stream, request);
+    return status;
+}
+
+NTSTATUS LockAndMap(Request* request) {
+    Stream* stream = request->Owner;
+    const StreamShape& shape = stream->Shape;
     bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
     // Copy mode maps the buffer for the processor alone: one piece, no map registers involved.
     const ULONG dataChunk = stream->CopyMode ? shape.DataTotal : shape.DataChunk;
@@ -1051,6 +1201,7 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     InitializeListHead(&stream->Attached);
     InitializeListHead(&stream->Queued);
     InitializeListHead(&stream->Completed);
+    InitializeListHead(&stream->Mappings);
     KeInitializeDpc(&stream->ReceiveDpc, ReceiveDpc, stream);
     KeInitializeTimer(&stream->TimeoutTimer);
     KeInitializeDpc(&stream->TimeoutDpc, TimeoutDpc, stream);
@@ -1114,6 +1265,8 @@ void FlushStream(Stream* stream) {
     if (stream->CopyMode) CompleteAttachedLocked(stream, kStatusFlushed);
     else HaltLocked(stream, kStatusFlushed);
     KeReleaseSpinLock(&stream->Lock, irql);
+    // The program gets its buffers back: none stays locked.
+    DropMappings(stream, 0);
     Wake(stream);
 }
 
@@ -1156,6 +1309,7 @@ void CloseStream(Stream* stream) {
         any = true;
     }
     if (any && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    DropMappings(stream, 0);
     ReleaseContext(controller, n);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
     FreeStreamMemory(stream);

@@ -33,6 +33,28 @@ struct DescriptorArea {
 
 struct Stream;
 
+// A caller's buffer kept locked, mapped and secured (it cannot be freed meanwhile) from one of its
+// attaches to the next, so that a program turning over the same buffers pays for locking and
+// mapping their pages once: until the stream is flushed or closed, or until more than
+// kMaxIdleMappings buffers wait to be attached again. Only buffers of the process that opened
+// the stream are kept.
+struct MappedBuffer {
+    LIST_ENTRY Link;         // the stream's Mappings, least recently attached first
+    ULONGLONG Data;          // the program's addresses it was attached with
+    ULONGLONG Header;        // 0: no header buffer
+    PMDL* DataMdls;          // the arrays of the request that mapped it first (ZOIM)
+    PSCATTER_GATHER_LIST* DataLists;
+    ULONG DataChunks;
+    PMDL* HeaderMdls;
+    PSCATTER_GATHER_LIST* HeaderLists;
+    ULONG HeaderChunks;
+    PUCHAR* Views;           // copy mode: system mappings, data chunks then header chunks
+    HANDLE Secured[2];       // data, header
+    volatile LONG InUse;     // an attached request holds it
+};
+
+constexpr ULONG kMaxIdleMappings = 8;
+
 // One attached caller buffer.
 struct Request {
     LIST_ENTRY Link;         // Attached, Queued or Completed of its stream
@@ -53,6 +75,7 @@ struct Request {
     KEVENT DataMapEvent;
     KEVENT HeaderMapEvent;
     NTSTATUS MapStatus;
+    MappedBuffer* Mapping;   // the kept mapping its buffer arrays belong to, or null
     LONG Area;               // the area holding its program, -1 none
     LONG PreviousArea;       // the tail it was linked behind, -1 none
     PULONG StatusQuadlet;    // q3 the controller writes when the last packet is stored
@@ -101,6 +124,7 @@ struct Stream {
     ULONG AreaMask;          // bit i: area i lent
     CommonBuffer Scratch;    // one page whose first quadlet takes discarded bytes
 
+    LIST_ENTRY Mappings;     // kept caller buffers (MappedBuffer), under Lock
     KSPIN_LOCK Lock;         // the three lists, the areas, the tail, the flags below
     LIST_ENTRY Attached;
     LIST_ENTRY Queued;
