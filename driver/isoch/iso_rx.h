@@ -166,8 +166,8 @@ void DeleteEngine(OhciController* controller);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
-// Completes every queued and attached buffer with status 12 and stops the context. Context
-// mutex held by the caller.
+// Completes every queued and attached buffer with status 12, stops the context (direct mode) and
+// gives the kept buffers back. Passive level, context mutex held by the caller.
 void FlushStream(Stream* stream);
 // Flushes and frees the stream; the context mutex is taken inside.
 void CloseStream(Stream* stream);
