@@ -53,6 +53,21 @@ struct Mode {
 constexpr Mode kY8 = {5, 1280};
 constexpr Mode kRgb8 = {4, 3840};
 
+// A controller with `count` cameras on its ports, each offering `mode` at 30 fps.
+std::unique_ptr<hk::SimulatedController> ControllerWithCameras(int count, Mode mode, std::vector<sim::IidcCamera*>* cameras) {
+    auto sim = std::make_unique<hk::SimulatedController>(sim::OhciController::Config(), hk::pci::DeviceConfig().vector);
+    for (int i = 0; i < count; ++i) {
+        sim::IidcCamera::Config config;
+        config.name = "camera" + std::to_string(i);
+        config.guid += ULONGLONG(i);
+        config.rates[0][mode.mode] = uint8_t(1u << sim::iidc::k30);
+        auto* camera = static_cast<sim::IidcCamera*>(sim->bus.Add(std::make_unique<sim::IidcCamera>(config)));
+        sim->bus.Connect(sim->controller, i, camera, 0);
+        cameras->push_back(camera);
+    }
+    return sim;
+}
+
 // The driver on a controller with `cameras` cameras, one program streaming from all of them.
 struct IsoBench : bench::Program {
     std::unique_ptr<hk::SimulatedController> sim;
@@ -66,16 +81,7 @@ struct IsoBench : bench::Program {
     IsoBench(int count, Mode mode, ULONG direct) {
         hk::reg::CreateKey(hk::reg::ServicePath("KX1394DRV64") + "\\Parameters");
         hk::reg::SetDword(hk::reg::ServicePath("KX1394DRV64") + "\\Parameters", "IsoDirectDMA", direct);
-        sim = std::make_unique<hk::SimulatedController>(sim::OhciController::Config(), hk::pci::DeviceConfig().vector);
-        for (int i = 0; i < count; ++i) {
-            sim::IidcCamera::Config config;
-            config.name = "camera" + std::to_string(i);
-            config.guid += ULONGLONG(i);
-            config.rates[0][mode.mode] = uint8_t(1u << sim::iidc::k30);
-            auto* camera = static_cast<sim::IidcCamera*>(sim->bus.Add(std::make_unique<sim::IidcCamera>(config)));
-            sim->bus.Connect(sim->controller, i, camera, 0);
-            cameras.push_back(camera);
-        }
+        sim = ControllerWithCameras(count, mode, &cameras);
         if (!bench::StartDriverAndProgram(*sim, this)) return;
         frameBytes = mode.packetBytes * kPackets;
         for (int i = 0; i < count; ++i) {
@@ -202,16 +208,7 @@ struct ModelOnHost {
     static NTSTATUS NullEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
     ModelOnHost(int count, Mode mode) {
-        sim = std::make_unique<hk::SimulatedController>(sim::OhciController::Config(), hk::pci::DeviceConfig().vector);
-        for (int i = 0; i < count; ++i) {
-            sim::IidcCamera::Config config;
-            config.name = "camera" + std::to_string(i);
-            config.guid += ULONGLONG(i);
-            config.rates[0][mode.mode] = uint8_t(1u << sim::iidc::k30);
-            auto* camera = static_cast<sim::IidcCamera*>(sim->bus.Add(std::make_unique<sim::IidcCamera>(config)));
-            sim->bus.Connect(sim->controller, i, camera, 0);
-            cameras.push_back(camera);
-        }
+        sim = ControllerWithCameras(count, mode, &cameras);
         hk::RunFor(10 * kMs);
         if (!NT_SUCCESS(hk::LoadDriver(NullEntry, "KXNULL", &driver))) return;
         pdo = hk::pci::PlugDevice(driver, sim->PciConfig());
