@@ -1,8 +1,15 @@
 #!/bin/sh
-# Splits the process CPU of a kx_driver_bench benchmark by where it is spent, from perf samples:
-# the driver's own code (symbols of libkxdriver.a), the model (sim::), the host kernel's emulation
-# (hk:: and the kernel services it implements) and the host system (libc, Linux: the switches
-# between the real threads that carry the emulated ones).
+# Splits the process CPU of a driver benchmark by where it is spent, from perf samples with call
+# stacks. Two views:
+# - by code: the driver's own code (symbols of libkxdriver.a), the model (sim::), the host kernel's
+#   emulation (hk:: and the kernel services it implements) and the host system (libc, Linux: the
+#   switches between the real threads that carry the emulated ones);
+# - by caller: each sample goes to the first driver or model routine met walking its stack up from
+#   the leaf, so the host kernel and host system time a driver routine causes (its waits, locks,
+#   MDLs, scatter/gather lists, the thread switches it asks for) counts as the driver's, the DMA and
+#   clock the model causes as the model's, and what the benchmark's program causes as the program's
+#   ("other": the harness, thread start-up). With the process CPU per iteration this gives the
+#   driver's CPU per iteration.
 # Usage: sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]   (e.g. build/rel UserQuadlet, or
 # build/rel DirectY8 kx_iso_rx_bench); needs perf.
 set -eu
@@ -12,36 +19,69 @@ binary=${3:-kx_driver_bench}
 out=$(mktemp -d)
 nm -C --defined-only "$build/driver/libkxdriver.a" 2>/dev/null | awk '$2 ~ /[TtWw]/' |
   sed 's/^[0-9a-f]* [TtWw] //' > "$out/driver_syms.txt"
-perf record -q -F 4000 -o "$out/perf.data" "$build/bench/$binary" --benchmark_filter="$filter" \
-  --benchmark_min_time=1 > "$out/run.log" 2>&1
+perf record -q -F 1000 --call-graph dwarf,16384 -o "$out/perf.data" "$build/bench/$binary" \
+  --benchmark_filter="$filter" --benchmark_min_time=1 > "$out/run.log" 2>&1
 grep process_time "$out/run.log"
-perf report -i "$out/perf.data" --no-children --sort dso,sym -g none -F overhead,dso,sym 2>/dev/null |
-  grep -v '^#' | grep '%' > "$out/samples.txt"
-python3 - "$out" <<'PY'
+perf script -i "$out/perf.data" -F ip,sym,dso 2>/dev/null > "$out/stacks.txt"
+python3 - "$out" "$binary" <<'PY'
 import re, sys
-out = sys.argv[1]
+out, binary = sys.argv[1], sys.argv[2]
 def base(n):
-    n = n.strip()
-    n = n.replace('(anonymous namespace)::', 'ANON::')
+    n = n.strip().replace('(anonymous namespace)::', 'ANON::')
     j = n.find('(')
     return n[:j] if j >= 0 else n
 syms = set(base(l) for l in open(out + '/driver_syms.txt'))
-share = {'driver': 0.0, 'model': 0.0, 'host kernel': 0.0, 'host system': 0.0, 'other': 0.0}
-for line in open(out + '/samples.txt'):
-    m = re.match(r'\s*([\d.]+)%\s+(\S+)\s+\[(.)\]\s+(.*)', line)
-    if not m:
-        continue
-    pct, dso, name = float(m.group(1)), m.group(2), m.group(4)
-    if base(name) in syms:
-        share['driver'] += pct
-    elif 'sim::' in name:
-        share['model'] += pct
-    elif not dso.startswith('kx_driver_bench'):
-        share['host system'] += pct
-    elif name.startswith('hk::') or re.match(r'(Ke|Io|Ex|Ob|Mm|Ps|Interlocked|Rtl|Kx|Zw|READ_|WRITE_|std::)', name):
-        share['host kernel'] += pct
+program = re.compile(r"ANON::Run\w*$|ANON::\w*Bench|^bench::|^hk::user::")
+kernel = re.compile(r'^(hk::|std::|Ke|Io|Ex|Ob|Mm|Ps|Interlocked|Rtl|Kx|Zw|READ_|WRITE_)')
+by_code = dict.fromkeys(['driver', 'model', 'host kernel', 'host system', 'other'], 0)
+by_caller = dict.fromkeys(['driver', 'model', 'program', 'other'], 0)
+routines = {}
+def account(frames):
+    if not frames:
+        return
+    dso, sym = frames[0]
+    b = base(sym)
+    if b in syms:
+        by_code['driver'] += 1
+    elif 'sim::' in sym:
+        by_code['model'] += 1
+    elif not dso.startswith(binary):
+        by_code['host system'] += 1
+    elif kernel.match(b):
+        by_code['host kernel'] += 1
     else:
-        share['other'] += pct
-print('  '.join('%s %.1f%%' % (k, v) for k, v in share.items()))
+        by_code['other'] += 1
+    for _, s in frames:
+        b = base(s)
+        if b in syms:
+            by_caller['driver'] += 1
+            routines[b] = routines.get(b, 0) + 1
+            return
+        if 'sim::' in s:
+            by_caller['model'] += 1
+            return
+        if program.search(b):
+            by_caller['program'] += 1
+            return
+    by_caller['other'] += 1
+frames = []
+for line in open(out + '/stacks.txt', errors='replace'):
+    line = line.rstrip('\n')
+    if not line.strip():
+        account(frames)
+        frames = []
+        continue
+    m = re.match(r'\s+[0-9a-f]+\s+(.*?)\s+\((.*)\)$', line)
+    if m:
+        frames.append((m.group(2).split('/')[-1], m.group(1)))
+account(frames)
+def show(title, share):
+    total = sum(share.values()) or 1
+    print(title + '  '.join('%s %.1f%%' % (k, 100.0 * v / total) for k, v in share.items()))
+show('by code:   ', by_code)
+show('by caller: ', by_caller)
+total = sum(by_caller.values()) or 1
+top = sorted(routines.items(), key=lambda kv: -kv[1])[:8]
+print('driver routines by caller: ' + ', '.join('%s %.1f%%' % (k.replace('ANON::', ''), 100.0 * v / total) for k, v in top))
 PY
 rm -rf "$out"

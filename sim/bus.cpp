@@ -111,12 +111,20 @@ int Bus::CableComponentSize(const Node* node) const {
 
 void Bus::ConnectionChanged(Node* noticedBy) {
     for (auto& node : nodes_) node->phy().NotePortChanges();
+    DeliverPhyInterrupts();
     RequestReset(false, noticedBy);
+}
+
+void Bus::DeliverPhyInterrupts() {
+    for (auto& node : nodes_)
+        if (node->phy().TakeInterrupt()) node->OnPhyInterrupt();
 }
 
 void Bus::WritePhyRegister(Node* node, uint8_t reg, uint8_t value) {
     if (!OnThisBus(node)) return;
-    switch (node->phy().Write(reg, value)) {
+    const Phy::WriteEffect effect = node->phy().Write(reg, value);
+    DeliverPhyInterrupts();
+    switch (effect) {
     case Phy::WriteEffect::kLongReset:
         RequestReset(false, node);
         break;
@@ -601,6 +609,7 @@ void Bus::RemoteCommand(Node* target, uint8_t port, uint8_t command) {
     if (ok) confirmation |= kConfirmOk;
     SendPhyPacket(target, confirmation);
     phy.NotePortChanges();
+    DeliverPhyInterrupts();
     if (changed) ConnectionChanged(target);
 }
 

@@ -200,6 +200,8 @@ private:
     int CableComponentSize(const Node* node) const;
     void Part(Node* node, int port);
     void ConnectionChanged(Node* noticedBy);
+    // Hands each PHY's pending interrupt to its node, as the PHY's status transfer does.
+    void DeliverPhyInterrupts();
 
     void StartReset(bool shortReset);
     void CompleteReset();

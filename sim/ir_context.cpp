@@ -345,6 +345,31 @@ bool IsoRecvContext::CompleteDual() {
     return Advance(current_.address + 8);
 }
 
+// Whether the program holds a packet whose first part is `first` bytes and the rest `rest`: the
+// first part in this descriptor's first buffer or, when it no longer fits there, in the next
+// descriptor's; the rest in the second buffers from there on.
+bool IsoRecvContext::DualBufferRoom(size_t first, size_t rest) {
+    uint32_t address = current_.address;
+    size_t firstRoom = firstResCount_, secondRoom = secondResCount_;
+    int hops = 0;
+    auto next = [&]() {
+        uint8_t raw[4];
+        if (++hops > kMaxDescriptorWalk || !controller_.host().DmaRead(address + 8, raw, 4)) return false;
+        const uint32_t branch = host_order::LoadLe32(raw);
+        uint8_t counts[4];
+        if (descriptor::Z(branch) != 2 || !controller_.host().DmaRead(descriptor::BranchAddress(branch) + 4, counts, 4))
+            return false;
+        address = descriptor::BranchAddress(branch);
+        firstRoom = host_order::LoadLe32(counts) >> 16;
+        secondRoom = host_order::LoadLe32(counts) & 0xFFFF;
+        return true;
+    };
+    if (firstRoom < first && !next()) return false;
+    for (size_t room = secondRoom; room < rest; room += secondRoom)
+        if (!next()) return false;
+    return true;
+}
+
 void IsoRecvContext::ReceiveDualBuffer(const IsoPacket& packet) {
     const uint16_t firstSize = uint16_t(current_.q0);
     if (firstResCount_ == uint16_t(current_.q1 >> 16) && secondResCount_ == uint16_t(current_.q1) &&
@@ -352,6 +377,7 @@ void IsoRecvContext::ReceiveDualBuffer(const IsoPacket& packet) {
         return;
     Format(packet, true);
     const size_t first = std::min<size_t>(firstSize, bytes_.size());
+    if (!DualBufferRoom(first, bytes_.size() - first)) return;  // no room left in the program: the packet is lost
     if (firstResCount_ < first && !CompleteDual()) return;  // the first part no longer fits: next descriptor
     const size_t firstPart = std::min<size_t>(first, firstResCount_);
     const uint16_t firstReq = uint16_t(current_.q1 >> 16);

@@ -75,6 +75,7 @@ private:
     void Format(const IsoPacket& packet, bool timeStampFirst);
     bool WaitingForSync(const IsoPacket& packet);
     bool BufferFillRoom(size_t bytes);
+    bool DualBufferRoom(size_t first, size_t rest);
     bool WriteBytes(uint32_t address, const uint8_t* bytes, size_t length);
     bool WriteQuadlet(uint32_t address, uint32_t value);
     bool CompleteBufferFill();

@@ -75,6 +75,9 @@ public:
     // Whether the link is powered (OHCI: HCControl.LPS). The self-ID L bit is LCtrl AND this, and
     // only a link that is on and powered receives packets.
     virtual bool LinkPowered() const { return true; }
+    // The PHY asked its link for an interrupt: a status transfer with the interrupt bit set
+    // (IEEE 1394a 5B), here after Port_event was set.
+    virtual void OnPhyInterrupt() {}
     bool LinkActive() const { return phy_.linkOn && LinkPowered(); }
 
 private:

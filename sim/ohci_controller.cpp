@@ -331,6 +331,10 @@ void OhciController::WriteConfigRomMap(uint32_t value) {
 }
 
 bool OhciController::LinkPowered() const { return (hcControl_ & hc_control::kLps) != 0; }
+
+void OhciController::OnPhyInterrupt() {
+    if (LinkPowered()) RaiseInterrupt(int_event::kPhy);
+}
 bool OhciController::LinkEnabled() const {
     return (hcControl_ & (hc_control::kLinkEnable | hc_control::kLps)) == (hc_control::kLinkEnable | hc_control::kLps);
 }

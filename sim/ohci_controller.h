@@ -99,6 +99,9 @@ public:
 
     // The link is powered while HCControl.LPS is set (the self-ID L bit, and packet reception).
     bool LinkPowered() const override;
+    // A status transfer from the PHY with its interrupt bit: IntEvent.phy (OHCI 1.1 6.1), when the
+    // link is powered to take the transfer.
+    void OnPhyInterrupt() override;
 
     // Faults a test can switch on: the next self-ID DMA is damaged as asked.
     enum class SelfIdFault { kNone, kBadInverse, kWrongGeneration, kJunkAfter, kSelfIdError };

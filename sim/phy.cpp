@@ -122,7 +122,10 @@ void Phy::NotePortChanges() {
     for (Port& p : ports_) {
         uint8_t status = uint8_t((p.connected ? kPortConnected : 0) | (p.Active() ? kPortBias : 0) |
                                  (p.disabled ? kPortDisabled : 0));
-        if (status != p.lastStatus && p.intEnable && Is1394a()) r5_ |= kPortEvent;
+        if (status != p.lastStatus && p.intEnable && Is1394a()) {
+            r5_ |= kPortEvent;
+            interruptPending_ = true;
+        }
         p.lastStatus = status;
     }
 }

@@ -6,7 +6,10 @@
 // - Port_event (r5 bit 2): set when a port whose Int_enable (page 0, r9 bit 4) is set sees its
 //   Connected, Bias or Disabled bit change (no port faults are modelled); cleared by writing 1.
 //   The bus calls NotePortChanges after every change it makes to ports; a register write of
-//   Disabled notes its own. The link learns of it by reading r5 (no status transfer is modelled).
+//   Disabled notes its own. Each time Port_event is set the PHY asks its link for an interrupt
+//   with a status transfer whose interrupt bit is set (IEEE 1394a 5B, PHY-link interface); the bus
+//   hands it to the node (Node::OnPhyInterrupt) as the transfer would. The transfer carries no
+//   register contents here: the link reads r5 to learn why.
 // - Gap count fall-back (IEEE 1394a): the PHY keeps gap_count_reset_disable. A configuration
 //   packet with T = 1, or a link's write of r1, sets Gap_count and the flag. At each bus reset the
 //   flag is looked at: clear, Gap_count returns to 63; set, the gap count stays; either way the
@@ -165,6 +168,12 @@ public:
     // Port_event when a port with Int_enable changed.
     void NotePortChanges();
     bool PortEvent() const { return (r5_ & phy_reg::kPortEvent) != 0; }
+    // Whether an interrupt for the link arose since the last call (and forgets it).
+    bool TakeInterrupt() {
+        const bool pending = interruptPending_;
+        interruptPending_ = false;
+        return pending;
+    }
 
     // Which standard the PHY follows; set before the node joins a bus.
     PhyStandard standard = PhyStandard::k1394a;
@@ -201,6 +210,7 @@ private:
     uint8_t pageSelect_ = 0;
     uint8_t portSelect_ = 0;
     uint8_t r5_ = 0;  // Watchdog, Loop, Pwr_fail, Timeout, Port_event, Enab_accel, Enab_multi (ISBR is not kept)
+    bool interruptPending_ = false;  // a status transfer with the interrupt bit is due
 };
 
 }  // namespace sim

@@ -197,7 +197,6 @@ struct OhciController {
     KSPIN_LOCK IsoRxContextLock;        // IsoRxInUse
     volatile LONG IsoRxWorkMask;        // bit n: the finish routine of context n is wanted
     volatile LONG IsoRxUrgentStop;      // bit n: a stop waits for IsochStopUrgentDpc on context n
-    KEVENT IsoRxStarted[kIsoContextSlots];  // a finish pass of context n has programmed what it could
     ULONGLONG IsoRxKeys[kIsoContextSlots];  // stream key table: key (0 empty) and its context
     ULONG IsoRxKeyContext[kIsoContextSlots];
     KSPIN_LOCK IsoRxKeyLock;

@@ -136,6 +136,9 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
     if (!NT_SUCCESS(status)) return status;
     isorx::StreamShape shape;
     status = isorx::ShapeStream(open, controller->IsoRxStreamBase, controller->IsoRxMapRegisters, &shape);
+    // Copy mode takes mode 3 in the buffer-fill layouts with dual-buffer programs.
+    if (NT_SUCCESS(status) && controller->IsoDirectDMA == 0 && controller->IsoRxStreamBase == 1 && open.Mode == 3)
+        status = isorx::ShapeDualBuffer(&shape);
     if (!NT_SUCCESS(status)) return status;
     if (KeyInUse(controller, open.Key)) return kStatusInternalError;
     ClientRecord* client = FindDriverClient(controller);
@@ -228,10 +231,10 @@ NTSTATUS IsochAttachRequest(ControlRequest* request) {
         if (NT_SUCCESS(status)) status = isorx::ReadBufferRecord(raw, recordBytes, is32, &buffer);
         if (NT_SUCCESS(status)) status = isorx::AttachBuffer(stream, buffer, pointer);
     }
-    if (!NT_SUCCESS(status)) isorx::FlushStream(stream);
-    PVOID wakeContext = stream->WakeContext;
+    // The buffers are programmed (or frames delivered) here, in the attaching thread.
+    if (NT_SUCCESS(status)) isorx::FinishStream(stream);
+    else isorx::FlushStream(stream);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-    if (NT_SUCCESS(status)) isorx::StartAttached(controller, n, WakeDriverClient, wakeContext);
     return status;
 }
 

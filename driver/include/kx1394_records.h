@@ -208,7 +208,10 @@ static_assert(offsetof(Kx1394IsochOpen64, Mode) == 8 && offsetof(Kx1394IsochOpen
               "isochronous open offsets");
 
 // IOCTL_ISOCH_ATTACH_BUFFERS (24 bytes): an array of Count buffer descriptor addresses (u64 each
-// for 64-bit programs, u32 each for 32-bit programs).
+// for 64-bit programs, u32 each for 32-bit programs). A buffer of the program that opened the
+// stream stays locked after it completes, ready for its next attach, and cannot be freed meanwhile:
+// IOCTL_ISOCH_FLUSH and IOCTL_ISOCH_CLOSE give every buffer back (of the buffers waiting to be
+// attached again, the stream keeps the eight most recently attached).
 struct Kx1394IsochAttach64 {
     uint64_t StreamKey;
     uint64_t Descriptors;

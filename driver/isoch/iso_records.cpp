@@ -113,6 +113,63 @@ NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegister
     return STATUS_SUCCESS;
 }
 
+bool DualWalk::Next(DualSegment* out) {
+    const ULONG total = shape_.DataTotal;
+    const ULONG payload = shape_.PacketBytes;
+    if (position_ >= total) return false;
+    const ULONG pageEnd = (position_ / kPageBytes + 1) * kPageBytes < total ? (position_ / kPageBytes + 1) * kPageBytes
+                                                                              : total;
+    ULONG end = pageEnd;
+    out->HeaderOffset = 0;
+    out->FirstBytes = 0;
+    const ULONG first = (position_ + payload - 1) / payload;   // the first packet starting here
+    if (first < shape_.Packets && ULONGLONG(first) * payload < pageEnd) {
+        ULONG last = (pageEnd - 1) / payload;
+        if (last > shape_.Packets - 1) last = shape_.Packets - 1;
+        const ULONG headerPage = first / shape_.FirstPartsPerPage;
+        const ULONG lastOnHeaderPage = (headerPage + 1) * shape_.FirstPartsPerPage - 1;
+        if (lastOnHeaderPage < last) {
+            last = lastOnHeaderPage;
+            end = (last + 1) * payload;
+        }
+        out->FirstBytes = (last - first + 1) * shape_.FirstBytes;
+        out->HeaderOffset = DualHeaderOffset(shape_, first);
+    }
+    out->DataOffset = position_;
+    out->DataBytes = end - position_;
+    position_ = end;
+    return true;
+}
+
+NTSTATUS ShapeDualBuffer(StreamShape* shape) {
+    constexpr ULONG kTimeStampBytes = 4;
+    constexpr ULONG kDualDescriptorBytes = 32;
+    const ULONG first = shape->HeaderBytes + kTimeStampBytes;
+    if (shape->Mode != 3 || first > kPageBytes || shape->PacketBytes == 0) return STATUS_INVALID_PARAMETER;
+    shape->DualBuffer = 1;
+    shape->PacketPerBuffer = 0;
+    shape->FirstBytes = first;
+    shape->FirstPartsPerPage = kPageBytes / first;
+    shape->HeaderPages = (shape->Packets + shape->FirstPartsPerPage - 1) / shape->FirstPartsPerPage;
+    DualWalk walk(*shape);
+    DualSegment segment;
+    ULONG descriptors = 0;
+    while (walk.Next(&segment)) ++descriptors;
+    shape->Descriptors = descriptors;
+    const ULONG perPage = kPageBytes / kDualDescriptorBytes;
+    shape->AreaPages = (descriptors + perPage - 1) / perPage;
+    return STATUS_SUCCESS;
+}
+
+ULONG DualHeaderOffset(const StreamShape& shape, ULONG packet) {
+    return packet / shape.FirstPartsPerPage * kPageBytes + packet % shape.FirstPartsPerPage * shape.FirstBytes;
+}
+
+bool DualProgramDone(ULONG countQuadlet, ULONG preset, ULONG firstSize) {
+    if (countQuadlet == preset) return false;
+    return (countQuadlet & 0xFFFF) == 0 || (countQuadlet >> 16) < firstSize;
+}
+
 ULONG BandwidthUnits(ULONG payloadBytes, ULONG speed) {
     constexpr ULONG kS1600 = 4;
     constexpr ULONG kS3200 = 5;

@@ -68,6 +68,38 @@ struct StreamShape {
     ULONG BlockSlots;        // descriptor slots per packet block
     ULONG PacketsPerPage;
     ULONG AreaPages;         // pages of one descriptor area
+    // Dual-buffer programs (copy mode, mode 3, buffer-fill layouts chosen): each packet's time
+    // stamp, header quadlet and the rest of its H header bytes go to the first buffer, FirstBytes
+    // of them, packed FirstPartsPerPage to a header page; the payload to the second buffer, the
+    // data area, packets back to back.
+    ULONG DualBuffer;
+    ULONG FirstBytes;        // firstSize: 4 + H
+    ULONG FirstPartsPerPage;
+    ULONG HeaderPages;       // pages of the header area the first buffers lie in
+    ULONG Descriptors;       // DUALBUFFER descriptors of one program
+};
+
+// One DUALBUFFER descriptor of a dual-buffer program: its second buffer covers DataBytes of the
+// data area from DataOffset, never crossing a page; its first buffer holds the first parts of the
+// packets whose payload starts there (none when a longer packet covers the whole range).
+struct DualSegment {
+    ULONG DataOffset;
+    ULONG DataBytes;         // secondReqCount
+    ULONG HeaderOffset;      // of the first buffer in the header area (page * 4096 + offset)
+    ULONG FirstBytes;        // firstReqCount
+};
+
+// The descriptors of a dual-buffer program in order. A descriptor is done when either buffer is
+// full, so each one ends where its last packet's payload ends or its data page does: the first
+// buffer is cut where a data page ends or where the header page can take no further first part.
+class DualWalk {
+public:
+    explicit DualWalk(const StreamShape& shape) : shape_(shape) {}
+    bool Next(DualSegment* out);
+
+private:
+    const StreamShape& shape_;
+    ULONG position_ = 0;     // data offset the next descriptor starts at
 };
 
 // Reads the open record. STATUS_INVALID_PARAMETER for a key of 0, a mode other than 1, 2 or 3
@@ -84,6 +116,17 @@ struct StreamShape {
 // buffer-fill. Mode 1 delivers each packet's isochronous header and payload less its first
 // StripBytes bytes; mode 2 the payload; mode 3 headers and payloads into two buffers.
 [[nodiscard]] NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegisters, StreamShape* out);
+
+// Lays a copy-mode stream of mode 3 out for dual-buffer programs over the driver's own pages.
+// STATUS_INVALID_PARAMETER when a packet's first part (4 + header bytes) exceeds a page.
+[[nodiscard]] NTSTATUS ShapeDualBuffer(StreamShape* shape);
+
+// Where packet k's first part lies in the header area of a dual-buffer program.
+[[nodiscard]] ULONG DualHeaderOffset(const StreamShape& shape, ULONG packet);
+
+// The last DUALBUFFER descriptor's firstResCount | secondResCount quadlet: false while it still
+// holds the preset counts or the descriptor can take more (both buffers have room for a packet).
+[[nodiscard]] bool DualProgramDone(ULONG countQuadlet, ULONG preset, ULONG firstSize);
 
 // Bandwidth allocation units of `payloadBytes` per cycle at a speed code 0 (S100) to 5 (S3200):
 // one unit is the time of a quadlet at S1600, so a quadlet at S3200 takes half a unit.

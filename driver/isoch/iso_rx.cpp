@@ -12,6 +12,11 @@ namespace {
 // IR ContextControl mode bits (OHCI 1.1, 10.3.1).
 constexpr ULONG kBufferFill = 0x80000000u;
 constexpr ULONG kIsochHeader = 0x40000000u;
+constexpr ULONG kDualBufferMode = 0x08000000u;
+// DUALBUFFER descriptor (OHCI 1.1, 10.1.3): 32 bytes, control s = 1, b = 3 over firstSize.
+constexpr ULONG kDualBuffer = 0x080C0000u;
+constexpr ULONG kDualDescriptorBytes = 32;
+constexpr ULONG kDualZ = 2;
 // Descriptor control values: INPUT_MORE and INPUT_LAST with s = 1, b = 3, i = 3, w = 3.
 constexpr ULONG kInputMore = 0x28000000u;
 constexpr ULONG kInputLast = 0x38000000u;
@@ -116,8 +121,26 @@ struct MapCursor {
     PKEVENT Done;
 };
 
+// The request's buffer arrays go back to its kept mapping, which stays locked for the next attach.
+void ReturnMapping(Request* request) {
+    InterlockedExchange(&request->Mapping->InUse, 0);
+    request->Mapping = nullptr;
+    request->DataMdls = nullptr;
+    request->DataLists = nullptr;
+    request->DataChunks = 0;
+    request->HeaderMdls = nullptr;
+    request->HeaderLists = nullptr;
+    request->HeaderChunks = 0;
+    request->DataViews = nullptr;
+    request->HeaderViews = nullptr;
+}
+
 void ReleaseMappingsLocked(Request* request) {
     if (request->Ring) return;   // the driver's own pages stay with the ring entry
+    if (request->Mapping != nullptr) {
+        ReturnMapping(request);
+        return;
+    }
     PDMA_ADAPTER adapter = request->Owner->Adapter;
     for (ULONG i = 0; i < request->DataChunks; ++i) {
         if (request->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, request->DataLists[i], FALSE);
@@ -158,8 +181,8 @@ void FreeRingPages(Request* request) {
 
 void FreeRequest(Request* request) {
     if (request->Ring) FreeRingPages(request);
-    FreeTaggedPool(request->DataViews, kTagIsoMappings);
     ReleaseMappings(request);
+    FreeTaggedPool(request->DataViews, kTagIsoMappings);
     if (request->DataMdls != nullptr) FreeTaggedPool(request->DataMdls, kTagIsoMappings);
     if (request->HeaderMdls != nullptr) FreeTaggedPool(request->HeaderMdls, kTagIsoMappings);
     if (request->StatusMdl != nullptr) {
@@ -167,22 +190,6 @@ void FreeRequest(Request* request) {
         IoFreeMdl(request->StatusMdl);
     }
     FreeToLookaside(&request->Owner->Controller->IsoRxRequests, request);
-}
-
-// Tells the caller a buffer has ended and frees its record: the status word (and one signal of
-// the caller's event when `signal`), or the kernel caller's routine at dispatch level.
-void EndRequest(Stream* stream, Request* request, bool signal) {
-    if (stream->Kernel.Done != nullptr) {
-        KIRQL irql;
-        KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        stream->Kernel.Done(stream->Kernel.Context, request->KernelBuffer, request->Status, request->CycleTime);
-        KeLowerIrql(irql);
-        FreeRequest(request);
-        return;
-    }
-    *request->StatusWord = request->Status;
-    FreeRequest(request);
-    if (signal && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
 }
 
 // The caller's event still holds an earlier completion: the next one waits (user streams only).
@@ -270,18 +277,28 @@ bool AllocatePieceArrays(ULONG chunks, PMDL** mdls, PSCATTER_GATHER_LIST** lists
     return true;
 }
 
+// Bytes of one mapped piece of a caller's data or header buffer. Copy mode maps a buffer for the
+// processor alone: one piece, no map registers involved.
+ULONG DataChunkOf(const Stream* stream) { return stream->CopyMode ? stream->Shape.DataTotal : stream->Shape.DataChunk; }
+ULONG HeaderChunkOf(const Stream* stream) {
+    return stream->CopyMode ? stream->Shape.HeaderTotal : stream->Shape.HeaderChunk;
+}
+
 // The arrays of the request's data (and header) chunks.
 bool PrepareChunks(Request* request, bool header) {
-    const StreamShape& shape = request->Owner->Shape;
-    ULONG dataChunks = (shape.DataTotal + shape.DataChunk - 1) / shape.DataChunk;
-    ULONG headerChunks = header ? (shape.HeaderTotal + shape.HeaderChunk - 1) / shape.HeaderChunk : 0;
+    const Stream* stream = request->Owner;
+    const StreamShape& shape = stream->Shape;
+    const ULONG dataChunk = DataChunkOf(stream);
+    const ULONG headerChunk = HeaderChunkOf(stream);
+    ULONG dataChunks = (shape.DataTotal + dataChunk - 1) / dataChunk;
+    ULONG headerChunks = header ? (shape.HeaderTotal + headerChunk - 1) / headerChunk : 0;
     if (!AllocatePieceArrays(dataChunks, &request->DataMdls, &request->DataLists) ||
         !AllocatePieceArrays(headerChunks, &request->HeaderMdls, &request->HeaderLists))
         return false;
     request->DataChunks = dataChunks;
     request->HeaderChunks = headerChunks;
-    request->DataChunkBytes = shape.DataChunk;
-    request->HeaderChunkBytes = shape.HeaderChunk;
+    request->DataChunkBytes = dataChunk;
+    request->HeaderChunkBytes = headerChunk;
     return true;
 }
 
@@ -300,8 +317,8 @@ NTSTATUS MapChunks(Request* request) {
     const ULONG dataChunks = request->DataChunks;
     const ULONG headerChunks = request->HeaderChunks;
     if (request->Owner->CopyMode) {
-        // The worker copies frames into the buffer from the system process: through system mappings
-        // of the locked pages, never through the program's addresses.
+        // Frames are copied into the buffer at dispatch level, in whatever process runs then:
+        // through system mappings of the locked pages, never through the program's addresses.
         request->DataViews = static_cast<PUCHAR*>(AllocateZeroedPool(sizeof(PUCHAR) * (dataChunks + headerChunks),
                                                                      kTagIsoMappings));
         if (request->DataViews == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -330,22 +347,153 @@ NTSTATUS MapChunks(Request* request) {
     return request->MapStatus;
 }
 
+// --- Kept mappings ---------------------------------------------------------------------------------
+
+ULONGLONG HeaderKey(const Stream* stream, const Request* request) {
+    return stream->Shape.HeaderTotal != 0 ? request->Buffer.HeaderBuffer : 0;
+}
+
+// Gives the request the idle kept mapping of its buffer, if there is one.
+bool AdoptMapping(Stream* stream, Request* request) {
+    if (PsGetCurrentProcess() != stream->Owner) return false;
+    const ULONGLONG header = HeaderKey(stream, request);
+    MappedBuffer* found = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings && found == nullptr; e = e->Flink) {
+        auto* m = CONTAINING_RECORD(e, MappedBuffer, Link);
+        if (m->InUse == 0 && m->Data == request->Buffer.DataBuffer && m->Header == header) found = m;
+    }
+    if (found != nullptr) {
+        found->InUse = 1;
+        RemoveEntryList(&found->Link);
+        InsertTailList(&stream->Mappings, &found->Link);
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    if (found == nullptr) return false;
+    request->Mapping = found;
+    request->DataMdls = found->DataMdls;
+    request->DataLists = found->DataLists;
+    request->DataChunks = request->DataMapped = found->DataChunks;
+    request->HeaderMdls = found->HeaderMdls;
+    request->HeaderLists = found->HeaderLists;
+    request->HeaderChunks = request->HeaderMapped = found->HeaderChunks;
+    request->DataChunkBytes = DataChunkOf(stream);
+    request->HeaderChunkBytes = HeaderChunkOf(stream);
+    request->DataViews = found->Views;
+    request->HeaderViews = found->Views != nullptr ? found->Views + found->DataChunks : nullptr;
+    return true;
+}
+
+// Unlocks a kept mapping no request holds and frees it. Passive level; the range is unsecured
+// in the owner's context only (elsewhere the secure handle goes with the owner's address space).
+void ReleaseKept(Stream* stream, MappedBuffer* m) {
+    PDMA_ADAPTER adapter = stream->Adapter;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    for (ULONG i = 0; i < m->DataChunks; ++i)
+        if (m->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->DataLists[i], FALSE);
+    for (ULONG i = 0; i < m->HeaderChunks; ++i)
+        if (m->HeaderLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->HeaderLists[i], FALSE);
+    KeLowerIrql(irql);
+    for (ULONG i = 0; i < m->DataChunks; ++i) {
+        MmUnlockPages(m->DataMdls[i]);
+        IoFreeMdl(m->DataMdls[i]);
+    }
+    for (ULONG i = 0; i < m->HeaderChunks; ++i) {
+        MmUnlockPages(m->HeaderMdls[i]);
+        IoFreeMdl(m->HeaderMdls[i]);
+    }
+    const bool owner = PsGetCurrentProcess() == stream->Owner;
+    for (HANDLE secured : m->Secured)
+        if (secured != nullptr && owner) MmUnsecureVirtualMemory(secured);
+    FreeTaggedPool(m->Views, kTagIsoMappings);
+    FreeTaggedPool(m->DataMdls, kTagIsoMappings);
+    FreeTaggedPool(m->HeaderMdls, kTagIsoMappings);
+    FreeTaggedPool(m, kTagIsoMappings);
+}
+
+// Releases the kept mappings no request holds, all of them or the oldest beyond `keep`. Passive.
+void DropMappings(Stream* stream, ULONG keep) {
+    LIST_ENTRY dropped;
+    InitializeListHead(&dropped);
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    ULONG idle = 0;
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings; e = e->Flink)
+        if (CONTAINING_RECORD(e, MappedBuffer, Link)->InUse == 0) ++idle;
+    for (LIST_ENTRY* e = stream->Mappings.Flink; e != &stream->Mappings && idle > keep;) {
+        auto* m = CONTAINING_RECORD(e, MappedBuffer, Link);
+        e = e->Flink;
+        if (m->InUse != 0) continue;
+        RemoveEntryList(&m->Link);
+        InsertTailList(&dropped, &m->Link);
+        --idle;
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    while (!IsListEmpty(&dropped)) ReleaseKept(stream, CONTAINING_RECORD(RemoveHeadList(&dropped), MappedBuffer, Link));
+}
+
+// Keeps the request's fresh mapping for the buffer's next attach: secures the buffer (so the
+// program cannot free it while it stays locked) and hands the arrays to a MappedBuffer. Best
+// effort: without a record or a secure handle the mapping simply goes with the request.
+void KeepMapping(Stream* stream, Request* request) {
+    if (PsGetCurrentProcess() != stream->Owner) return;
+    const StreamShape& shape = stream->Shape;
+    auto* m = static_cast<MappedBuffer*>(AllocateZeroedPool(sizeof(MappedBuffer), kTagIsoMappings));
+    if (m == nullptr) return;
+    m->Data = request->Buffer.DataBuffer;
+    m->Header = request->HeaderChunks != 0 ? request->Buffer.HeaderBuffer : 0;
+    m->Secured[0] = MmSecureVirtualMemory(UserPointer(m->Data), shape.DataTotal, PAGE_READWRITE);
+    if (m->Header != 0 && m->Secured[0] != nullptr)
+        m->Secured[1] = MmSecureVirtualMemory(UserPointer(m->Header), shape.HeaderTotal, PAGE_READWRITE);
+    if (m->Secured[0] == nullptr || (m->Header != 0 && m->Secured[1] == nullptr)) {
+        if (m->Secured[0] != nullptr) MmUnsecureVirtualMemory(m->Secured[0]);
+        FreeTaggedPool(m, kTagIsoMappings);
+        return;
+    }
+    m->DataMdls = request->DataMdls;
+    m->DataLists = request->DataLists;
+    m->DataChunks = request->DataChunks;
+    m->HeaderMdls = request->HeaderMdls;
+    m->HeaderLists = request->HeaderLists;
+    m->HeaderChunks = request->HeaderChunks;
+    m->Views = request->DataViews;
+    m->InUse = 1;
+    request->Mapping = m;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    InsertTailList(&stream->Mappings, &m->Link);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    DropMappings(stream, kMaxIdleMappings);
+}
+
 // A user buffer: locked chunk by chunk in the caller's context, then mapped.
-NTSTATUS MapRequest(Request* request) {
+NTSTATUS LockAndMap(Request* request) {
     const StreamShape& shape = request->Owner->Shape;
-    if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
     bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
     if (!PrepareChunks(request, header)) return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls,
-                                 request->DataChunks);
+    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, request->DataChunkBytes,
+                                 request->DataMdls, request->DataChunks);
     if (NT_SUCCESS(status) && header)
-        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
-                            request->HeaderChunks);
+        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, request->HeaderChunkBytes,
+                            request->HeaderMdls, request->HeaderChunks);
     if (!NT_SUCCESS(status)) return status;
     return MapChunks(request);
 }
 
-// A kernel caller's buffer: its MDL describes pages already locked (or non-paged).
+// A user buffer: the kept mapping of an earlier attach, or locked and mapped afresh (and kept).
+NTSTATUS MapRequest(Request* request) {
+    Stream* stream = request->Owner;
+    if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
+    if (AdoptMapping(stream, request)) return STATUS_SUCCESS;
+    NTSTATUS status = LockAndMap(request);
+    if (NT_SUCCESS(status)) KeepMapping(stream, request);
+    return status;
+}
+
+// A kernel caller's buffer: its MDL describes pages already locked (or non-paged). It is mapped
+// for each attach and never kept: the caller owns the MDL and its pages.
 NTSTATUS MapKernelRequest(Request* request) {
     if (!PrepareChunks(request, false)) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG i = 0; i < request->DataChunks; ++i) request->DataMdls[i] = request->CallerMdl;
@@ -441,10 +589,55 @@ void AddScratch(Stream* stream, const DescriptorArea* area, ULONG block, ULONG c
     Put(writer->Descriptors[slot], control | bytes, stream->Scratch.Logical, 0, bytes);
 }
 
+// A dual-buffer program over a ring entry's pages: one DUALBUFFER descriptor per range of the
+// data area its layout gives, each packet's first part into the header pages, its payload into
+// the data pages. The program is done when its last descriptor's counts say so.
+bool BuildDualProgram(Stream* stream, Request* entry) {
+    const StreamShape& shape = stream->Shape;
+    const DescriptorArea* area = &stream->Areas[entry->Area];
+    constexpr ULONG kPerPage = kPageBytes / kDualDescriptorBytes;
+    const bool sync = entry->Buffer.Sync != kNoSync;
+    DualWalk walk(shape);
+    DualSegment segment;
+    PULONG previousBranch = nullptr;
+    PULONG last = nullptr;
+    for (ULONG k = 0; walk.Next(&segment); ++k) {
+        if (k / kPerPage >= area->PageCount) return false;
+        const CommonBuffer& page = area->Pages[k / kPerPage];
+        const ULONG offset = k % kPerPage * kDualDescriptorBytes;
+        auto* d = reinterpret_cast<PULONG>(static_cast<PUCHAR>(page.Virtual) + offset);
+        const ULONG bus = page.Logical + offset;
+        const CommonBuffer& data = entry->RingPages[segment.DataOffset / kPageBytes];
+        const CommonBuffer& header = entry->RingPages[entry->RingDataPages + segment.HeaderOffset / kPageBytes];
+        const ULONG counts = (segment.FirstBytes << 16) | segment.DataBytes;
+        d[0] = kDualBuffer | shape.FirstBytes;
+        if (sync && (k == 0 || entry->Buffer.SyncKind == 2)) d[0] |= kWaitForSync;
+        d[1] = counts;
+        d[2] = 0;
+        d[3] = counts;
+        d[4] = 0;
+        d[5] = header.Logical + segment.HeaderOffset % kPageBytes;
+        d[6] = data.Logical + segment.DataOffset % kPageBytes;
+        d[7] = 0;
+        if (previousBranch != nullptr) *previousBranch = bus | kDualZ;
+        else entry->FirstCommand = bus | kDualZ;
+        previousBranch = &d[2];
+        last = d;
+    }
+    if (last == nullptr) return false;
+    last[0] |= kInterruptAlways;
+    entry->StatusQuadlet = &last[3];
+    entry->StatusPreset = last[1];
+    entry->TailBranch = previousBranch;
+    KeMemoryBarrier();
+    return true;
+}
+
 // Builds the program of one request in its area: one block per packet (packet-per-buffer) or one
 // descriptor per piece (buffer-fill). False when the buffer's mappings cannot carry the packets.
 bool BuildProgram(Stream* stream, Request* request) {
     const StreamShape& shape = stream->Shape;
+    if (shape.DualBuffer) return BuildDualProgram(stream, request);
     const DescriptorArea* area = &stream->Areas[request->Area];
     const bool ppb = shape.PacketPerBuffer != 0;
     const ULONG piece = ppb ? kInputMore : (kInputMore | kBranchAlways);
@@ -504,13 +697,23 @@ bool BuildProgram(Stream* stream, Request* request) {
     return true;
 }
 
+// Whether the program of a queued record has ended, and with which status.
+bool ProgramEnded(const Stream* stream, const Request* request, ULONG* status) {
+    const ULONG quadlet = *reinterpret_cast<volatile ULONG*>(request->StatusQuadlet);
+    if (!stream->Shape.DualBuffer) return ProgramDone(quadlet, status);
+    *status = kStatusDone;
+    return DualProgramDone(quadlet, request->StatusPreset, stream->Shape.FirstBytes);
+}
+
 // Puts a built program on the context: starts an idle context, or appends behind its tail.
 void LinkProgram(Stream* stream, Request* request) {
     OhciController* controller = stream->Controller;
     const ULONG base = Base(stream->Context);
     request->PreviousArea = stream->TailArea;
     if (stream->TailArea < 0) {
-        ULONG mode = kIsochHeader | (stream->Shape.PacketPerBuffer ? 0 : kBufferFill);
+        ULONG mode = kIsochHeader;
+        if (stream->Shape.DualBuffer) mode |= kDualBufferMode;
+        else if (!stream->Shape.PacketPerBuffer) mode |= kBufferFill;
         ULONG match = (request->Buffer.TagMask << 28) | stream->Open.Channel;
         if (request->Buffer.Sync != kNoSync) match |= request->Buffer.Sync << 8;
         // A start cycle (the buffer's own, else the one the listen asked for) is matched once.
@@ -613,7 +816,7 @@ Request* CreateRingEntry(Stream* stream) {
     entry->PreviousArea = -1;
     KeInitializeSpinLock(&entry->BuildLock);
     entry->RingDataPages = (shape.DataTotal + kPageBytes - 1) / kPageBytes;
-    entry->RingHeaderPages = (shape.HeaderTotal + kPageBytes - 1) / kPageBytes;
+    entry->RingHeaderPages = shape.DualBuffer ? shape.HeaderPages : (shape.HeaderTotal + kPageBytes - 1) / kPageBytes;
     ULONG pages = entry->RingDataPages + entry->RingHeaderPages;
     entry->RingPages = static_cast<CommonBuffer*>(AllocateZeroedPool(sizeof(CommonBuffer) * pages, kTagIsoRing));
     bool ok = entry->RingPages != nullptr;
@@ -622,7 +825,7 @@ Request* CreateRingEntry(Stream* stream) {
         entry->RingLists[0] = PageList(entry->RingPages, entry->RingDataPages, shape.DataTotal);
         ok = entry->RingLists[0] != nullptr;
     }
-    if (ok && entry->RingHeaderPages != 0) {
+    if (ok && entry->RingHeaderPages != 0 && !shape.DualBuffer) {
         entry->RingLists[1] = PageList(entry->RingPages + entry->RingDataPages, entry->RingHeaderPages, shape.HeaderTotal);
         ok = entry->RingLists[1] != nullptr;
     }
@@ -692,55 +895,6 @@ void ArmIdleRing(Stream* stream) {
     }
 }
 
-// Dispatch level, lock held: the frame of a completed ring entry goes into a free slot of the
-// frame queue, or over the oldest frame nobody has taken yet.
-void QueueFrame(Stream* stream, Request* entry) {
-    const StreamShape& shape = stream->Shape;
-    CopySlot* slot = nullptr;
-    for (ULONG i = 0; i < stream->NumOfBuf && slot == nullptr; ++i)
-        if (!(stream->SlotMask & (1u << i))) {
-            stream->SlotMask |= 1u << i;
-            slot = &stream->Slots[i];
-        }
-    if (slot == nullptr && !IsListEmpty(&stream->FrameQueue)) {
-        slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
-        ++stream->FramesLost;
-    }
-    if (slot == nullptr) {
-        ++stream->FramesLost;
-        return;
-    }
-    for (ULONG i = 0; i < entry->RingDataPages; ++i) {
-        ULONG offset = i * kPageBytes;
-        ULONG bytes = shape.DataTotal - offset < kPageBytes ? shape.DataTotal - offset : kPageBytes;
-        RtlCopyMemory(slot->Data + offset, entry->RingPages[i].Virtual, bytes);
-    }
-    for (ULONG i = 0; i < entry->RingHeaderPages; ++i) {
-        ULONG offset = i * kPageBytes;
-        ULONG bytes = shape.HeaderTotal - offset < kPageBytes ? shape.HeaderTotal - offset : kPageBytes;
-        RtlCopyMemory(slot->Data + shape.DataTotal + offset, entry->RingPages[entry->RingDataPages + i].Virtual, bytes);
-    }
-    slot->Status = entry->Status;
-    InsertTailList(&stream->FrameQueue, &slot->Link);
-}
-
-// Passive level: a queued frame into a caller's buffer, through the system mappings of its pages.
-void CopyFrame(Stream* stream, const CopySlot* slot, Request* request) {
-    const StreamShape& shape = stream->Shape;
-    for (ULONG c = 0; c < request->DataChunks; ++c) {
-        ULONG offset = c * request->DataChunkBytes;
-        ULONG bytes = shape.DataTotal - offset < request->DataChunkBytes ? shape.DataTotal - offset : request->DataChunkBytes;
-        RtlCopyMemory(request->DataViews[c], slot->Data + offset, bytes);
-    }
-    for (ULONG c = 0; c < request->HeaderChunks; ++c) {
-        ULONG offset = c * request->HeaderChunkBytes;
-        ULONG bytes =
-            shape.HeaderTotal - offset < request->HeaderChunkBytes ? shape.HeaderTotal - offset : request->HeaderChunkBytes;
-        RtlCopyMemory(request->HeaderViews[c], slot->Data + shape.DataTotal + offset, bytes);
-    }
-    stream->BytesCopied += shape.DataTotal + (request->HeaderChunks != 0 ? shape.HeaderTotal : 0);
-}
-
 // Copy mode: the caller's buffers end with `status`; the ring keeps running. Lock held.
 void CompleteAttachedLocked(Stream* stream, ULONG status) {
     while (!IsListEmpty(&stream->Attached)) {
@@ -765,6 +919,209 @@ void ArmCopyTimeout(Stream* stream) {
     KeSetTimer(&stream->TimeoutTimer, due, &stream->TimeoutDpc);
 }
 
+// The frame of a completed ring entry into `data` (DataTotal bytes) and, when not null, `headers`
+// (HeaderTotal bytes): the data pages in order; the header pages, or for a dual-buffer program
+// each packet's header bytes without the time stamp quadlet stored before them.
+void CopyRingFrame(Stream* stream, const Request* entry, PUCHAR data, PUCHAR headers) {
+    const StreamShape& shape = stream->Shape;
+    for (ULONG i = 0; i < entry->RingDataPages; ++i) {
+        const ULONG offset = i * kPageBytes;
+        const ULONG bytes = shape.DataTotal - offset < kPageBytes ? shape.DataTotal - offset : kPageBytes;
+        RtlCopyMemory(data + offset, entry->RingPages[i].Virtual, bytes);
+    }
+    if (headers == nullptr || shape.HeaderTotal == 0) return;
+    const CommonBuffer* headerPages = entry->RingPages + entry->RingDataPages;
+    if (shape.DualBuffer) {
+        constexpr ULONG kTimeStampBytes = 4;
+        for (ULONG k = 0; k < shape.Packets; ++k) {
+            const ULONG at = DualHeaderOffset(shape, k);
+            RtlCopyMemory(headers + k * shape.HeaderBytes,
+                          static_cast<PUCHAR>(headerPages[at / kPageBytes].Virtual) + at % kPageBytes + kTimeStampBytes,
+                          shape.HeaderBytes);
+        }
+        return;
+    }
+    for (ULONG i = 0; i < entry->RingHeaderPages; ++i) {
+        const ULONG offset = i * kPageBytes;
+        const ULONG bytes = shape.HeaderTotal - offset < kPageBytes ? shape.HeaderTotal - offset : kPageBytes;
+        RtlCopyMemory(headers + offset, headerPages[i].Virtual, bytes);
+    }
+}
+
+// A caller's buffer is mapped in one piece in copy mode: its data, and its headers when it has any.
+PUCHAR CallerData(const Request* request) { return request->DataViews[0]; }
+PUCHAR CallerHeaders(const Request* request) { return request->HeaderChunks != 0 ? request->HeaderViews[0] : nullptr; }
+
+// Completes the oldest attached buffer with `status`. A user caller's status word is written and
+// its event signalled (the event must read clear), and the record goes on `done` to be freed once
+// the lock is released; a kernel caller's buffer joins the completed ones its routine is handed
+// next (DeliverKernel). Lock held.
+void DeliverAttachedLocked(Stream* stream, ULONG status, LIST_ENTRY* done) {
+    auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+    ArmCopyTimeout(stream);
+    if (status == kStatusDone)
+        stream->BytesCopied += stream->Shape.DataTotal + (request->HeaderChunks != 0 ? stream->Shape.HeaderTotal : 0);
+    if (stream->Kernel.Done != nullptr) {
+        request->Status = status;
+        if (request->TimeStamp) request->CycleTime = ReadRegisterValue(stream->Controller, ohci::kIsochronousCycleTimer);
+        InsertTailList(&stream->Completed, &request->Link);
+        return;
+    }
+    *request->StatusWord = status;
+    InsertTailList(done, &request->Link);
+    KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+}
+
+// Whether a frame can go to a caller now: a buffer waits, no older frame does, and the caller
+// has taken the previous completion (one per signal of its event). Lock held.
+bool CallerReady(const Stream* stream) {
+    return !IsListEmpty(&stream->Attached) && IsListEmpty(&stream->FrameQueue) && !CallerBusy(stream);
+}
+
+// Dispatch level, lock held: the frame of a completed ring entry goes straight into the oldest
+// attached buffer when the caller is ready for it (one copy), else into a free slot of the frame
+// queue, or over the oldest frame nobody has taken yet.
+void TakeRingFrame(Stream* stream, Request* entry, LIST_ENTRY* done) {
+    if (entry->Status == kStatusDone && CallerReady(stream)) {
+        auto* request = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        CopyRingFrame(stream, entry, CallerData(request), CallerHeaders(request));
+        DeliverAttachedLocked(stream, kStatusDone, done);
+        return;
+    }
+    CopySlot* slot = nullptr;
+    for (ULONG i = 0; i < stream->NumOfBuf && slot == nullptr; ++i)
+        if (!(stream->SlotMask & (1u << i))) {
+            stream->SlotMask |= 1u << i;
+            slot = &stream->Slots[i];
+        }
+    if (slot == nullptr && !IsListEmpty(&stream->FrameQueue)) {
+        slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        ++stream->FramesLost;
+    }
+    if (slot == nullptr) {
+        ++stream->FramesLost;
+        return;
+    }
+    if (entry->Status == kStatusDone) CopyRingFrame(stream, entry, slot->Data, slot->Data + stream->Shape.DataTotal);
+    slot->Status = entry->Status;
+    InsertTailList(&stream->FrameQueue, &slot->Link);
+}
+
+// Queued frames into attached buffers, oldest first, while the caller is ready for them. Lock held.
+void DeliverQueuedFramesLocked(Stream* stream, LIST_ENTRY* done) {
+    while (!IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue) && !CallerBusy(stream)) {
+        auto* slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
+        auto* request = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        const StreamShape& shape = stream->Shape;
+        if (slot->Status == kStatusDone) {
+            RtlCopyMemory(CallerData(request), slot->Data, shape.DataTotal);
+            if (CallerHeaders(request) != nullptr) RtlCopyMemory(CallerHeaders(request), slot->Data + shape.DataTotal, shape.HeaderTotal);
+        }
+        stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
+        DeliverAttachedLocked(stream, slot->Status, done);
+    }
+}
+
+// --- Delivery and programming ----------------------------------------------------------------------
+
+// Program waiting buffers (direct mode) while areas and room on the context allow. Lock held.
+void ProgramAttachedLocked(Stream* stream) {
+    while (!stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
+        LONG area = LendArea(stream);
+        if (area < 0) break;
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
+        request->Area = area;
+        KeAcquireSpinLockAtDpcLevel(&request->BuildLock);
+        bool built = BuildProgram(stream, request);
+        KeReleaseSpinLockFromDpcLevel(&request->BuildLock);
+        if (!built) {
+            ReturnArea(stream, area);
+            ReleaseMappings(request);
+            request->Status = kContextStatusUnknownError;
+            InsertTailList(&stream->Completed, &request->Link);
+            continue;
+        }
+        bool wasEmpty = IsListEmpty(&stream->Queued);
+        LinkProgram(stream, request);
+        InsertTailList(&stream->Queued, &request->Link);
+        ++stream->QueuedCount;
+        if (wasEmpty) ArmTimeout(stream);
+    }
+}
+
+// What the stream owes its caller and the context, done wherever it is asked for (the receive
+// deferred call, the attaching thread, the driver client's worker), all at dispatch level with
+// the lock held: a user caller's completed buffers and queued frames are delivered oldest first,
+// one per signal of its event (while the caller has not taken the previous one, a 1 ms timer asks
+// again); a kernel caller's queued frames go into its buffers, which wait among the completed ones
+// for DeliverKernel. Then waiting buffers are programmed (direct mode) or the ring is armed (copy
+// mode; it starts with the first attached buffer's tag and sync values). Records delivered to a
+// user caller go on `done`.
+void ServiceLocked(Stream* stream, LIST_ENTRY* done) {
+    const bool user = stream->Kernel.Done == nullptr;
+    while (user && !IsListEmpty(&stream->Completed) && !CallerBusy(stream)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        *request->StatusWord = request->Status;
+        InsertTailList(done, &request->Link);
+        if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+    }
+    if (stream->CopyMode) DeliverQueuedFramesLocked(stream, done);
+    if (stream->CopyMode && !stream->RingStarted && !stream->Halting && !IsListEmpty(&stream->Attached)) {
+        auto* first = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
+        for (ULONG i = 0; i < stream->NumOfBuf; ++i) stream->Ring[i]->Buffer = first->Buffer;
+        stream->RingStarted = TRUE;
+    }
+    if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
+    if (!stream->CopyMode) ProgramAttachedLocked(stream);
+    bool waiting = user && (!IsListEmpty(&stream->Completed) ||
+                            (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue)));
+    if (waiting && !stream->Halting) {
+        LARGE_INTEGER due;
+        due.QuadPart = kRetryRelative;
+        KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
+    }
+}
+
+// Hands a kernel caller's completed buffers to its routine, oldest first, at dispatch level and
+// without the stream lock (the routine may detach other buffers). One caller at a time delivers:
+// whoever finds another at it leaves the buffers to it, so the routine sees them in order. When a
+// stop waits for the delivery, the last deliverer tells it once nothing is left.
+void DeliverKernel(Stream* stream) {
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+    if (stream->Delivering) {
+        KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+        KeLowerIrql(irql);
+        return;
+    }
+    stream->Delivering = TRUE;
+    while (!IsListEmpty(&stream->Completed)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+        stream->Kernel.Done(stream->Kernel.Context, request->KernelBuffer, request->Status, request->CycleTime);
+        FreeRequest(request);
+        KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+    }
+    stream->Delivering = FALSE;
+    const bool drained = stream->DrainWanted != FALSE;
+    stream->DrainWanted = FALSE;
+    KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+    if (drained) KeSetEvent(&stream->Drained, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(irql);
+}
+
+// After ServiceLocked, the lock released: the records delivered to a user caller are freed, and
+// a kernel caller's completed buffers go to its routine.
+void FreeDelivered(LIST_ENTRY* done) {
+    while (!IsListEmpty(done)) FreeRequest(CONTAINING_RECORD(RemoveHeadList(done), Request, Link));
+}
+
+void EndService(Stream* stream, LIST_ENTRY* done) {
+    FreeDelivered(done);
+    if (stream->Kernel.Done != nullptr) DeliverKernel(stream);
+}
+
 // --- Deferred calls ------------------------------------------------------------------------------
 
 // Takes the finished programs off the context, oldest first.
@@ -778,6 +1135,8 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
         return;
     }
     bool completed = false;
+    LIST_ENTRY done;
+    InitializeListHead(&done);
     KeAcquireSpinLockAtDpcLevel(&stream->Lock);
     if (!stream->Halting) {
         if (stream->PendingError != 0) {
@@ -789,14 +1148,14 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
         while (!IsListEmpty(&stream->Queued)) {
             auto* request = CONTAINING_RECORD(stream->Queued.Flink, Request, Link);
             ULONG status = kStatusDone;
-            if (!ProgramDone(*reinterpret_cast<volatile ULONG*>(request->StatusQuadlet), &status)) break;
+            if (!ProgramEnded(stream, request, &status)) break;
             RemoveEntryList(&request->Link);
             --stream->QueuedCount;
             ReturnArea(stream, request->PreviousArea);
             request->Status = status;
             completed = true;
             if (request->Ring) {
-                QueueFrame(stream, request);
+                TakeRingFrame(stream, request, &done);
                 ArmIdleRing(stream);
                 if (status == kStatusDone) InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
                 continue;
@@ -811,9 +1170,10 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
             InterlockedIncrement(reinterpret_cast<volatile LONG*>(&stream->Frames));
         }
         if (completed && !stream->CopyMode) ArmTimeout(stream);
+        if (completed) ServiceLocked(stream, &done);
     }
     KeReleaseSpinLockFromDpcLevel(&stream->Lock);
-    if (completed) Wake(stream);
+    EndService(stream, &done);
 }
 
 void TimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -898,7 +1258,6 @@ bool CreateEngine(OhciController* controller) {
     controller->IsoRxWorkMask = 0;
     for (ULONG n = 0; n < kIsoContextSlots; ++n) {
         controller->IsoRxKeys[n] = 0;
-        KeInitializeEvent(&controller->IsoRxStarted[n], NotificationEvent, FALSE);
     }
     CreateLookasideList(&controller->IsoRxRequests, sizeof(Request), kTagIsoRxRecord);
     DEVICE_DESCRIPTION description;
@@ -960,6 +1319,7 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     InitializeListHead(&stream->Attached);
     InitializeListHead(&stream->Queued);
     InitializeListHead(&stream->Completed);
+    InitializeListHead(&stream->Mappings);
     KeInitializeDpc(&stream->ReceiveDpc, ReceiveDpc, stream);
     KeInitializeTimer(&stream->TimeoutTimer);
     KeInitializeDpc(&stream->TimeoutDpc, TimeoutDpc, stream);
@@ -1050,119 +1410,39 @@ NTSTATUS AttachKernelBuffer(Stream* stream, PMDL mdl, const BufferRecord& buffer
     return STATUS_SUCCESS;
 }
 
-void RequestFinish(Stream* stream) { Wake(stream); }
-
-void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext) {
-    constexpr LONGLONG kStartWait = -5000 * kOneMs100ns;
-    KeClearEvent(&controller->IsoRxStarted[n]);
-    InterlockedOr(&controller->IsoRxWorkMask, LONG(1u << n));
-    wake(wakeContext);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kStartWait;
-    KeWaitForSingleObject(&controller->IsoRxStarted[n], Executive, KernelMode, FALSE, &timeout);
-}
-
 void FlushStream(Stream* stream) {
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
     if (stream->CopyMode) CompleteAttachedLocked(stream, kStatusFlushed);
     else HaltLocked(stream, kStatusFlushed);
     KeReleaseSpinLock(&stream->Lock, irql);
+    // The program gets its buffers back: none stays locked.
+    DropMappings(stream, 0);
     Wake(stream);
 }
 
-// Copy mode: the oldest queued frame into the oldest attached buffer, one per signal.
-void DeliverFrames(Stream* stream) {
-    for (;;) {
-        KIRQL irql;
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        if (IsListEmpty(&stream->Attached) || IsListEmpty(&stream->FrameQueue)) {
-            KeReleaseSpinLock(&stream->Lock, irql);
-            return;
-        }
-        if (CallerBusy(stream)) {
-            LARGE_INTEGER due;
-            due.QuadPart = kRetryRelative;
-            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
-            KeReleaseSpinLock(&stream->Lock, irql);
-            return;
-        }
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
-        auto* slot = CONTAINING_RECORD(RemoveHeadList(&stream->FrameQueue), CopySlot, Link);
-        ArmCopyTimeout(stream);
-        KeReleaseSpinLock(&stream->Lock, irql);
-        if (slot->Status == kStatusDone) CopyFrame(stream, slot, request);
-        request->Status = slot->Status;
-        if (request->TimeStamp) request->CycleTime = ReadRegisterValue(stream->Controller, ohci::kIsochronousCycleTimer);
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
-        KeReleaseSpinLock(&stream->Lock, irql);
-        EndRequest(stream, request, true);
-    }
-}
+namespace {
 
-void FinishStream(Stream* stream) {
-    // Deliver: one completion per signal of the caller's event, oldest first.
-    for (;;) {
-        KIRQL irql;
-        KeAcquireSpinLock(&stream->Lock, &irql);
-        if (IsListEmpty(&stream->Completed)) {
-            KeReleaseSpinLock(&stream->Lock, irql);
-            break;
-        }
-        if (CallerBusy(stream)) {
-            LARGE_INTEGER due;
-            due.QuadPart = kRetryRelative;
-            KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
-            KeReleaseSpinLock(&stream->Lock, irql);
-            break;
-        }
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
-        KeReleaseSpinLock(&stream->Lock, irql);
-        EndRequest(stream, request, true);
-    }
-    if (stream->CopyMode) DeliverFrames(stream);
-    // Program waiting buffers while areas and room on the context allow; in copy mode the ring
-    // starts with the first attached buffer's tag and sync values.
+// Services the stream now. A kernel caller's completed buffers go to its routine in this thread
+// only when `handOver`; otherwise the receive deferred call, asked for here in any case (a
+// program may have finished before it was seen), hands them over.
+void ServiceNow(Stream* stream, bool handOver) {
+    LIST_ENTRY done;
+    InitializeListHead(&done);
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
-    if (stream->CopyMode && !stream->RingStarted && !stream->Halting && !IsListEmpty(&stream->Attached)) {
-        auto* first = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
-        for (ULONG i = 0; i < stream->NumOfBuf; ++i) stream->Ring[i]->Buffer = first->Buffer;
-        stream->RingStarted = TRUE;
-        ArmIdleRing(stream);
-    }
-    if (stream->CopyMode && stream->RingStarted) ArmIdleRing(stream);
-    while (!stream->CopyMode && !stream->Halting && stream->QueuedCount < stream->NumOfBuf && !IsListEmpty(&stream->Attached)) {
-        LONG area = LendArea(stream);
-        if (area < 0) break;
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Attached), Request, Link);
-        request->Area = area;
-        KeAcquireSpinLockAtDpcLevel(&request->BuildLock);
-        bool built = BuildProgram(stream, request);
-        KeReleaseSpinLockFromDpcLevel(&request->BuildLock);
-        if (!built) {
-            ReturnArea(stream, area);
-            ReleaseMappings(request);
-            request->Status = kContextStatusUnknownError;
-            InsertTailList(&stream->Completed, &request->Link);
-            continue;
-        }
-        bool wasEmpty = IsListEmpty(&stream->Queued);
-        LinkProgram(stream, request);
-        InsertTailList(&stream->Queued, &request->Link);
-        ++stream->QueuedCount;
-        if (wasEmpty) ArmTimeout(stream);
-    }
-    bool more = (!IsListEmpty(&stream->Completed) ||
-                 (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue))) &&
-                !CallerBusy(stream);
+    ServiceLocked(stream, &done);
     KeReleaseSpinLock(&stream->Lock, irql);
-    // A program may have finished before it was seen: look at the context once more.
+    if (handOver) EndService(stream, &done);
+    else FreeDelivered(&done);
     KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
-    KeSetEvent(&stream->Controller->IsoRxStarted[stream->Context], IO_NO_INCREMENT, FALSE);
-    if (more) Wake(stream);
 }
+
+}  // namespace
+
+void FinishStream(Stream* stream) { ServiceNow(stream, true); }
+
+void RequestFinish(Stream* stream) { ServiceNow(stream, false); }
 
 void CloseStream(Stream* stream) {
     OhciController* controller = stream->Controller;
@@ -1185,12 +1465,15 @@ void CloseStream(Stream* stream) {
     KeFlushQueuedDpcs();
     // Every buffer still held learns its status (12 for those the flush ended); one signal for all.
     bool any = false;
+    if (stream->Kernel.Done != nullptr) DeliverKernel(stream);
     while (!IsListEmpty(&stream->Completed)) {
-        EndRequest(stream, CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link), false);
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
+        *request->StatusWord = request->Status;
+        FreeRequest(request);
         any = true;
     }
     if (any && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&controller->IsoRxStarted[n], IO_NO_INCREMENT, FALSE);
+    DropMappings(stream, 0);
     ReleaseContext(controller, n);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
     FreeStreamMemory(stream);
@@ -1221,9 +1504,10 @@ Request* UnprogramKernelBuffer(Stream* stream, PVOID kernelBuffer) {
         ULONG status = kStatusDone;
         if (found == nullptr && request->KernelBuffer == kernelBuffer) {
             found = request;
-        } else if (ProgramDone(*reinterpret_cast<volatile ULONG*>(request->StatusQuadlet), &status)) {
+        } else if (ProgramEnded(stream, request, &status)) {
             ReleaseMappings(request);
             request->Status = status;
+            if (request->TimeStamp) request->CycleTime = ReadRegisterValue(stream->Controller, ohci::kIsochronousCycleTimer);
             InsertTailList(&stream->Completed, &request->Link);
         } else {
             InsertTailList(&again, &request->Link);
@@ -1279,6 +1563,7 @@ void StopKernelStream(Stream* stream) {
         stream->SlotMask = 0;
     }
     KeClearEvent(&stream->Drained);
+    stream->DrainWanted = TRUE;
     KeReleaseSpinLock(&stream->Lock, irql);
     InterlockedOr(&controller->IsoRxUrgentStop, bit);
     KeInsertQueueDpc(&controller->IsochStopUrgentDpc, stream, nullptr);
@@ -1312,7 +1597,8 @@ bool DetachKernelBuffer(Stream* stream, PVOID kernelBuffer) {
 }  // namespace isorx
 
 // Dispatch level: the finished buffers of each kernel stream a stop has flushed go to their caller,
-// oldest first; the stop, which holds the context's mutex meanwhile, then goes on.
+// oldest first (or to the delivery already under way, which then tells the stop); the stop, which
+// holds the context's mutex meanwhile, then goes on.
 void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument2);
@@ -1327,16 +1613,7 @@ void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
         bits &= ~(1u << n);
         auto* stream = isorx::StreamOfContext(controller, n);
         if (stream == nullptr) continue;
-        for (;;) {
-            KeAcquireSpinLockAtDpcLevel(&stream->Lock);
-            isorx::Request* request = IsListEmpty(&stream->Completed)
-                                          ? nullptr
-                                          : CONTAINING_RECORD(RemoveHeadList(&stream->Completed), isorx::Request, Link);
-            KeReleaseSpinLockFromDpcLevel(&stream->Lock);
-            if (request == nullptr) break;
-            isorx::EndRequest(stream, request, false);
-        }
-        KeSetEvent(&stream->Drained, IO_NO_INCREMENT, FALSE);
+        isorx::DeliverKernel(stream);
     }
 }
 

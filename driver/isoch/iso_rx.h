@@ -47,6 +47,28 @@ struct DescriptorArea {
 
 struct Stream;
 
+// A caller's buffer kept locked, mapped and secured (it cannot be freed meanwhile) from one of its
+// attaches to the next, so that a program turning over the same buffers pays for locking and
+// mapping their pages once: until the stream is flushed or closed, or until more than
+// kMaxIdleMappings buffers wait to be attached again. Only buffers of the process that opened
+// the stream are kept.
+struct MappedBuffer {
+    LIST_ENTRY Link;         // the stream's Mappings, least recently attached first
+    ULONGLONG Data;          // the program's addresses it was attached with
+    ULONGLONG Header;        // 0: no header buffer
+    PMDL* DataMdls;          // the arrays of the request that mapped it first (ZOIM)
+    PSCATTER_GATHER_LIST* DataLists;
+    ULONG DataChunks;
+    PMDL* HeaderMdls;
+    PSCATTER_GATHER_LIST* HeaderLists;
+    ULONG HeaderChunks;
+    PUCHAR* Views;           // copy mode: system mappings, data chunks then header chunks
+    HANDLE Secured[2];       // data, header
+    volatile LONG InUse;     // an attached request holds it
+};
+
+constexpr ULONG kMaxIdleMappings = 8;
+
 // One attached caller buffer.
 struct Request {
     LIST_ENTRY Link;         // Attached, Queued or Completed of its stream
@@ -67,9 +89,11 @@ struct Request {
     KEVENT DataMapEvent;
     KEVENT HeaderMapEvent;
     NTSTATUS MapStatus;
+    MappedBuffer* Mapping;   // the kept mapping its buffer arrays belong to, or null
     LONG Area;               // the area holding its program, -1 none
     LONG PreviousArea;       // the tail it was linked behind, -1 none
     PULONG StatusQuadlet;    // q3 the controller writes when the last packet is stored
+    ULONG StatusPreset;      // dual-buffer: the counts it holds until then
     ULONG FirstCommand;      // bus address of the first descriptor | Z
     PULONG TailBranch;       // branch quadlet of the program's last descriptor
     KSPIN_LOCK BuildLock;    // mappings released against program building
@@ -120,6 +144,7 @@ struct Stream {
     ULONG AreaMask;          // bit i: area i lent
     CommonBuffer Scratch;    // one page whose first quadlet takes discarded bytes
 
+    LIST_ENTRY Mappings;     // kept caller buffers (MappedBuffer), under Lock
     KSPIN_LOCK Lock;         // the three lists, the areas, the tail, the flags below
     LIST_ENTRY Attached;
     LIST_ENTRY Queued;
@@ -154,6 +179,8 @@ struct Stream {
     volatile LONG Autorun;
     ULONG StartCycle;        // cycle match for the next start of the idle context, kNoCycleMatch none
     KEVENT Drained;          // a stop's urgent delivery has ended every finished buffer
+    BOOLEAN Delivering;      // a thread hands completed buffers to Done (DeliverKernel)
+    BOOLEAN DrainWanted;     // a stop waits for Drained: the delivery under way sets it
 };
 
 // Controller-wide state of the engine: created with the controller, freed at teardown.
@@ -169,27 +196,25 @@ void DeleteEngine(OhciController* controller);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
-// Asks the worker for a finish pass of IR context n and waits (at most five seconds) until it has
-// programmed what it could. Works on the controller alone: the stream may be closed meanwhile.
-void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext);
-// Completes every queued and attached buffer with status 12 and stops the context. Context
-// mutex held by the caller.
+// Completes every queued and attached buffer with status 12, stops the context (direct mode) and
+// gives the kept buffers back. Passive level, context mutex held by the caller.
 void FlushStream(Stream* stream);
 // Flushes and frees the stream; the context mutex is taken inside.
 void CloseStream(Stream* stream);
 
 // Kernel callers. Attach, listen and stop run at passive level with the context mutex held.
 // Attach maps the caller's MDL (locked or non-paged, at least one buffer's data bytes) for DMA and
-// queues the buffer; the worker programs it.
+// queues the buffer; it is never kept mapped beyond its completion or detach.
 [[nodiscard]] NTSTATUS AttachKernelBuffer(Stream* stream, PMDL mdl, const BufferRecord& buffer, ULONG cycleMatch,
                                           bool timeStamp, PVOID kernelBuffer);
-// Asks the worker for a finish pass without waiting for it.
+// Programs the attached buffers now (as FinishStream does) without handing any buffer to Done in
+// the calling thread: the receive deferred call does that.
 void RequestFinish(Stream* stream);
 // Runs the context from now on (at `startCycle` when it is not kNoCycleMatch); STATUS_UNSUCCESSFUL
 // when a linked program's context does not run.
 [[nodiscard]] NTSTATUS ListenStream(Stream* stream, ULONG startCycle);
 // Stops the context and ends every buffer with status 12; returns once each has been handed to
-// Done (by Ruk_IsochStopUrgentDpc).
+// Done (by Ruk_IsochStopUrgentDpc, or by a delivery already under way).
 void StopKernelStream(Stream* stream);
 // Takes one buffer off the stream (any IRQL up to dispatch level): when it is programmed, the
 // context is stopped first and the other programmed buffers wait to be programmed again. True
@@ -200,7 +225,10 @@ void StopKernelStream(Stream* stream);
 // The stream of IR context n, or null.
 [[nodiscard]] Stream* StreamOfContext(OhciController* controller, ULONG n);
 
-// The finish routine (client worker, passive level).
+// The finish routine: delivers what completed (to a user caller one per signal of its event; to a
+// kernel caller's Done, at dispatch level) and programs waiting buffers. Run by the attaching
+// thread of a user stream and by the driver client's worker, context mutex held. The receive
+// deferred call does the same for the programs that end.
 void FinishStream(Stream* stream);
 
 }  // namespace isorx

@@ -67,6 +67,31 @@ protected:
     ResetTest() : SimBusTest(Seeded(0)) {}
 };
 
+// A port of the local PHY with Int_enable: a connection change sets Port_event and the PHY's
+// status transfer sets IntEvent.phy, an event the driver does not enable. It takes no interrupt
+// for it, acknowledges it with the events it serves, and follows the connection's bus resets.
+TEST_F(ResetTest, PortEventOfTheLocalPhyIsAcknowledgedAndIgnored) {
+    constexpr ULONG kIntPhy = 1u << 19;   // IntEvent.phy (OHCI 1.1)
+    BuildBus(3);
+    sim::Node* first = sim_->bus.nodes()[1].get();
+    sim_->controller->phy().portState()[0].intEnable = true;
+    Start();
+    ASSERT_EQ(start_, STATUS_SUCCESS);
+    ASSERT_EQ(Controller()->NodeCount, 4u);
+    const ULONG resets = Controller()->BusResetCount;
+    sim_->bus.Disconnect(sim_->controller, 0);
+    EXPECT_NE(ModelRegister(ohci::kIntEventSet) & kIntPhy, 0u);
+    hk::RunFor(500 * kMs100ns);
+    EXPECT_TRUE(sim_->controller->phy().PortEvent());
+    EXPECT_EQ(ModelRegister(ohci::kIntEventSet) & kIntPhy, 0u) << "acknowledged with the bus reset's events";
+    EXPECT_GT(Controller()->BusResetCount, resets);
+    EXPECT_EQ(Controller()->NodeCount, 1u);
+    ASSERT_TRUE(sim_->bus.Connect(sim_->controller, 0, first, 0));
+    hk::RunFor(500 * kMs100ns);
+    EXPECT_EQ(Controller()->NodeCount, 4u);
+    ExpectConsistent(Controller(), sim_->bus, sim_->controller);
+}
+
 TEST_F(ResetTest, ThreeResetsInQuickSuccessionGiveOnePassWithTheLastTopology) {
     BuildBus(2);
     Start();

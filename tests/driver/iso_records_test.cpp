@@ -123,6 +123,92 @@ TEST(IsoRecords, StreamShapes) {
     EXPECT_EQ(BandwidthUnits(1000, 2), 1015u);
 }
 
+// Dual-buffer layouts: every packet's payload lands at k * D of the data area and its first part
+// (time stamp, then H header bytes) at its own place in the header pages; a descriptor never
+// crosses a data page and its first buffer holds exactly the first parts of the packets whose
+// payload starts in its range, so it ends (first buffer full) when its last packet's payload does.
+TEST(IsoRecords, DualBufferLayouts) {
+    struct Case {
+        ULONG header, payload, packets;
+        ULONG descriptors, headerPages;
+    };
+    const Case cases[] = {
+        {1, 320, 240, 75, 1},        // 640x480 Mono 8: 1280-byte packets, 8-byte first parts
+        {1, 960, 240, 225, 1},       // 640x480 RGB 8: 3840-byte packets, one per page or across two
+        {3, 1000, 1, 1, 1},          // a single packet in a single page
+        {1, 2048, 8, 16, 1},         // 8192-byte packets: every other page has no packet start
+        {1, 1, 2000, 4, 4},          // 4-byte packets: a header page fills before its data page
+        {1023, 1, 3, 3, 3},          // a 4096-byte first part: one per header page
+    };
+    for (const Case& c : cases) {
+        OpenRecord open = {};
+        open.Key = 1;
+        open.Mode = 3;
+        open.HeaderQuadlets = c.header;
+        open.PayloadQuadlets = c.payload;
+        open.Packets = c.packets;
+        StreamShape shape;
+        ASSERT_EQ(ShapeStream(open, 1, 17, &shape), STATUS_SUCCESS) << c.payload;
+        ASSERT_EQ(ShapeDualBuffer(&shape), STATUS_SUCCESS) << c.payload;
+        const ULONG D = c.payload * 4;
+        EXPECT_EQ(shape.FirstBytes, c.header * 4 + 4);
+        EXPECT_EQ(shape.HeaderPages, c.headerPages) << c.payload;
+        EXPECT_EQ(shape.Descriptors, c.descriptors) << c.payload;
+        EXPECT_EQ(shape.AreaPages, (c.descriptors + 127) / 128);
+        DualWalk walk(shape);
+        DualSegment s;
+        ULONG covered = 0, nextPacket = 0, descriptors = 0;
+        while (walk.Next(&s)) {
+            ++descriptors;
+            EXPECT_EQ(s.DataOffset, covered);
+            EXPECT_GT(s.DataBytes, 0u);
+            EXPECT_EQ(s.DataOffset / 4096, (s.DataOffset + s.DataBytes - 1) / 4096) << "crosses a data page";
+            ULONG starts = 0;
+            for (ULONG k = nextPacket; k < c.packets && k * D < s.DataOffset + s.DataBytes; ++k) ++starts;
+            EXPECT_EQ(s.FirstBytes, starts * shape.FirstBytes) << "at " << s.DataOffset;
+            if (starts != 0) {
+                EXPECT_EQ(s.HeaderOffset, DualHeaderOffset(shape, nextPacket));
+                EXPECT_LE(s.HeaderOffset % 4096 + s.FirstBytes, 4096u) << "crosses a header page";
+                const ULONG last = nextPacket + starts - 1;
+                EXPECT_GE((last + 1) * D, s.DataOffset + s.DataBytes) << "the first buffer fills before the second";
+            }
+            nextPacket += starts;
+            covered += s.DataBytes;
+        }
+        EXPECT_EQ(covered, D * c.packets);
+        EXPECT_EQ(nextPacket, c.packets);
+        EXPECT_EQ(descriptors, shape.Descriptors);
+    }
+    OpenRecord open = {};
+    open.Key = 1;
+    open.Mode = 3;
+    open.HeaderQuadlets = 1024;   // 4096 header bytes and the time stamp: more than a page
+    open.PayloadQuadlets = 1;
+    open.Packets = 1;
+    StreamShape shape;
+    ASSERT_EQ(ShapeStream(open, 1, 17, &shape), STATUS_SUCCESS);
+    EXPECT_EQ(ShapeDualBuffer(&shape), STATUS_INVALID_PARAMETER);
+}
+
+// The last DUALBUFFER descriptor's counts (firstResCount | secondResCount) against its preset.
+TEST(IsoRecords, DualBufferProgramDone) {
+    const ULONG firstSize = 8;
+    struct Case {
+        ULONG counts, preset;
+        bool done;
+    };
+    const Case cases[] = {
+        {0x00200800, 0x00200800, false},   // nothing stored yet
+        {0x00100400, 0x00200800, false},   // two packets in, room for two more
+        {0x00000000, 0x00200800, true},    // both full
+        {0x00000100, 0x00200800, true},    // no room for another first part
+        {0x00080000, 0x00200800, true},    // second buffer full
+        {0x00000000, 0x00000800, true},    // no packet starts here: the spill filled it
+        {0x00000800, 0x00000800, false},   // not reached yet
+    };
+    for (const Case& c : cases) EXPECT_EQ(DualProgramDone(c.counts, c.preset, firstSize), c.done) << std::hex << c.counts;
+}
+
 TEST(IsoRecords, ProgramStatusQuadlet) {
     struct Case {
         ULONG quadlet;

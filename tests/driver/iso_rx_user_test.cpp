@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/controller.h"
+#include "isoch/iso_rx.h"
 #include "iidc_camera.h"
 #include "kx1394.h"
 #include "sim_fixture.h"
@@ -23,6 +24,7 @@ constexpr ULONG kLineBytes = 640;
 constexpr ULONG kFrameBytes = kPackets * kPacketBytes;
 constexpr ULONG kRecordBytes = 256;                 // request record, descriptors, pointer array
 constexpr ULONG kMaxBuffers = 31;
+constexpr ULONG kDualBufferMode = 1u << 27;         // IR ContextControl (OHCI 1.1)
 
 ULONG BusOrder(ULONG v) { return __builtin_bswap32(v); }
 
@@ -231,7 +233,9 @@ protected:
     // The frame in buffer i of a stream of `mode`: its counter, and whether every byte of the
     // image is the camera's pattern (modes 1 and 3 also carry each packet's isochronous header).
     ULONG CheckFrame(Program& p, ULONG i, ULONG mode, ULONG channel) {
-        const UCHAR* data = p.Data(i);
+        return CheckFrameAt(p.Data(i), p.Headers(i), mode, channel);
+    }
+    ULONG CheckFrameAt(const UCHAR* data, const UCHAR* headers, ULONG mode, ULONG channel) {
         const ULONG stride = mode == 1 ? kPacketBytes + 4 : kPacketBytes;
         const ULONG skip = mode == 1 ? 4 : 0;
         ULONG frame = (ULONG(data[skip]) << 24) | (ULONG(data[skip + 1]) << 16) | (ULONG(data[skip + 2]) << 8) | data[skip + 3];
@@ -240,7 +244,7 @@ protected:
             const UCHAR* packet = data + size_t(k) * stride;
             ULONG quadlet = 0;
             if (mode == 1) memcpy(&quadlet, packet, 4);
-            if (mode == 3) memcpy(&quadlet, p.Headers(i) + 4 * k, 4);
+            if (mode == 3) memcpy(&quadlet, headers + 4 * k, 4);
             if (mode != 2) {
                 ULONG expected = (kPacketBytes << 16) | (channel << 8) | (0xA << 4) | (k == 0 ? 1 : 0);
                 if (quadlet != expected) ++bad;
@@ -250,7 +254,7 @@ protected:
                 if (packet[skip + b] != sim::IidcCamera::PatternByte(frame, offset, kLineBytes)) ++bad;
             }
         }
-        EXPECT_EQ(bad, 0u) << "buffer " << i << " frame " << frame;
+        EXPECT_EQ(bad, 0u) << "frame " << frame;
         return frame;
     }
 
@@ -290,13 +294,14 @@ struct LayoutCase {
     ULONG mode;
     ULONG buffers;
     ULONG direct;   // IsoDirectDMA: 1 straight into the caller's pages, 0 through the driver's ring
+    ULONG numOfBuf = 3;   // IsoRxNumOfBuf: programs on the context, the ring's buffers in copy mode
 };
 
 class IsoRxLayoutTest : public IsoRxTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     const LayoutCase c = GetParam();
-    Boot(1, c.streamBase, 3, c.direct);
+    Boot(1, c.streamBase, c.numOfBuf, c.direct);
     ASSERT_TRUE(Controller()->IsCycleMaster);
     Program p = NewProgram("camera64", false, c.buffers, kFrameBytes + kPackets * 4);
     StartCamera(p, 0, 3);
@@ -307,6 +312,9 @@ TEST_P(IsoRxLayoutTest, FramesArriveIntactAndInOrder) {
     ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
     ASSERT_EQ(result, KX1394_ISOCH_OPENED);
     Stream(p, a.key, c.mode, 3, c.buffers, c.buffers == 31 ? 33 : 4);
+    // Copy mode takes mode 3 in the buffer-fill layouts with dual-buffer programs.
+    const bool dual = c.direct == 0 && c.streamBase == 1 && c.mode == 3;
+    EXPECT_EQ((ModelRegister(ohci::IsoRecvContextBase(0)) & kDualBufferMode) != 0, dual);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
     EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
     EXPECT_EQ(Tag('Z', 'O', 'D', 'A'), 0u);
@@ -320,20 +328,31 @@ INSTANTIATE_TEST_SUITE_P(Layouts, IsoRxLayoutTest,
                                            LayoutCase{0, 2, 1, 1}, LayoutCase{0, 2, 31, 1},
                                            LayoutCase{0, 1, 3, 0}, LayoutCase{0, 2, 3, 0}, LayoutCase{0, 3, 3, 0},
                                            LayoutCase{1, 1, 3, 0}, LayoutCase{1, 2, 3, 0}, LayoutCase{1, 3, 3, 0},
-                                           LayoutCase{0, 2, 1, 0}, LayoutCase{0, 2, 31, 0}));
+                                           LayoutCase{0, 2, 1, 0}, LayoutCase{0, 2, 31, 0},
+                                           LayoutCase{1, 3, 1, 0}, LayoutCase{1, 3, 31, 0},
+                                           LayoutCase{1, 3, 1, 0, 1}, LayoutCase{1, 3, 31, 0, 31}));
 
 // A bus reset ends every buffer of the stream with status 1; the stream stays open and the next
 // buffers receive whole frames again.
-class IsoRxModeTest : public IsoRxTest, public ::testing::WithParamInterface<ULONG> {};
+struct ResetCase {
+    ULONG direct;
+    ULONG streamBase;
+    ULONG mode;
+};
+
+class IsoRxModeTest : public IsoRxTest, public ::testing::WithParamInterface<ResetCase> {};
 
 TEST_P(IsoRxModeTest, BusResetDuringStreaming) {
-    Boot(1, 0, 3, GetParam());
+    const ResetCase c = GetParam();
+    Boot(1, c.streamBase, 3, c.direct);
     Program p = NewProgram("camera64", false, 3, kFrameBytes);
     StartCamera(p, 0, 3);
     OpenArgs a;
+    a.mode = c.mode;
+    a.headerQuadlets = c.mode == 3 ? 1 : 0;
     UCHAR result = 0xEE;
     ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
-    ULONG before = Stream(p, a.key, 2, 3, 3, 2);
+    ULONG before = Stream(p, a.key, c.mode, 3, 3, 2);
     sim_->bus.RequestReset(false);
     ULONG resets = 0;
     for (ULONG j = 0; j < 3; ++j) {
@@ -343,11 +362,13 @@ TEST_P(IsoRxModeTest, BusResetDuringStreaming) {
         resets += status == 1;
     }
     EXPECT_GE(resets, 1u);
-    EXPECT_GT(Stream(p, a.key, 2, 3, 3, 3), before);
+    EXPECT_GT(Stream(p, a.key, c.mode, 3, 3, 3), before);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectAndCopy, IsoRxModeTest, ::testing::Values(1u, 0u));
+// Direct DMA, the copy-mode ring, and the copy-mode ring of dual-buffer programs.
+INSTANTIATE_TEST_SUITE_P(DirectAndCopy, IsoRxModeTest,
+                         ::testing::Values(ResetCase{1, 0, 2}, ResetCase{0, 0, 2}, ResetCase{0, 1, 3}));
 
 // Copy mode: the ring runs on with no caller buffer attached and the frame queue keeps the
 // newest frames, in order, for the next buffers.
@@ -377,6 +398,55 @@ TEST_F(IsoRxTest, CopyModeFrameQueue) {
         previous = frame;
     }
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+}
+
+// A program turning over its buffers: each stays locked between its attaches and is secured
+// meanwhile, so the program cannot free it until it flushes or closes the stream; of the buffers
+// waiting to be attached again the driver keeps the most recently attached ones.
+TEST_F(IsoRxTest, BuffersStayLockedBetweenAttaches) {
+    Boot(1);
+    constexpr ULONG kCount = isorx::kMaxIdleMappings + 2;
+    Program p = NewProgram("keeper", false, kCount + 1, 16);   // frames go to buffers of their own
+    StartCamera(p, 0, 3);
+    OpenArgs a;
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    std::vector<UCHAR*> buffers;
+    for (ULONG i = 0; i <= kCount; ++i) buffers.push_back(static_cast<UCHAR*>(hk::user::Alloc(p.process, kFrameBytes)));
+    auto attach = [&](ULONG i) { return Attach(p, a.key, i, 1, 0, p.Address(buffers[i])); };
+    LONGLONG last = -1;
+    auto receive = [&](ULONG i) {
+        ASSERT_TRUE(Next(p));
+        EXPECT_EQ(p.Status(i), 0u);
+        LONGLONG frame = CheckFrameAt(buffers[i], nullptr, 2, 3);
+        EXPECT_GT(frame, last);
+        last = frame;
+    };
+    for (ULONG i = 0; i < kCount; ++i) ASSERT_EQ(attach(i), STATUS_SUCCESS);
+    for (ULONG i = 0; i < kCount; ++i) receive(i);
+    EXPECT_FALSE(hk::user::Free(p.process, buffers[0])) << "kept for its next attach";
+    // A buffer the driver has not seen: the two least recently attached are let go.
+    ASSERT_EQ(attach(kCount), STATUS_SUCCESS);
+    receive(kCount);
+    EXPECT_TRUE(hk::user::Free(p.process, buffers[0]));
+    EXPECT_TRUE(hk::user::Free(p.process, buffers[1]));
+    EXPECT_FALSE(hk::user::Free(p.process, buffers[2]));
+    // Attached again, a kept buffer takes whole frames as before.
+    for (ULONG i = 2; i < 5; ++i) ASSERT_EQ(attach(i), STATUS_SUCCESS);
+    for (ULONG i = 2; i < 5; ++i) receive(i);
+    // A flush gives every buffer back.
+    ASSERT_EQ(KeyCall(p, IOCTL_ISOCH_FLUSH, a.key), STATUS_SUCCESS);
+    for (ULONG i = 2; i <= kCount; ++i) EXPECT_TRUE(hk::user::Free(p.process, buffers[i])) << i;
+    EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
+    // Close does too.
+    UCHAR* again = static_cast<UCHAR*>(hk::user::Alloc(p.process, kFrameBytes));
+    buffers[0] = again;
+    ASSERT_EQ(attach(0), STATUS_SUCCESS);
+    receive(0);
+    EXPECT_FALSE(hk::user::Free(p.process, again));
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::user::Free(p.process, again));
+    EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
 }
 
 // With BandwidthForDriver = 1 a stream books its bandwidth units in the local image until close.

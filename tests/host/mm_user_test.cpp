@@ -174,6 +174,42 @@ TEST(MmMdl, LockedPagesMisuseAndLeaksAreReported) {
     IoFreeMdl(leaked);
 }
 
+// A secured range cannot be freed (as VirtualFree fails) until the process that secured it
+// unsecures it; unsecuring from another process is refused, and a process that ends takes its
+// secured ranges with it.
+TEST(MmUser, SecuredRangeCannotBeFreed) {
+    hk::Kernel kernel;
+    PEPROCESS app = hk::CreateProcess("app", false, false);
+    char* buffer = static_cast<char*>(hk::user::Alloc(app, 3 * PAGE_SIZE));
+    char* readOnly = static_cast<char*>(hk::user::Alloc(app, 64));
+    hk::user::SetReadOnly(app, readOnly, true);
+    HANDLE secured = nullptr;
+    PKTHREAD thread = hk::StartThread("app thread", app, [&] {
+        EXPECT_EQ(nullptr, MmSecureVirtualMemory(buffer + PAGE_SIZE, 3 * PAGE_SIZE, PAGE_READWRITE)) << "past the end";
+        EXPECT_EQ(nullptr, MmSecureVirtualMemory(readOnly, 64, PAGE_READWRITE));
+        secured = MmSecureVirtualMemory(buffer + 16, PAGE_SIZE, PAGE_READWRITE);
+    });
+    hk::JoinThread(thread);
+    ASSERT_NE(nullptr, secured);
+    EXPECT_FALSE(hk::user::Free(app, buffer));
+    {
+        hk::ExpectViolation v(hk::rule::kPoolMisuse);
+        MmUnsecureVirtualMemory(secured);   // from the system process
+        EXPECT_EQ(1, v.Count());
+        EXPECT_TRUE(Contains(v.LastMessage(), "not in the process")) << v.LastMessage();
+    }
+    thread = hk::StartThread("app thread", app, [&] { MmUnsecureVirtualMemory(secured); });
+    hk::JoinThread(thread);
+    EXPECT_TRUE(hk::user::Free(app, buffer));
+
+    char* kept = static_cast<char*>(hk::user::Alloc(app, 100));
+    thread = hk::StartThread("app thread", app, [&] { secured = MmSecureVirtualMemory(kept, 100, PAGE_READONLY); });
+    hk::JoinThread(thread);
+    ASSERT_NE(nullptr, secured);
+    hk::ExitProcess(app);
+    MmUnsecureVirtualMemory(secured);   // gone with the process: nothing to undo, nothing reported
+}
+
 TEST(MmMdl, PagesUnlockedTwice) {
     hk::Kernel kernel;
     char* buffer = static_cast<char*>(hk::user::Alloc(hk::CurrentProcess(), 100));

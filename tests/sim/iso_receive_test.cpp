@@ -26,6 +26,17 @@ protected:
         RunCycles(cycles);
         talker_->on = false;
     }
+    // A 32-byte DUALBUFFER descriptor (s = 1, b = 3, i as given, firstSize 8) whose counts start
+    // equal to its request counts.
+    void PutDual(uint32_t at, uint32_t i, uint32_t firstReq, uint32_t secondReq, uint32_t branch, uint32_t first,
+                 uint32_t second) {
+        Put32(at, (Q0(0, 1, 0, i, 3, 0, 0) & 0xFFFF0000) | 8);
+        Put32(at + 4, (firstReq << 16) | secondReq);
+        Put32(at + 8, branch);
+        Put32(at + 12, (firstReq << 16) | secondReq);
+        Put32(at + 20, first);
+        Put32(at + 24, second);
+    }
     // Starts IR context n with `mode` bits, matching `channel` with every tag.
     void StartIr(int n, uint32_t commandPtr, uint32_t mode, uint32_t match = 0xF0000000 | kChannel) {
         W(Ir(n) + kCommandPtr, commandPtr);
@@ -305,19 +316,9 @@ TEST_F(IsoReceive, DualBufferSplitsHeadersFromPayload) {
     // 48: three packets fill the second buffer and complete the descriptor.
     const uint32_t d = host_.Map(64), first = host_.Map(32), second = host_.Map(48);
     const uint32_t next = d + 32;
-    Put32(d, (Q0(0, 1, 0, 3, 3, 0, 0) & 0xFFFF0000) | 8);
-    Put32(d + 4, (32u << 16) | 48);
-    Put32(d + 8, next | 2);
-    Put32(d + 12, (32u << 16) | 48);
-    Put32(d + 20, first);
-    Put32(d + 24, second);
+    PutDual(d, 3, 32, 48, next | 2, first, second);
     const uint32_t first2 = host_.Map(32), second2 = host_.Map(48);
-    Put32(next, (Q0(0, 1, 0, 0, 3, 0, 0) & 0xFFFF0000) | 8);
-    Put32(next + 4, (32u << 16) | 48);
-    Put32(next + 8, 0);
-    Put32(next + 12, (32u << 16) | 48);
-    Put32(next + 20, first2);
-    Put32(next + 24, second2);
+    PutDual(next, 0, 32, 48, 0, first2, second2);
     StartIr(0, d | 2, kIrDualBuffer | kIrIsochHeader);
     EXPECT_EQ(Control(0) & (kIrDualBuffer | kIrBufferFill), kIrDualBuffer);
     Talk(4);
@@ -331,6 +332,35 @@ TEST_F(IsoReceive, DualBufferSplitsHeadersFromPayload) {
     // The fourth packet went to the next descriptor.
     EXPECT_EQ(GetBytes(second2, 16), Payload(3));
     EXPECT_EQ(Get32(next + 12), (24u << 16) | 32u);
+}
+
+TEST_F(IsoReceive, DualBufferLosesAPacketTheProgramHasNoRoomFor) {
+    // firstSize 8, first buffer 32, second 40 and no branch: two packets of 16 payload bytes fit;
+    // the third's payload would run past the program's end, so it is lost whole and the program
+    // waits for more. Once a descriptor is appended and wake set, the next packet's payload
+    // straddles from the first descriptor's second buffer into the new one's.
+    const uint32_t d = host_.Map(64), first = host_.Map(32), second = host_.Map(40);
+    const uint32_t next = d + 32, first2 = host_.Map(32), second2 = host_.Map(48);
+    PutDual(d, 3, 32, 40, 0, first, second);
+    StartIr(0, d | 2, kIrDualBuffer | kIrIsochHeader);
+    Talk(3);
+    EXPECT_EQ(GetBytes(second, 16), Payload(0));
+    EXPECT_EQ(GetBytes(second + 16, 16), Payload(1));
+    EXPECT_EQ(Get32(first + 16), 0u) << "nothing of the lost packet is stored";
+    EXPECT_EQ(GetBytes(second + 32, 8), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(Get32(d + 12), (16u << 16) | 8u);
+    EXPECT_EQ(R(kIsoRecvIntEventSet), 0u);
+    PutDual(next, 3, 32, 48, 0, first2, second2);
+    Put32(d + 8, next | 2);
+    W(Ir(0) + kControlSet, kWake);
+    Talk(1);
+    EXPECT_EQ(Get32(first + 20), IsoHeader(kPayload, 0, kChannel, 0));
+    std::vector<uint8_t> payload = GetBytes(second + 32, 8), rest = GetBytes(second2, 8);
+    payload.insert(payload.end(), rest.begin(), rest.end());
+    EXPECT_EQ(payload, Payload(3));
+    EXPECT_EQ(Get32(d + 12), (8u << 16) | 0u);
+    EXPECT_EQ(Get32(next + 12), (32u << 16) | 40u);
+    EXPECT_EQ(R(kIsoRecvIntEventSet), 1u);
 }
 
 // --- Death ------------------------------------------------------------------------------------------

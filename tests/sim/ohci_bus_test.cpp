@@ -67,6 +67,43 @@ protected:
     }
 };
 
+// The PHY asks for an interrupt with a status transfer when Port_event is set (IEEE 1394a 5B): the
+// link sets IntEvent.phy (OHCI 1.1 6.1), which raises the line when IntMask.phy allows it. Only a
+// port with Int_enable raises Port_event, and a link without power takes no status transfer.
+TEST_F(OhciOnBus, PortEventReachesTheLinkAsIntEventPhy) {
+    constexpr uint32_t kPhyInterrupt = 1u << 19;
+    constexpr uint8_t kPortEvent = 0x04, kIntEnable = 0x10;
+    W(IntEventClear, 0xFFFFFFFF);
+    W(IntMaskSet, kMasterIntEnable | kPhyInterrupt);
+    bus.Disconnect(b, 1);   // a port without Int_enable: no Port_event
+    host.RunFor(5 * kTicksPerMillisecond);
+    EXPECT_EQ(R(IntEventSet) & kPhyInterrupt, 0u);
+    EXPECT_EQ(PhyRead(5) & kPortEvent, 0u);
+    PhyWrite(7, 0x00);                   // page 0 (port status), port 0
+    PhyWrite(9, PhyRead(9) | kIntEnable);
+    W(IntEventClear, 0xFFFFFFFF);
+    bus.Disconnect(ohci, 0);
+    EXPECT_NE(R(IntEventSet) & kPhyInterrupt, 0u);
+    EXPECT_TRUE(host.InterruptLine());
+    EXPECT_NE(PhyRead(5) & kPortEvent, 0u) << "the link reads r5 to learn why";
+    PhyWrite(5, (PhyRead(5) & ~0x3Cu) | kPortEvent);   // write 1 to clear Port_event alone
+    W(IntEventClear, 0xFFFFFFFF);
+    EXPECT_FALSE(host.InterruptLine());
+    // Masked, the event is recorded without raising the line.
+    W(IntMaskClear, kPhyInterrupt);
+    bus.Connect(ohci, 0, b, 0);
+    EXPECT_NE(R(IntEventSet) & kPhyInterrupt, 0u);
+    EXPECT_FALSE(host.InterruptLine());
+    // No link power: Port_event is set, but no status transfer reaches the link.
+    host.RunFor(5 * kTicksPerMillisecond);
+    PhyWrite(5, (PhyRead(5) & ~0x3Cu) | kPortEvent);
+    W(HCControlClear, kLPS);
+    W(IntEventClear, 0xFFFFFFFF);
+    bus.Disconnect(ohci, 0);
+    EXPECT_EQ(R(IntEventSet) & kPhyInterrupt, 0u);
+    EXPECT_TRUE(ohci->phy().PortEvent());
+}
+
 TEST_F(OhciOnBus, SelfIdBufferAndRegistersAfterReset) {
     const uint8_t generation = uint8_t(R(SelfIDCount) >> 16);
     EXPECT_EQ(generation, 1) << "one reset with the link powered";

@@ -78,6 +78,7 @@ struct Region {
     SIZE_T size = 0;
     bool readOnly = false;
     int locks = 0;             // MDLs currently locking it
+    int secured = 0;           // MmSecureVirtualMemory handles on it: it cannot be freed
     AddressSpace* space = nullptr;  // null once freed or its process exited (kept while locked)
     bool closed = false;       // PROT_NONE while the running context may not touch user memory
     bool retired = false;      // its process exited: PROT_NONE until the space is destroyed
@@ -181,6 +182,7 @@ struct State {
     std::set<AddressSpace*> retired;  // of exited processes, waiting for their last thread to leave
     std::set<Region*> regions;  // every live region, owned here
     std::unordered_map<PMDL, LockedMdl> lockedMdls;
+    std::map<void*, std::pair<Region*, PEPROCESS>> secured;  // MmSecureVirtualMemory handles
 
     // DMA
     ULONG mapRegisters = 17;

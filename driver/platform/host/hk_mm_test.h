@@ -70,7 +70,9 @@ void* Alloc(PEPROCESS process, SIZE_T size, bool readOnly = false);
 // For a large-address-aware 32-bit process: an address between 2 and 4 GiB. Null where the host
 // cannot place memory there (AddressSanitizer keeps its shadow memory in that range).
 void* AllocHigh(PEPROCESS process, SIZE_T size, bool readOnly = false);
-void Free(PEPROCESS process, void* address);
+// False (and the buffer stays) while a driver holds part of it secured (MmSecureVirtualMemory),
+// as VirtualFree fails.
+bool Free(PEPROCESS process, void* address);
 // Change the protection of a buffer (fill it, then make it read-only).
 void SetReadOnly(PEPROCESS process, void* address, bool readOnly);
 // Whether [address, address + length) lies inside one buffer of the process (writable if write).

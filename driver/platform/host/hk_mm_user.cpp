@@ -238,8 +238,12 @@ void RetireAddressSpace(void* opaque) {
     AddressSpace* space = static_cast<AddressSpace*>(opaque);
     if (s.spaces.erase(space) == 0) return;
     s.retired.insert(space);
+    // Secured ranges go with the address space.
+    for (auto& [handle, record] : s.secured)
+        if (record.first != nullptr && record.first->space == space) record.first = nullptr;
     for (auto it = space->regions.begin(); it != space->regions.end();) {
         Region* r = it->second;
+        r->secured = 0;
         r->space = nullptr;
         if (r->locks == 0) {
             SetClosed(r, true);
@@ -281,7 +285,7 @@ void* Alloc(PEPROCESS process, SIZE_T size, bool readOnly) { return UserAlloc(pr
 
 void* AllocHigh(PEPROCESS process, SIZE_T size, bool readOnly) { return UserAlloc(process, size, readOnly, true); }
 
-void Free(PEPROCESS process, void* address) {
+bool Free(PEPROCESS process, void* address) {
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     AddressSpace* space = SpaceOf(process);
@@ -289,6 +293,7 @@ void Free(PEPROCESS process, void* address) {
     if (space != nullptr) {
         auto it = space->regions.find(reinterpret_cast<ULONG_PTR>(address));
         if (it != space->regions.end()) {
+            if (it->second->secured != 0) return false;
             r = it->second;
             space->regions.erase(it);
         }
@@ -296,7 +301,7 @@ void Free(PEPROCESS process, void* address) {
     if (r == nullptr) {
         Violation(rule::kPoolMisuse, "hk::user::Free(%p): not a buffer of process %p", address,
                   static_cast<void*>(process));
-        return;
+        return false;
     }
     r->space = nullptr;
     if (r->locks == 0) {
@@ -304,6 +309,7 @@ void Free(PEPROCESS process, void* address) {
         s.regions.erase(r);
         delete r;
     }
+    return true;
 }
 
 void SetReadOnly(PEPROCESS process, void* address, bool readOnly) {
@@ -591,6 +597,42 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
     if (s.lockedMdls.count(mdl) != 0 && BaseAddress == MmGetMdlVirtualAddress(mdl)) return;  // a user mapping
     hk::Violation(hk::rule::kPoolMisuse, "MmUnmapLockedPages(%p, %p): not a mapping of this MDL", BaseAddress,
                   static_cast<void*>(mdl));
+}
+
+HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode) {
+    CheckIrql("MmSecureVirtualMemory", APC_LEVEL);
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    Region* r = FindRegion(CurrentSpace(), Address, Size);
+    if (r == nullptr || Size == 0 || (ProbeMode == PAGE_READWRITE && r->readOnly)) return nullptr;
+    ++r->secured;
+    static ULONG_PTR serial = 0;
+    void* handle = reinterpret_cast<void*>(++serial << 4);
+    s.secured[handle] = {r, hk::CurrentProcess()};
+    return handle;
+}
+
+void MmUnsecureVirtualMemory(HANDLE SecureHandle) {
+    CheckIrql("MmUnsecureVirtualMemory", APC_LEVEL);
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    auto it = s.secured.find(SecureHandle);
+    if (it == s.secured.end()) {
+        hk::Violation(hk::rule::kPoolMisuse, "MmUnsecureVirtualMemory(%p): not a handle of MmSecureVirtualMemory",
+                      SecureHandle);
+        return;
+    }
+    if (it->second.first == nullptr) {
+        s.secured.erase(it);   // its process has ended, and the secured range with it
+        return;
+    }
+    if (it->second.second != hk::CurrentProcess()) {
+        hk::Violation(hk::rule::kPoolMisuse, "MmUnsecureVirtualMemory(%p): not in the process that secured the range",
+                      SecureHandle);
+        return;
+    }
+    --it->second.first->secured;
+    s.secured.erase(it);
 }
 
 // ---------------------------------------------------------------------------------------------

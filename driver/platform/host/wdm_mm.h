@@ -215,7 +215,14 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                    ULONG BugCheckOnFailure, ULONG Priority);
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 void MmInitializeMdl(PMDL MemoryDescriptorList, PVOID BaseVa, SIZE_T Length);
+// While secured, a range of the current process cannot be freed (hk::user::Free fails, as
+// VirtualFree does) nor made read-only when secured for writing. Unsecure in the same process.
+HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode);
+void MmUnsecureVirtualMemory(HANDLE SecureHandle);
 }
+
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
 
 static inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
