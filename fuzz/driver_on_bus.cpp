@@ -12,7 +12,7 @@
 
 namespace kxfuzz {
 
-DriverOnBus& DriverOnBus::Get() {
+DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     static DriverOnBus* instance = nullptr;
     if (instance != nullptr) return *instance;
     instance = new DriverOnBus;
@@ -24,9 +24,14 @@ DriverOnBus& DriverOnBus::Get() {
     instance->sim = new hk::SimulatedController();
     sim::BusDescription description;
     std::string error;
-    KXF_CHECK(sim::ParseBusDescription(sim::kDefaultBusDescription, &description, &error));
+    const std::string text = setup.description.empty() ? std::string(sim::kDefaultBusDescription) : setup.description;
+    KXF_CHECK(sim::ParseBusDescription(text, &description, &error));
     KXF_CHECK(sim::BuildBus(description, instance->sim->bus, instance->sim->controller, &instance->nodes, &error));
+    if (setup.addNodes) setup.addNodes(*instance);
     hk::RunFor(10 * kMs);
+    const std::string parameters = hk::reg::ServicePath("KX1394DRV64") + "\\Parameters";
+    KXF_CHECK(hk::reg::CreateKey(parameters));
+    KXF_CHECK(hk::reg::SetDword(parameters, "DesktopCameraEnable", setup.enumerate ? 1 : 0));
     KXF_CHECK(hk::LoadDriver(DriverEntry, "KX1394DRV64", &instance->driver) == STATUS_SUCCESS);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     instance->pdo = hk::pci::PlugDevice(instance->driver, instance->sim->PciConfig(), &status);
@@ -35,6 +40,11 @@ DriverOnBus& DriverOnBus::Get() {
     hk::RunFor(300 * kMs);
     instance->CheckConsistent();
     return *instance;
+}
+
+void DriverOnBus::SettleReset(ULONGLONG wait100ns) {
+    sim->bus.RequestReset(false);
+    hk::RunFor(wait100ns);
 }
 
 void DriverOnBus::CheckConsistent() {

@@ -1,10 +1,11 @@
 // The driver started on a simulated controller, booted once per fuzzing process and reused by
-// every input: the host kernel, the model's default bus (two IIDC cameras and an SBP-2 unit
-// behind a three-port plain node), the driver loaded and the controller plugged on the fake PCI
-// bus, the first reset settled. The scheduler seed is 0 (a run replays exactly) unless
-// KX_FUZZ_SEED names another.
+// every input: the host kernel, a bus (by default the model's default bus: two IIDC cameras and
+// an SBP-2 unit behind a three-port plain node), the driver loaded and the controller plugged on
+// the fake PCI bus, the first reset settled. The scheduler seed is 0 (a run replays exactly)
+// unless KX_FUZZ_SEED names another.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -17,13 +18,26 @@ namespace kxfuzz {
 
 inline constexpr ULONGLONG kMs = 10000;  // 100 ns units
 
+struct DriverOnBus;
+
+// How a target wants its driver and bus; the first call of DriverOnBus::Get decides.
+struct BusSetup {
+    std::string description;   // a bus description (sim/bus_description.h); empty: the default bus
+    bool enumerate = true;     // DesktopCameraEnable: the bus thread reads the nodes' ROMs after a reset
+    // Nodes of the target's own, added and joined after the described bus is built and before the
+    // driver starts (they are then in `nodes` under their names).
+    std::function<void(DriverOnBus&)> addNodes;
+};
+
 struct DriverOnBus {
-    static DriverOnBus& Get();
+    static DriverOnBus& Get(const BusSetup& setup = BusSetup());
 
     OhciController* Controller() { return &ControllerExtension(fdo)->Controller; }
     // The driver's view agrees with the model's last self-identification, and no gate or bus
     // event stays behind.
     void CheckConsistent();
+    // A clean bus reset, settled.
+    void SettleReset(ULONGLONG wait100ns = 100 * kMs);
 
     hk::Kernel* kernel = nullptr;
     hk::SimulatedController* sim = nullptr;
