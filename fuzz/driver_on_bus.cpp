@@ -42,6 +42,14 @@ DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     return *instance;
 }
 
+bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step) {
+    for (ULONGLONG ran = 0; ran < limit; ran += step) {
+        hk::RunFor(step);
+        if (done()) return true;
+    }
+    return done();
+}
+
 void DriverOnBus::SettleReset(ULONGLONG wait100ns) {
     sim->bus.RequestReset(false);
     hk::RunFor(wait100ns);

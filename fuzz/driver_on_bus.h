@@ -36,6 +36,9 @@ struct DriverOnBus {
     // The driver's view agrees with the model's last self-identification, and no gate or bus
     // event stays behind.
     void CheckConsistent();
+    // Runs the clock in steps of `step` until `done` holds (checked after each step) or `limit`
+    // has passed; returns whether it held.
+    static bool RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step = 2 * kMs);
     // A clean bus reset, settled.
     void SettleReset(ULONGLONG wait100ns = 100 * kMs);
 
