@@ -22,7 +22,8 @@
 //   waiting for a retry at the start of a reset is flushed as well.
 // - PHY packets (tcode 0xE) complete with ack_complete; one whose third quadlet is not the
 //   inverse of the second is not seen by any PHY. Asynchronous stream packets (tcode 0xA)
-//   complete with ack_complete; the bus does not carry them yet.
+//   complete with ack_complete (they have no ack) and reach every listening link on the bus
+//   through asynchronous arbitration, outside the cycle's isochronous bandwidth (IEEE 1394a 8.3.2).
 // - Without link enable or a bus, a packet completes with evt_missing_ack.
 // - The i field of the last descriptor: 3 raises reqTxComplete / respTxComplete always, 1 only
 //   when the packet was not acked complete or pending, 2 only when it was, 0 never.
@@ -301,6 +302,16 @@ bool AtContext::Expired(uint16_t expiry) {
     return past != 0 && past < kWindow / 2;
 }
 
+// The payload as the wire carries it: in memory as quadlets of the host's byte order unless the
+// controller was told not to swap (HCControl.noByteSwapData).
+void AtContext::CopyData(bool swapData) {
+    packet_.data.resize(data_.size());
+    for (size_t i = 0; i < data_.size(); ++i) {
+        size_t from = swapData ? i : ((i & ~size_t(3)) | (3 - (i & 3)));
+        packet_.data[i] = from < data_.size() ? data_[from] : 0;
+    }
+}
+
 // The immediate header and data as the link puts them on the bus (IEEE 1394-1995 6.2): the
 // link inserts its source_ID (bus 0x3FF unless srcBusID asks for NodeID.busNumber).
 void AtContext::BuildPacket(const Block& block) {
@@ -322,6 +333,7 @@ void AtContext::BuildPacket(const Block& block) {
     if (tcode == kTcodeStream) {
         form_ = Form::kStream;
         packet_.header[0] = (uint32_t(at_header::StreamDataLength(h[1])) << 16) | (h[0] & 0xFFFF);
+        CopyData(swapData);
         lengthMismatch_ = data_.size() != at_header::StreamDataLength(h[1]);
         return;
     }
@@ -340,11 +352,7 @@ void AtContext::BuildPacket(const Block& block) {
         packet_.header[3] = swapData ? ByteSwap(h[3]) : h[3];  // data quadlet: bus byte order in memory
     else if (block.headerBytes == 16)
         packet_.header[3] = h[3];
-    packet_.data.resize(data_.size());
-    for (size_t i = 0; i < data_.size(); ++i) {
-        size_t from = swapData ? i : ((i & ~size_t(3)) | (3 - (i & 3)));
-        packet_.data[i] = from < data_.size() ? data_[from] : 0;
-    }
+    CopyData(swapData);
     lengthMismatch_ = HasDataBlock(tcode) ? data_.size() != packet_.DataLength() : !data_.empty();
 }
 
@@ -357,6 +365,15 @@ void AtContext::Transmit() {
         if (phyInverseOk_ && !lengthMismatch_) bus->SendPhyPacket(&controller_, packet_.header[0]);
     } else if (lengthMismatch_) {
         ack = kAckDataError;
+    } else if (form_ == Form::kStream) {
+        // Stream header quadlet: dataLength 31:16, tag 15:14, channel 13:8, tcode 7:4, sy 3:0.
+        IsoPacket stream;
+        stream.channel = uint8_t((packet_.header[0] >> 8) & 0x3F);
+        stream.tag = uint8_t((packet_.header[0] >> 14) & 3);
+        stream.sy = uint8_t(packet_.header[0] & 0xF);
+        stream.speed = packet_.speed;
+        stream.data = packet_.data;
+        bus->SendAsyncStream(&controller_, stream);
     } else if (form_ == Form::kAsync) {
         ack = bus->SendAsync(&controller_, packet_);
         // Software may have stopped the context meanwhile (an interrupt served at once).

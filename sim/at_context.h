@@ -48,6 +48,7 @@ private:
     bool FetchBlock(Block& block);
     bool Gather(uint32_t dataAddress, uint16_t reqCount, std::vector<uint8_t>& data);
     void StartPacket(const Block& block);
+    void CopyData(bool swapData);
     void BuildPacket(const Block& block);
     bool Expired(uint16_t expiry);
     void Transmit();

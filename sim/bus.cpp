@@ -398,6 +398,16 @@ void Bus::SendIsochronous(Node* from, const IsoPacket& packet) {
     if (inReset_ || !component) return;
     components_[size_t(PlaceOf(from).component)].unitsThisCycle += PacketUnits(packet);
     PlaceOf(from).wantsCyclesUntil = clock_.Now() + kTicksPerSecond;
+    DeliverStream(from, packet);
+}
+
+void Bus::SendAsyncStream(Node* from, const IsoPacket& packet) {
+    if (!OnThisBus(from) || inReset_ || !ComponentOf(from)) return;
+    DeliverStream(from, packet);
+}
+
+void Bus::DeliverStream(Node* from, const IsoPacket& packet) {
+    const Component* component = ComponentOf(from);
     for (Node* to : component->byPhyId) {
         if (inReset_) break;
         if (to != from && to->LinkActive() && packet.speed <= PathSpeed(from, to)) to->ReceiveIsochronous(packet);

@@ -128,6 +128,10 @@ public:
     // sender's bus whose link is active and whose path from the sender carries the packet's speed
     // sees it (ReceiveIsochronous). Nothing is sent during a reset.
     void SendIsochronous(Node* from, const IsoPacket& packet);
+    // Sends an asynchronous stream packet (IEEE 1394a): delivered as an isochronous packet is, to
+    // every listening link the speed reaches, but in the asynchronous period, so it takes no
+    // isochronous bandwidth and needs no cycle. Nothing is sent during a reset.
+    void SendAsyncStream(Node* from, const IsoPacket& packet);
 
     // The isochronous cycle. The node sending cycle starts on that node's bus (null: none, or
     // during a reset), and the cycles run so far on all buses.
@@ -205,6 +209,7 @@ private:
     void OrientPorts(Node* root);
     void IdentifySelf(Node* root, Component& component);
     void SendSelfIds(Node* node, Component& component);
+    void DeliverStream(Node* from, const IsoPacket& packet);
     void DeliverPhyPacket(Node* from, uint32_t quadlet);
     void AnswerPhyPacket(Node* target, uint32_t quadlet);
     void ApplyConfiguration(Node* from, uint32_t quadlet);

@@ -5,6 +5,7 @@
 #include "core/bus_reset.h"
 #include "core/controller.h"
 #include "core/hooks.h"
+#include "incoming.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/pool_tags.h"
 #include "ohci/register_access.h"
@@ -166,7 +167,7 @@ LONG ReceiveDispatch(OhciController* controller, const UCHAR* packet, ULONG leng
     case async::kTcodeWriteBlock:
     case async::kTcodeReadQuadlet:
     case async::kTcodeReadBlock:
-    case async::kTcodeLockRequest: return DispatchIncomingRequest(controller, packet, length, ackedComplete, local);
+    case async::kTcodeLockRequest: return HandleIncomingRequest(controller, tcode, packet, length, ackedComplete, local);
     default: return 0;
     }
 }

@@ -4,6 +4,7 @@
 #include "at_context.h"
 #include "core/controller.h"
 #include "core/hooks.h"
+#include "incoming.h"
 
 namespace {
 
@@ -93,8 +94,9 @@ void EndForFlush(AsyncPacket* packet, ULONG status) {
         KeReleaseSpinLock(&packet->Lock, irql);
         KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
         // Nobody delivers it any more: a caller already told it is pending gets nothing; one still
-        // in its call sees the cancellation and ends the packet itself.
-        if (told) DisposePacket(packet);
+        // in its call sees the cancellation and ends the packet itself. An untracked packet (a
+        // response, a posted write) has nobody waiting: the flush gives up its owner's reference.
+        if (told || PacketHas(packet, kPacketUntracked)) DisposePacket(packet);
         return;
     }
     packet->PacketStatus = status;
@@ -146,10 +148,14 @@ LONG SubmitLocal(AsyncPacket* packet) {
         if (drop) ReleasePacket(packet);
         return -12;
     }
+    // This call's own reference: an untracked packet (a response) gives up its owner's reference
+    // as soon as its transmission is done, before the answer below has been made.
+    InterlockedIncrement(&packet->References);
     ULONG headerBytes = packet->HeaderLength;
     RtlCopyMemory(copy, packet->Header.Q, sizeof(packet->Header.Q));
     RtlCopyMemory(copy + headerBytes, packet->Payload, packet->PayloadLength);
     bool expectsResponse = PacketHas(packet, kPacketResponseExpected);
+    if (async::IsResponseTcode(packet->Tcode)) CountLocalResponse(controller, packet);
     TransmitDone(controller, packet, expectsResponse ? async::kAckPending : async::kAckComplete);
     LONG answer = ReceiveDispatch(controller, copy, headerBytes + packet->PayloadLength, false, true);
     FreeToLookaside(&controller->PacketList, copy);
@@ -166,6 +172,7 @@ LONG SubmitLocal(AsyncPacket* packet) {
         // A request that nobody on this node answered yet stays pending under the split time-out.
     }
     KeReleaseSpinLock(&controller->PendingLock, irql);
+    ReleasePacket(packet);
     return 0;
 }
 
@@ -275,6 +282,8 @@ LONG SubmitPacket(AsyncPacket* packet) {
         PacketSet(packet, kPacketOnPendingList);
         KeReleaseSpinLock(&controller->PendingLock, irql);
     }
+    // The bus does not bring a broadcast back to its sender: the node's own ranges get it here.
+    if (packet->Destination == async::kBroadcastNode) DispatchOwnBroadcast(controller, packet);
     if (PacketHas(packet, kPacketLocal)) return SubmitLocal(packet);
     if (!phy && packet->Tcode != async::kTcodeStream && packet->Destination != 0x003F &&
         controller->SpeedTable != nullptr) {
@@ -285,6 +294,10 @@ LONG SubmitPacket(AsyncPacket* packet) {
     }
     LONG result = QueueToContext(controller, packet);
     return response ? 0 : result;
+}
+
+void SendResponse(AsyncPacket* packet) {
+    if (SubmitPacket(packet) < 0) ReleasePacket(packet);
 }
 
 LONG SubmitAndWait(AsyncPacket* packet, bool waitForGate) {
@@ -544,7 +557,7 @@ void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID
 ULONG SplitTimeoutMs(OhciController* controller) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG hi = controller->LocalCsr.SplitTimeoutHi & 7;
+    ULONG hi = controller->LocalCsr.SplitTimeoutHi;
     ULONG lo = controller->LocalCsr.SplitTimeoutLo;
     KeReleaseSpinLock(&controller->TopologyLock, irql);
     ULONG ms = hi * 1000 + (lo >> 22);

@@ -145,6 +145,8 @@ void SetPacketHeader(AsyncPacket* packet, const async::BuiltPacket& built, USHOR
 // Submits the packet (AsyncLock held): 0, or -11 for a bus reset or stale generation, -12 for no
 // memory. A response always answers 0.
 [[nodiscard]] LONG SubmitPacket(AsyncPacket* packet);
+// Sends an untracked response packet (AsyncLock held): the engine owns it from here on.
+void SendResponse(AsyncPacket* packet);
 // Stops waiting on the packet: it leaves the waiting queue and the PendingList and nothing
 // completes it any more; a packet whose block is in the ring stays on the in-flight list until the
 // block completes (its slot and block are the ring's until then).

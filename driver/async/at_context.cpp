@@ -21,12 +21,6 @@ constexpr ULONG kResponseCounterBusReset = 0x08 / 4;
 constexpr ULONG kResponseSentCounter[] = {0x3C / 4, 0x44 / 4, 0x3C / 4};    // by source 0, 1, 2
 constexpr ULONG kResponseFailedCounter[] = {0x40 / 4, 0x48 / 4, 0x40 / 4};
 
-LONGLONG MillisecondsNow() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
-    return frequency.QuadPart != 0 ? now.QuadPart * 1000 / frequency.QuadPart : 0;
-}
-
 AsyncPacket* QueuePacket(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, AsyncPacket, QueueLink); }
 
 PayloadSlot* TakeSlot(AtContext* context) {
@@ -91,6 +85,21 @@ void CountOutcome(OhciController* controller, AtContext* context, AsyncPacket* p
     else
         InterlockedIncrement(reinterpret_cast<volatile LONG*>(&controller->Statistics.Counters[kResponseSentCounter[source]]));
 }
+
+}  // namespace
+
+LONGLONG ResponseTimeNow() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+    return frequency.QuadPart != 0 ? now.QuadPart * 1000 / frequency.QuadPart : 0;
+}
+
+void CountLocalResponse(OhciController* controller, const AsyncPacket* packet) {
+    ULONG source = packet->ResponseSource < 3 ? packet->ResponseSource : 0;
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&controller->Statistics.Counters[kResponseSentCounter[source]]));
+}
+
+namespace {
 
 // Starts the context on the first block built, or wakes it.
 void StartOrWake(OhciController* controller, AtContext* context, ULONG firstBlock, ULONG firstZ) {
@@ -287,6 +296,8 @@ void RefillProgram(OhciController* controller, AtContext* context) {
             PacketSet(packet, kPacketAborted);
             packet->PacketStatus = kPacketBusReset;
             KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+            // Nobody waits for an untracked packet: its owner's reference goes with the queue's.
+            if (PacketHas(packet, kPacketUntracked)) DisposePacket(packet);
             ReleasePacket(packet);
             continue;
         }
@@ -322,7 +333,7 @@ void AtCompletionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PV
         ULONG code = (block[AtStatusWord(context->BlockZ[head])] >> 16) & async::kEventCodeMask;
         if (code == 0) {
             if (context->Kind != kAtResponse || packet->PayloadLength == 0 ||
-                MillisecondsNow() - packet->ResponseTime <= kResponseFallbackMs)
+                ResponseTimeNow() - packet->ResponseTime <= kResponseFallbackMs)
                 break;
             code = async::kEvtTimeout;
         }

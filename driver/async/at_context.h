@@ -72,6 +72,12 @@ void RefillProgram(OhciController* controller, AtContext* context);
 // Gives back the payload slot a packet holds.
 void ReturnPayloadSlot(AsyncPacket* packet);
 
+// Milliseconds of the performance counter: a response's creation time, against which the response
+// context gives up on a block the controller never reports (2000 ms).
+[[nodiscard]] LONGLONG ResponseTimeNow();
+// Counts a response delivered through loopback as sent, by its source mark.
+void CountLocalResponse(OhciController* controller, const AsyncPacket* packet);
+
 // The descriptor block formats (pure): builds the block for a packet at `block` (64 bytes), with
 // `slotAddress` the bus address of its payload slot. Returns Z (2 without payload, 3 with).
 ULONG BuildAtBlock(PULONG block, const AsyncPacket* packet, ULONG slotAddress, USHORT expiry);

@@ -124,7 +124,7 @@ NTSTATUS KernelAsyncTransaction(OhciController* controller, KernelTransaction* t
     packet->DeliveryBits = kDeliveryCallerTold;
     // The call's own reference: a flush at teardown may give up the owner's.
     InterlockedIncrement(&packet->References);
-    packet->Generation = CurrentGeneration(controller);
+    packet->Generation = t->InGeneration ? t->Generation : CurrentGeneration(controller);
     LONG outcome = SubmitAndWait(packet, false);
     if (outcome == 0 && packet->AckCode == async::kAckPending) AwaitResponse(packet);
     Withdraw(packet);
@@ -136,7 +136,10 @@ NTSTATUS KernelAsyncTransaction(OhciController* controller, KernelTransaction* t
     return STATUS_SUCCESS;
 }
 
-ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet, bool swap) {
+namespace {
+
+ReadResult ReadQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet, bool swap,
+                       bool inGeneration, ULONG generation) {
     ReadResult result = kReadFailed;
     bool busReset = false;
     ULONG attempts = 0;
@@ -148,6 +151,8 @@ ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG off
         t.Offset = offset;
         t.Length = 4;
         t.Data = reinterpret_cast<PUCHAR>(&data);
+        t.InGeneration = inGeneration;
+        t.Generation = generation;
         if (!NT_SUCCESS(KernelAsyncTransaction(controller, &t))) break;
         if (t.Status == kPacketBusReset) {
             busReset = true;
@@ -175,7 +180,19 @@ ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG off
         pause.QuadPart = kBusyPauseRelative;
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
+    if (result != kReadDone && inGeneration && CurrentGeneration(controller) != generation) busReset = true;
     return busReset ? kReadBusReset : result;
+}
+
+}  // namespace
+
+ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet, bool swap) {
+    return ReadQuadlet(controller, node, offset, quadlet, swap, false, 0);
+}
+
+ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet, bool swap,
+                           ULONG generation) {
+    return ReadQuadlet(controller, node, offset, quadlet, swap, true, generation);
 }
 
 bool ReadNodeQuadlets(OhciController* controller, ULONG node, ULONGLONG offset, PULONG buffer, ULONG count) {

@@ -22,6 +22,10 @@ struct KernelTransaction {
     ULONGLONG ArgValue;        // lock operands, host order
     ULONGLONG DataValue;
     bool Operand64;
+    // The generation the request belongs to when `InGeneration` is set (a request of an older one
+    // is not sent and ends as a bus reset); else the current one.
+    bool InGeneration;
+    ULONG Generation;
     // Results: status 0 done, 1 a bus reset intervened, 2 failed, 11 no response in time, 12
     // cancelled; the ack (1 complete, 2 pending and answered, 4 to 6 busy, 254 time-out, 255
     // none) and the response's rcode.
@@ -42,9 +46,12 @@ enum ReadResult : ULONG { kReadDone = 0, kReadBusReset = 1, kReadBusy = 2, kRead
 // Reads one quadlet of node `node` (physical ID) at `offset`, with up to five attempts for busy
 // nodes (1 ms apart) and for an ack_complete without data (125 us apart). With `swap` the quadlet
 // is stored as a host-order number, else in bus order. A bus reset during the read always gives
-// kReadBusReset.
+// kReadBusReset. The second form reads in `generation` only: once the bus has moved on from it,
+// a read that did not succeed reports the reset (enumeration starts over).
 [[nodiscard]] ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet,
                                          bool swap);
+[[nodiscard]] ReadResult ReadNodeQuadlet(OhciController* controller, ULONG node, ULONGLONG offset, PULONG quadlet,
+                                         bool swap, ULONG generation);
 
 // Reads `count` quadlets from `offset` on, one quadlet request each, into `buffer` in bus order.
 // True when every one was read (a count of 0 included).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kxplatform.h"
+#include "async/kernel_requests.h"
 #include "frame/device.h"
 
 struct ChildDeviceExtension;
@@ -63,6 +64,7 @@ struct ChildDeviceExtension {
     ULONG Listening;
     PVOID BandwidthHandle;
     ULONGLONG ResourceHandle;
+    PVOID IsochResource;          // the class isochronous resource record (class_isoch.cpp), or none
     KMUTEX RequestMutex;
     volatile LONG Outstanding;    // class requests between dispatch and completion
     KEVENT Idle;                  // set while Outstanding is 0
@@ -77,25 +79,10 @@ inline ControllerDeviceExtension* ParentOf(ChildDeviceExtension* child) {
     return ControllerExtension(child->ParentDevice);
 }
 
-// Results of ROM reads and of ReadDeviceIdentity.
-enum ReadResult : ULONG { kReadOk = 0, kReadBusReset = 1, kReadBusy = 2, kReadFailed = 3 };
-
-struct AsyncPacket;
-
 namespace bus {
 
-// Submits a built request and waits for its response (or its end without one): 0 when the
-// packet's outcome is known (its status, ack, rcode and data then tell), else a negative error.
-[[nodiscard]] LONG SubmitAndAwaitResponse(AsyncPacket* packet);
-
-// Synchronous quadlet read of a node on the local bus in the given generation (bus management
-// thread or another passive-level thread). ack_busy is retried; `swap` converts from bus order.
-[[nodiscard]] ULONG ReadNodeQuadlet(OhciController* controller, ULONG generation, UCHAR node,
-                                    ULONGLONG address, PULONG quadlet, bool swap);
-// `count` quadlets from `address` on, one read each, stored as they arrived (bus order).
-[[nodiscard]] ULONG ReadNodeQuadlets(OhciController* controller, ULONG generation, UCHAR node,
-                                     ULONGLONG address, ULONG count, PULONG quadlets);
-
+// Reads ROMs with the synchronous quadlet reads of async/kernel_requests.h; ReadDeviceIdentity
+// answers a ReadResult of theirs.
 [[nodiscard]] ULONG ReadDeviceIdentity(ControllerDeviceExtension* controller, ULONG generation, UCHAR node,
                                        DeviceRecord** record);
 DeviceRecord* FindDeviceRecord(PLIST_ENTRY list, const DeviceRecord* record);

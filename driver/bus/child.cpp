@@ -2,6 +2,7 @@
 // built from the configuration ROM, its Plug and Play answers, the controller's bus relations and
 // the deletion of children.
 #include "bus_device.h"
+#include "class_isoch.h"
 #include "frame/bus_hooks.h"
 #include "ohci/pool_tags.h"
 
@@ -300,6 +301,7 @@ void DeleteChildDevice(DeviceRecord* record) {
         // Class requests still in the dispatcher finish before the object goes.
         KeWaitForSingleObject(&child->Idle, Executive, KernelMode, FALSE, nullptr);
         ReleaseChildClassRecords(record->Controller, device);
+        ReleaseChildIsochRecords(record->Controller, device);
         FreeTaggedPool(child->DeviceId, kTagDeviceId);
         FreeTaggedPool(child->CompatibleIds, kTagCompatible);
         child->DeviceId = nullptr;

@@ -1,10 +1,14 @@
 // The 1394 class request interface on child devices: internal device-control requests carrying
 // an IRB, run at once or from a work item at passive level, dispatched on the function number and
-// completed; bus-reset notification registrations; class channel and bandwidth allocations; the
-// asynchronous statistics.
+// completed; bus-reset notification registrations; the asynchronous statistics. The isochronous
+// functions are class_isoch.cpp's, the address ranges address_range.cpp's.
+#include "address_range.h"
 #include "async/async_packet.h"
+#include "async/class_async.h"
+#include "async/kernel_requests.h"
 #include "async/senders.h"
 #include "bus_device.h"
+#include "class_isoch.h"
 #include "core/hooks.h"
 #include "frame/bus_hooks.h"
 #include "irb.h"
@@ -16,7 +20,6 @@ namespace {
 
 constexpr ULONG kTagContext = BusListTag(21 - 17);        // ZB21
 constexpr ULONG kTagNotification = BusListTag(23 - 17);   // ZB23
-constexpr ULONG kTagBandwidth = BusListTag(20 - 17);      // ZB20
 constexpr ULONG kTagDirectory = KX_TAG('Z', 'B', '1', '1');
 constexpr ULONG kSpeedTableRow = 64;
 constexpr ULONG kNoSpeedKnown = 0x0F;
@@ -36,26 +39,7 @@ struct NotificationEntry {
     PDEVICE_OBJECT Owner;
 };
 
-struct BandwidthRecord {
-    LIST_ENTRY Links;
-    PDEVICE_OBJECT Owner;
-    ULONG Units;
-};
-
 OhciController* ControllerOf(ChildDeviceExtension* child) { return &ParentOf(child)->Controller; }
-
-ULONG SpeedCodeFromFlags(ULONG flags) {
-    switch (flags) {
-    case SPEED_FLAGS_100: return 0;
-    case SPEED_FLAGS_200: return 1;
-    case SPEED_FLAGS_400: return 2;
-    case SPEED_FLAGS_800: return 3;
-    case SPEED_FLAGS_1600: return 4;
-    case SPEED_FLAGS_3200: return 5;
-    default: return 0;
-    }
-}
-ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
 
 ULONG SpeedBetween(OhciController* controller, ULONG from, ULONG to) {
     if (controller->SpeedTable == nullptr || from >= kMaxNodes || to >= kMaxNodes) return kNoSpeedKnown;
@@ -64,250 +48,57 @@ ULONG SpeedBetween(OhciController* controller, ULONG from, ULONG to) {
 
 // --- Asynchronous requests on the child's node ------------------------------------------------
 
-PUCHAR MapCallerMdl(PMDL mdl) {
-    if (mdl == nullptr) return nullptr;
-    return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+ULONGLONG OffsetOf(const IO_ADDRESS& address) {
+    return (ULONGLONG(address.IA_Destination_Offset.Off_High) << 32) | address.IA_Destination_Offset.Off_Low;
 }
 
-// One read or write of up to one block; NTSTATUS of its outcome.
-NTSTATUS Transfer(OhciController* controller, USHORT destination, ULONGLONG offset, PUCHAR data, ULONG length,
-                  bool write) {
-    ULONG payload = length == 4 ? 0 : length;
-    AsyncPacket* packet = AllocatePacket(controller, payload);
-    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    packet->Destination = destination;
-    if (!AllocateLabel(packet)) {
-        ReleasePacket(packet);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    UCHAR local = UCHAR(controller->LocalNodeNumber & 0x3F);
-    async::BuiltPacket built;
-    if (write) {
-        ULONG quadlet = 0;
-        if (length == 4) RtlCopyMemory(&quadlet, data, 4);
-        else RtlCopyMemory(packet->Payload, data, length);
-        async::BuildWriteRequest(&built, destination, packet->Label, local, offset, length, quadlet);
-    } else {
-        async::BuildReadRequest(&built, destination, packet->Label, local, offset, length);
-    }
-    SetPacketHeader(packet, built, destination);
-    packet->Length = length;
-    packet->Generation = CurrentGeneration(controller);
-    LONG submitted = bus::SubmitAndAwaitResponse(packet);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0) {
-        status = STATUS_SUCCESS;
-        if (!write && length == 4) {
-            RtlCopyMemory(data, &packet->Header.Q[3], 4);
-        } else if (!write) {
-            ULONG got = packet->PayloadLength < length ? packet->PayloadLength : length;
-            RtlCopyMemory(data, packet->Payload, got);
-            if (got < length) status = STATUS_UNSUCCESSFUL;
-        }
-    }
-    Withdraw(packet);
-    ReleaseLabel(packet);
-    DisposePacket(packet);
-    return status;
-}
-
+// Reads and writes of the child's node: the IRB's record taken apart for the asynchronous engine.
+// The MDL must hold what is read or written.
 NTSTATUS AsyncReadWrite(ChildDeviceExtension* child, IRB* irb, bool write) {
     OhciController* controller = ControllerOf(child);
     // The two records share their layout.
-    const IRB_REQ_ASYNC_READ& r = irb->u.AsyncRead;
-    ULONG total = r.nNumberOfBytesToRead;
-    PUCHAR data = MapCallerMdl(r.Mdl);
-    if (data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    if (total == 0 || MmGetMdlByteCount(r.Mdl) < total) return STATUS_INVALID_PARAMETER;
-    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
-    if (write && (r.fulFlags & 0x8) != 0) destination = async::kBroadcastNode;
-    ULONG limit = MaxPayloadForSpeed(SpeedBetween(controller, controller->LocalNodeNumber, child->Node));
-    ULONG block = r.nBlockSize != 0 && r.nBlockSize < total ? r.nBlockSize : total;
-    if (block > limit) return STATUS_INVALID_PARAMETER;
-    LARGE_INTEGER frequency, start;
-    start = KeQueryPerformanceCounter(&frequency);
-    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
-                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
-    NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG done = 0; done < total && NT_SUCCESS(status); done += block) {
-        ULONG length = total - done < block ? total - done : block;
-        ULONGLONG at = (r.fulFlags & 0x1) != 0 ? offset : offset + done;
-        status = Transfer(controller, destination, at, data + done, length, write);
-    }
-    if (write && (r.fulFlags & 0x2) != 0) status = STATUS_SUCCESS;
-    irb->u.AsyncRead.ElapsedTime = 0;
-    if ((r.fulFlags & 0x4) != 0 && frequency.QuadPart != 0) {
-        LARGE_INTEGER end = KeQueryPerformanceCounter(nullptr);
-        irb->u.AsyncRead.ElapsedTime =
-            ULONG(ULONGLONG(end.QuadPart - start.QuadPart) * 1000000000ull / ULONGLONG(frequency.QuadPart));
-    }
+    IRB_REQ_ASYNC_READ& r = irb->u.AsyncRead;
+    if (r.Mdl != nullptr && MmGetMdlByteCount(r.Mdl) < r.nNumberOfBytesToRead) return STATUS_INVALID_PARAMETER;
+    ClassBlockRequest request = {};
+    request.Node = child->Node;
+    request.Offset = OffsetOf(r.DestinationAddress);
+    request.Mdl = r.Mdl;
+    request.Bytes = r.nNumberOfBytesToRead;
+    request.BlockSize = r.nBlockSize;
+    request.Flags = r.fulFlags;
+    NTSTATUS status = write ? ClassAsyncWrite(controller, &request) : ClassAsyncRead(controller, &request);
+    r.ElapsedTime = ULONG(request.ElapsedTime);
     return status;
+}
+
+// An asynchronous stream packet on a channel; it names no node.
+NTSTATUS AsyncStream(ChildDeviceExtension* child, IRB* irb) {
+    const IRB_REQ_ASYNC_STREAM& r = irb->u.AsyncStream;
+    ClassStreamRequest request = {};
+    request.Channel = r.nChannel;
+    request.SpeedFlags = r.nSpeed;
+    request.Sy = r.ulSynch;
+    request.Tag = r.ulTag;
+    request.Bytes = r.nNumberOfBytesToStream;
+    request.Mdl = r.Mdl;
+    if (request.Bytes != 0 && (request.Mdl == nullptr || MmGetMdlByteCount(request.Mdl) < request.Bytes))
+        return STATUS_INVALID_PARAMETER;
+    return ClassAsyncStream(ControllerOf(child), &request);
 }
 
 // A lock on the child's node. The operands arrive in bus order and the old value goes back so.
 NTSTATUS AsyncLock(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
     const IRB_REQ_ASYNC_LOCK& r = irb->u.AsyncLock;
-    ULONG type = r.fulTransactionType;
-    bool noArgument = type == 3 || type == 4;  // fetch_add, little_add
-    if (type == 0 || type > 6 || (r.nNumberOfDataBytes != 4 && r.nNumberOfDataBytes != 8) ||
-        r.nNumberOfArgBytes != (noArgument ? 0 : r.nNumberOfDataBytes) || r.pBuffer == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    bool wide = r.nNumberOfDataBytes == 8;
-    ULONGLONG argument = wide ? (ULONGLONG(BusToHost32(r.Arguments[0])) << 32) | BusToHost32(r.Arguments[1])
-                              : BusToHost32(r.Arguments[0]);
-    ULONGLONG data = wide ? (ULONGLONG(BusToHost32(r.DataValues[0])) << 32) | BusToHost32(r.DataValues[1])
-                          : BusToHost32(r.DataValues[0]);
-    if (noArgument) argument = 0;
-    AsyncPacket* packet = AllocatePacket(controller, 16);
-    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    USHORT destination = USHORT(async::kLocalBusSource | (child->Node & 0x3F));
-    packet->Destination = destination;
-    if (!AllocateLabel(packet)) {
-        ReleasePacket(packet);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONGLONG offset = (ULONGLONG(r.DestinationAddress.IA_Destination_Offset.Off_High) << 32) |
-                       r.DestinationAddress.IA_Destination_Offset.Off_Low;
-    async::BuiltPacket built;
-    if (!async::BuildLockRequest(&built, packet->Payload, destination, packet->Label,
-                                 UCHAR(controller->LocalNodeNumber & 0x3F), offset, USHORT(type & 0xFF), argument,
-                                 data, wide)) {
-        ReleaseLabel(packet);
-        ReleasePacket(packet);
-        return STATUS_INVALID_PARAMETER;
-    }
-    SetPacketHeader(packet, built, destination);
-    packet->Length = r.nNumberOfDataBytes;
-    packet->Generation = CurrentGeneration(controller);
-    LONG submitted = bus::SubmitAndAwaitResponse(packet);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (submitted == 0 && packet->PacketStatus == kPacketOk && ClassifyOutcome(packet) == 0 &&
-        packet->Length >= r.nNumberOfDataBytes) {
-        // The engine holds the old value as host-order quadlets, most significant first.
-        for (ULONG i = 0; i < r.nNumberOfDataBytes; i += 4) {
-            ULONG quadlet = 0;
-            RtlCopyMemory(&quadlet, packet->Payload + i, 4);
-            quadlet = HostToBus32(quadlet);
-            RtlCopyMemory(static_cast<PUCHAR>(r.pBuffer) + i, &quadlet, 4);
-        }
-        status = STATUS_SUCCESS;
-    }
-    Withdraw(packet);
-    ReleaseLabel(packet);
-    DisposePacket(packet);
-    return status;
-}
-
-// --- Isochronous resources from the local books -------------------------------------------------
-
-ULONG BandwidthUnits(ULONG bytesPerFrame, ULONG speedCode) {
-    // One unit is a quadlet at S1600; a packet carries its header and CRCs as well.
-    ULONG quadlets = (bytesPerFrame + 3) / 4 + 3;
-    return quadlets * (16u >> (speedCode > 4 ? 4 : speedCode));
-}
-
-NTSTATUS AllocateBandwidth(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH& r = irb->u.IsochAllocateBandwidth;
-    ULONG code = SpeedCodeFromFlags(r.fulSpeed);
-    ULONG units = BandwidthUnits(r.nMaxBytesPerFrameRequested, code);
-    if (r.nMaxBytesPerFrameRequested == 0) return STATUS_INVALID_PARAMETER;
-    auto* record = static_cast<BandwidthRecord*>(AllocateZeroedPool(sizeof(BandwidthRecord), kTagBandwidth));
-    if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    record->Owner = child->Self;
-    record->Units = units;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    bool ok = units <= controller->LocalCsr.BandwidthAvailable;
-    if (ok) controller->LocalCsr.BandwidthAvailable -= units;
-    ULONG left = controller->LocalCsr.BandwidthAvailable;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    if (!ok) {
-        FreeTaggedPool(record, kTagBandwidth);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    InsertTailList(&controller->ClassBandwidthList, &record->Links);
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    r.hBandwidth = record;
-    r.BytesPerFrameAvailable = left;
-    r.SpeedSelected = SpeedFlagFromCode(code);
-    r.nBandwidthUnitsRequired = units;
-    child->BandwidthHandle = record;
-    return STATUS_SUCCESS;
-}
-
-void GiveBandwidthBack(OhciController* controller, ULONG units) {
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG sum = controller->LocalCsr.BandwidthAvailable + units;
-    controller->LocalCsr.BandwidthAvailable = sum <= 0x1333 ? sum : 0x1333;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-}
-
-NTSTATUS FreeBandwidth(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    BandwidthRecord* found = nullptr;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList; e = e->Flink) {
-        auto* record = CONTAINING_RECORD(e, BandwidthRecord, Links);
-        if (record == irb->u.IsochFreeBandwidth.hBandwidth && record->Owner == child->Self) {
-            RemoveEntryList(e);
-            found = record;
-            break;
-        }
-    }
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    if (found == nullptr) return STATUS_INVALID_HANDLE;
-    GiveBandwidthBack(controller, found->Units);
-    if (child->BandwidthHandle == found) child->BandwidthHandle = nullptr;
-    FreeTaggedPool(found, kTagBandwidth);
-    return STATUS_SUCCESS;
-}
-
-// Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
-NTSTATUS AllocateChannel(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    IRB_REQ_ISOCH_ALLOCATE_CHANNEL& r = irb->u.IsochAllocateChannel;
-    if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && r.nRequestedChannel > 63) return STATUS_INVALID_PARAMETER;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG chosen = ISOCH_ANY_CHANNEL;
-    for (ULONG c = 0; c < 64 && chosen == ISOCH_ANY_CHANNEL; ++c) {
-        if (r.nRequestedChannel != ISOCH_ANY_CHANNEL && c != r.nRequestedChannel) continue;
-        ULONG image = c < 32 ? controller->LocalCsr.ChannelsAvailableHi : controller->LocalCsr.ChannelsAvailableLo;
-        if ((image & (1u << (31 - c % 32))) != 0) chosen = c;
-    }
-    if (chosen != ISOCH_ANY_CHANNEL) {
-        PULONG image = chosen < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
-        *image &= ~(1u << (31 - chosen % 32));
-    }
-    r.ChannelsAvailable.QuadPart = (LONGLONG(controller->LocalCsr.ChannelsAvailableHi) << 32) |
-                                   controller->LocalCsr.ChannelsAvailableLo;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    // No free channel is a failure; the channel number is then meaningless.
-    if (chosen == ISOCH_ANY_CHANNEL) {
-        r.Channel = ISOCH_ANY_CHANNEL;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    r.Channel = chosen;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS FreeChannel(ChildDeviceExtension* child, IRB* irb) {
-    OhciController* controller = ControllerOf(child);
-    ULONG c = irb->u.IsochFreeChannel.nChannel;
-    if (c > 63) return STATUS_INVALID_PARAMETER;
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    PULONG image = c < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
-    ULONG bit = 1u << (31 - c % 32);
-    bool wasTaken = (*image & bit) == 0;
-    *image |= bit;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-    return wasTaken ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    ClassLockRequest request = {};
+    request.Node = child->Node;
+    request.Offset = OffsetOf(r.DestinationAddress);
+    request.TransactionType = r.fulTransactionType;
+    request.ArgBytes = r.nNumberOfArgBytes;
+    request.DataBytes = r.nNumberOfDataBytes;
+    RtlCopyMemory(request.Arguments, r.Arguments, sizeof(request.Arguments));
+    RtlCopyMemory(request.DataValues, r.DataValues, sizeof(request.DataValues));
+    request.Buffer = static_cast<PUCHAR>(r.pBuffer);
+    return ClassAsyncLock(ControllerOf(child), &request);
 }
 
 // --- Information --------------------------------------------------------------------------------
@@ -331,6 +122,12 @@ NTSTATUS GetLocalHostInfo(ChildDeviceExtension* child, IRB* irb) {
         return STATUS_SUCCESS;
     }
     case GET_POWER_SUPPLIED: return STATUS_NOT_SUPPORTED;
+    case GET_PHYS_ADDR_ROUTINE: {
+        auto* routine = static_cast<GET_LOCAL_HOST_INFO4*>(info);
+        routine->PhysAddrMappingRoutine = bus::PhysicalMappingRoutine;
+        routine->Context = child;
+        return STATUS_SUCCESS;
+    }
     case GET_HOST_CONFIG_ROM: {
         auto* rom = static_cast<GET_LOCAL_HOST_INFO5*>(info);
         // crc_length counts quadlets after the header: the ROM covered by the CRC, header included.
@@ -416,11 +213,10 @@ NTSTATUS ReadDirectory(OhciController* controller, ChildDeviceExtension* child, 
     ULONG quadlets = size / 4;
     auto* temporary = static_cast<PULONG>(AllocateZeroedPool(size + 4, kTagDirectory));
     if (temporary == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG result = bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), address,
-                                         quadlets, temporary);
-    if (result == kReadOk) RtlCopyMemory(buffer, temporary, bufferSize < size ? bufferSize : size);
+    bool read = ReadNodeQuadlets(controller, child->Node, address, temporary, quadlets);
+    if (read) RtlCopyMemory(buffer, temporary, bufferSize < size ? bufferSize : size);
     FreeTaggedPool(temporary, kTagDirectory);
-    return result == kReadOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return read ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 void SetLocation(IO_ADDRESS* location, ULONG node, ULONGLONG address) {
@@ -445,8 +241,7 @@ NTSTATUS GetConfigurationInfo(ChildDeviceExtension* child, IRB* irb) {
         return STATUS_SUCCESS;
     }
     if (r.ConfigRom != nullptr &&
-        bus::ReadNodeQuadlets(controller, CurrentGeneration(controller), UCHAR(child->Node), 0xFFFFF0000400ull, 6,
-                              static_cast<PULONG>(r.ConfigRom)) != kReadOk)
+        !ReadNodeQuadlets(controller, child->Node, 0xFFFFF0000400ull, static_cast<PULONG>(r.ConfigRom), 6))
         return STATUS_UNSUCCESSFUL;
     NTSTATUS status = STATUS_SUCCESS;
     if (r.UnitDirectoryBufferSize != 0 && r.UnitDirectory != nullptr)
@@ -545,14 +340,25 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     case REQUEST_ASYNC_READ: return AsyncReadWrite(child, irb, false);
     case REQUEST_ASYNC_WRITE: return AsyncReadWrite(child, irb, true);
     case REQUEST_ASYNC_LOCK: return AsyncLock(child, irb);
-    case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return AllocateBandwidth(child, irb);
-    case REQUEST_ISOCH_ALLOCATE_CHANNEL: return AllocateChannel(child, irb);
-    case REQUEST_ISOCH_FREE_BANDWIDTH: return FreeBandwidth(child, irb);
-    case REQUEST_ISOCH_FREE_CHANNEL: return FreeChannel(child, irb);
+    case REQUEST_ASYNC_STREAM: return AsyncStream(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_BANDWIDTH: return ClassAllocateBandwidth(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_CHANNEL: return ClassAllocateChannel(child, irb);
+    case REQUEST_ISOCH_ALLOCATE_RESOURCES: return ClassAllocateResources(child, irb);
+    case REQUEST_ISOCH_ATTACH_BUFFERS: return ClassAttachBuffers(child, irb);
+    case REQUEST_ISOCH_DETACH_BUFFERS: return ClassDetachBuffers(child, irb);
+    case REQUEST_ISOCH_FREE_BANDWIDTH: return ClassFreeBandwidth(child, irb);
+    case REQUEST_ISOCH_FREE_CHANNEL: return ClassFreeChannel(child, irb);
+    case REQUEST_ISOCH_FREE_RESOURCES: return ClassFreeResources(child, irb);
+    case REQUEST_ISOCH_LISTEN: return ClassListen(child, irb);
+    case REQUEST_ISOCH_STOP: return ClassStop(child, irb);
     case REQUEST_ISOCH_QUERY_CYCLE_TIME:
         irb->u.IsochQueryCycleTime.CycleTime = ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
         return STATUS_SUCCESS;
+    case REQUEST_ISOCH_QUERY_RESOURCES: return ClassQueryResources(child, irb);
+    case REQUEST_ISOCH_SET_CHANNEL_BANDWIDTH: return ClassSetChannelBandwidth(child, irb);
     case REQUEST_GET_LOCAL_HOST_INFO: return GetLocalHostInfo(child, irb);
+    case REQUEST_ALLOCATE_ADDRESS_RANGE: return bus::AllocateAddressRange(child, irb, false);
+    case REQUEST_FREE_ADDRESS_RANGE: return bus::FreeAddressRange(child, irb);
     case REQUEST_GET_ADDR_FROM_DEVICE_OBJECT: {
         ULONG node = (irb->u.Get1394AddressFromDeviceObject.fulFlags & USE_LOCAL_NODE) != 0
                          ? controller->LocalNodeNumber
@@ -589,7 +395,9 @@ bool SerialisedPerChild(ULONG function) {
 }
 
 bool RunsAtAnyLevel(ULONG function) {
-    return function == REQUEST_ISOCH_DETACH_BUFFERS || function == REQUEST_GET_LOCAL_HOST_INFO ||
+    return function == REQUEST_ASYNC_WRITE || function == REQUEST_ISOCH_DETACH_BUFFERS ||
+           function == REQUEST_ALLOCATE_ADDRESS_RANGE || function == REQUEST_FREE_ADDRESS_RANGE ||
+           function == REQUEST_GET_LOCAL_HOST_INFO ||
            function == REQUEST_GET_ADDR_FROM_DEVICE_OBJECT || function == REQUEST_GET_SPEED_BETWEEN_DEVICES ||
            function == REQUEST_GET_GENERATION_COUNT;
 }
@@ -712,6 +520,7 @@ namespace bus {
 
 void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJECT device) {
     OhciController* controller = &extension->Controller;
+    ReleaseChildRanges(extension, ChildExtension(device));
     LIST_ENTRY released;
     InitializeListHead(&released);
     KIRQL irql;
@@ -727,22 +536,6 @@ void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJE
     KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
     while (!IsListEmpty(&released))
         FreeTaggedPool(CONTAINING_RECORD(RemoveHeadList(&released), NotificationEntry, Links), kTagNotification);
-    // Every bandwidth allocation of the child goes back to the books.
-    KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList;) {
-        PLIST_ENTRY next = e->Flink;
-        if (CONTAINING_RECORD(e, BandwidthRecord, Links)->Owner == device) {
-            RemoveEntryList(e);
-            InsertTailList(&released, e);
-        }
-        e = next;
-    }
-    KeReleaseSpinLock(&controller->ClassIsochLock, irql);
-    while (!IsListEmpty(&released)) {
-        auto* record = CONTAINING_RECORD(RemoveHeadList(&released), BandwidthRecord, Links);
-        GiveBandwidthBack(controller, record->Units);
-        FreeTaggedPool(record, kTagBandwidth);
-    }
 }
 
 }  // namespace bus

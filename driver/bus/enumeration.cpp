@@ -43,7 +43,7 @@ struct RomReader {
     ULONG Generation;
     UCHAR Node;
     ULONG Read(ULONGLONG address, PULONG value, bool swap) const {
-        return bus::ReadNodeQuadlet(Controller, Generation, Node, address, value, swap);
+        return ReadNodeQuadlet(Controller, Node, address, value, swap, Generation);
     }
 };
 
@@ -51,11 +51,11 @@ struct RomReader {
 // or shorter than its two descriptor quadlets leaves the text empty.
 ULONG ReadTextLeaf(const RomReader& rom, ULONGLONG leaf, PULONG header, PCHAR text) {
     text[0] = 0;
-    if (leaf == 0 || !InRom(leaf)) return kReadOk;
+    if (leaf == 0 || !InRom(leaf)) return kReadDone;
     ULONG result = rom.Read(leaf, header, true);
-    if (result != kReadOk) return result;
+    if (result != kReadDone) return result;
     ULONG length = *header >> 16;
-    if (length < 2) return kReadOk;
+    if (length < 2) return kReadDone;
     ULONG quadlets = length - 2;
     if (quadlets > kMaxTextQuadlets) quadlets = kMaxTextQuadlets;
     ULONG done = 0;
@@ -66,32 +66,32 @@ ULONG ReadTextLeaf(const RomReader& rom, ULONGLONG leaf, PULONG header, PCHAR te
         result = rom.Read(address, &raw, false);
         // A leaf that ends before its length says (a short ROM) keeps the text read so far.
         if (result == kReadFailed) break;
-        if (result != kReadOk) return result;
+        if (result != kReadDone) return result;
         RtlCopyMemory(text + 4 * done, &raw, 4);
     }
     text[4 * done] = 0;
-    return kReadOk;
+    return kReadDone;
 }
 
 ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
     ULONG value = 0;
     ULONG result = rom.Read(kRomBase + 4, &value, true);
-    if (result != kReadOk) return result;
+    if (result != kReadDone) return result;
     if (value != kBusName1394) return kReadFailed;
-    if ((result = rom.Read(kRomBase + 0xC, &record->EuiHigh, true)) != kReadOk) return result;
-    if ((result = rom.Read(kRomBase + 0x10, &record->EuiLow, true)) != kReadOk) return result;
+    if ((result = rom.Read(kRomBase + 0xC, &record->EuiHigh, true)) != kReadDone) return result;
+    if ((result = rom.Read(kRomBase + 0x10, &record->EuiLow, true)) != kReadDone) return result;
 
     // Root directory: the vendor name leaf that follows a vendor entry, the last unit directory.
     ULONGLONG root = kRomBase + 0x14;
     ULONG header = 0;
-    if ((result = rom.Read(root, &header, true)) != kReadOk) return result;
+    if ((result = rom.Read(root, &header, true)) != kReadDone) return result;
     ULONGLONG vendorLeaf = 0, modelLeaf = 0, unit = 0, logicalUnit = 0;
     bool vendorSeen = false;
     for (ULONG i = 0, n = EntriesIn(root, header); i < n; ++i) {
         ULONGLONG at = root + 4 + 4ull * i;
         ULONG entry = 0;
         if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
-        if (result != kReadOk) return result;
+        if (result != kReadDone) return result;
         ULONG key = entry >> 24;
         ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
         if (key == 0x03) {
@@ -108,14 +108,14 @@ ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
     // Unit directory: spec and version entries, the leaves after vendor and model entries, the
     // logical unit directory.
     record->UnitDirectoryAddress = unit;
-    if ((result = rom.Read(unit, &header, true)) != kReadOk) return result;
+    if ((result = rom.Read(unit, &header, true)) != kReadDone) return result;
     record->UnitDirectorySize = 4 * (header >> 16) + 4;
     ULONG spec = 0, version = 0, lastSeen = 0;
     for (ULONG i = 0, n = EntriesIn(unit, header); i < n; ++i) {
         ULONGLONG at = unit + 4 + 4ull * i;
         ULONG entry = 0;
         if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
-        if (result != kReadOk) return result;
+        if (result != kReadDone) return result;
         ULONG key = entry >> 24;
         ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
         switch (key) {
@@ -146,20 +146,20 @@ ULONG FillIdentity(const RomReader& rom, DeviceRecord* record) {
 
     if (logicalUnit != 0 && InRom(logicalUnit)) {
         record->LogicalUnitDirectoryAddress = logicalUnit;
-        if ((result = rom.Read(logicalUnit, &header, true)) != kReadOk) return result;
+        if ((result = rom.Read(logicalUnit, &header, true)) != kReadDone) return result;
         record->LogicalUnitDirectorySize = 4 * (header >> 16) + 4;
         for (ULONG i = 0, n = EntriesIn(logicalUnit, header); i < n; ++i) {
             if (vendorLeaf != 0 && modelLeaf != 0) break;
             ULONGLONG at = logicalUnit + 4 + 4ull * i;
             ULONG entry = 0;
             if ((result = rom.Read(at, &entry, true)) == kReadFailed) break;  // a directory cut short ends
-        if (result != kReadOk) return result;
+        if (result != kReadDone) return result;
             ULONGLONG target = at + 4ull * (entry & 0xFFFFFF);
             if ((entry >> 24) == 0x81) vendorLeaf = target;
             if ((entry >> 24) == 0x82) modelLeaf = target;
         }
     }
-    if ((result = ReadTextLeaf(rom, vendorLeaf, &record->VendorLeafHeader, record->VendorText)) != kReadOk)
+    if ((result = ReadTextLeaf(rom, vendorLeaf, &record->VendorLeafHeader, record->VendorText)) != kReadDone)
         return result;
     return ReadTextLeaf(rom, modelLeaf, &record->ModelLeafHeader, record->ModelText);
 }
@@ -196,13 +196,13 @@ ULONG ReadDeviceIdentity(ControllerDeviceExtension* controller, ULONG generation
     record->Controller = controller;
     RomReader rom{&controller->Controller, generation, node};
     ULONG result = FillIdentity(rom, record);
-    if (result != kReadOk) {
+    if (result != kReadDone) {
         FreeDeviceRecord(record);
         return result;
     }
     record->Node = node;
     *out = record;
-    return kReadOk;
+    return kReadDone;
 }
 
 DeviceRecord* FindDeviceRecord(PLIST_ENTRY list, const DeviceRecord* record) {
@@ -237,7 +237,7 @@ void Vex_OhciEnumDCam(OhciController* controller) {
         if (node == local) continue;
         DeviceRecord* record = nullptr;
         ULONG result = bus::ReadDeviceIdentity(extension, generation, UCHAR(node), &record);
-        if (result == kReadOk) InsertTailList(&scan, &record->Links);
+        if (result == kReadDone) InsertTailList(&scan, &record->Links);
         if (result == kReadBusReset) {
             FreeList(&scan);
             return;

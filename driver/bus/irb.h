@@ -58,6 +58,15 @@ constexpr ULONG SPEED_FLAGS_800 = 0x08;
 constexpr ULONG SPEED_FLAGS_1600 = 0x10;
 constexpr ULONG SPEED_FLAGS_3200 = 0x20;
 
+// The driver's speed codes 0 (S100) to 5 (S3200) and the interface's speed flags; a value that is
+// not one flag counts as S100.
+inline ULONG SpeedCodeFromFlags(ULONG flags) {
+    for (ULONG code = 0; code <= 5; ++code)
+        if (flags == 1u << code) return code;
+    return 0;
+}
+inline ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
+
 constexpr ULONG USE_LOCAL_NODE = 0x1;
 constexpr ULONG BUS_RESET_FLAGS_FORCE_ROOT = 0x2;
 constexpr ULONG REGISTER_NOTIFICATION_ROUTINE = 0x1;
@@ -74,6 +83,45 @@ constexpr ULONG GET_HOST_DMA_CAPABILITIES = 7;
 constexpr ULONG GET_HOST_DDI_VERSION = 8;
 
 constexpr ULONG ISOCH_ANY_CHANNEL = 0xFFFFFFFF;
+
+// REQUEST_ISOCH_ALLOCATE_RESOURCES fulFlags.
+constexpr ULONG RESOURCE_USED_IN_LISTENING = 0x001;
+constexpr ULONG RESOURCE_USED_IN_TALKING = 0x002;
+constexpr ULONG RESOURCE_BUFFERS_CIRCULAR = 0x004;
+constexpr ULONG RESOURCE_STRIP_ADDITIONAL_QUADLETS = 0x008;
+constexpr ULONG RESOURCE_TIME_STAMP_ON_COMPLETION = 0x010;
+constexpr ULONG RESOURCE_SYNCH_ON_TIME = 0x020;
+constexpr ULONG RESOURCE_USE_PACKET_BASED = 0x040;
+constexpr ULONG RESOURCE_VARIABLE_ISOCH_PAYLOAD = 0x080;
+constexpr ULONG RESOURCE_USE_MULTICHANNEL = 0x100;
+
+// ISOCH_DESCRIPTOR fulFlags.
+constexpr ULONG DESCRIPTOR_SYNCH_ON_SY = 0x01;
+constexpr ULONG DESCRIPTOR_SYNCH_ON_TAG = 0x02;
+constexpr ULONG DESCRIPTOR_SYNCH_ON_TIME = 0x04;
+constexpr ULONG DESCRIPTOR_USE_SY_TAG_IN_FIRST = 0x08;
+constexpr ULONG DESCRIPTOR_TIME_STAMP_ON_COMPLETION = 0x10;
+
+// A CYCLE_TIME is one 32-bit value: cycle offset 11:0, cycle count 24:12, seconds 31:25. Bits 26:12
+// (two bits of seconds and the cycle count) are the cycle an OHCI receive context can match.
+inline ULONG CycleTimeMatchField(ULONG cycleTime) { return (cycleTime >> 12) & 0x7FFF; }
+// Address ranges: access types, notification options and flags.
+constexpr ULONG ACCESS_FLAGS_TYPE_READ = 0x1;
+constexpr ULONG ACCESS_FLAGS_TYPE_WRITE = 0x2;
+constexpr ULONG ACCESS_FLAGS_TYPE_LOCK = 0x4;
+constexpr ULONG ACCESS_FLAGS_TYPE_BROADCAST = 0x8;  // requests from any source node
+constexpr ULONG NOTIFY_FLAGS_NEVER = 0x0;
+constexpr ULONG NOTIFY_FLAGS_AFTER_READ = 0x1;
+constexpr ULONG NOTIFY_FLAGS_AFTER_WRITE = 0x2;
+constexpr ULONG NOTIFY_FLAGS_AFTER_LOCK = 0x4;
+constexpr ULONG BIG_ENDIAN_ADDRESS_RANGE = 0x1;
+
+// An element of a FIFO address range: the caller's buffer, taken for one incoming request. Its
+// list entry keeps the alignment interlocked lists need, so it stays outside the packing below.
+struct ADDRESS_FIFO {
+    SLIST_ENTRY FifoList;
+    PMDL FifoMdl;
+};
 
 #pragma pack(push, 8)
 
@@ -113,6 +161,17 @@ struct IRB_REQ_ASYNC_WRITE {
     UCHAR tCode;
     UCHAR Reserved;
     ULONG ElapsedTime;
+};
+
+struct IRB_REQ_ASYNC_STREAM {
+    ULONG nNumberOfBytesToStream;
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulTag;
+    ULONG nChannel;
+    ULONG ulSynch;
+    ULONG Reserved;
+    UCHAR nSpeed;
 };
 
 struct IRB_REQ_ASYNC_LOCK {
@@ -157,6 +216,75 @@ struct IRB_REQ_ISOCH_FREE_CHANNEL {
 
 struct IRB_REQ_ISOCH_QUERY_CYCLE_TIME {
     ULONG CycleTime;
+};
+
+// Called when an attached buffer completes.
+typedef void (*PBUS_ISOCH_DESCRIPTOR_ROUTINE)(PVOID Context1, PVOID Context2);
+
+// One buffer of an isochronous resource, described by its MDL; the bus driver writes `status`
+// (and CycleTime with DESCRIPTOR_TIME_STAMP_ON_COMPLETION) before it calls Callback.
+struct ISOCH_DESCRIPTOR {
+    ULONG fulFlags;
+    PMDL Mdl;
+    ULONG ulLength;
+    ULONG nMaxBytesPerFrame;
+    ULONG ulSynch;
+    ULONG ulTag;
+    ULONG CycleTime;
+    PBUS_ISOCH_DESCRIPTOR_ROUTINE Callback;
+    PVOID Context1;
+    PVOID Context2;
+    NTSTATUS status;
+    ULONG_PTR DeviceReserved[8];
+    ULONG_PTR BusReserved[8];
+    ULONG_PTR PortReserved[16];
+};
+
+struct IRB_REQ_ISOCH_ALLOCATE_RESOURCES {
+    ULONG fulSpeed;
+    ULONG fulFlags;
+    ULONG nChannel;
+    ULONG nMaxBytesPerFrame;
+    ULONG nNumberOfBuffers;
+    ULONG nMaxBufferSize;
+    ULONG nQuadletsToStrip;
+    HANDLE hResource;
+    ULARGE_INTEGER ChannelMask;
+};
+
+// ATTACH_BUFFERS and DETACH_BUFFERS share this record.
+struct IRB_REQ_ISOCH_ATTACH_BUFFERS {
+    HANDLE hResource;
+    ULONG nNumberOfDescriptors;
+    ISOCH_DESCRIPTOR* pIsochDescriptor;
+};
+typedef IRB_REQ_ISOCH_ATTACH_BUFFERS IRB_REQ_ISOCH_DETACH_BUFFERS;
+
+struct IRB_REQ_ISOCH_FREE_RESOURCES {
+    HANDLE hResource;
+};
+
+struct IRB_REQ_ISOCH_LISTEN {
+    HANDLE hResource;
+    ULONG fulFlags;
+    ULONG StartTime;  // CYCLE_TIME
+};
+
+struct IRB_REQ_ISOCH_STOP {
+    HANDLE hResource;
+    ULONG fulFlags;
+};
+
+struct IRB_REQ_ISOCH_QUERY_RESOURCES {
+    ULONG fulSpeed;
+    ULONG BytesPerFrameAvailable;
+    LARGE_INTEGER ChannelsAvailable;
+};
+
+struct IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH {
+    HANDLE hBandwidth;
+    ULONG nMaxBytesPerFrame;
+    ULONG nBandwidthUnitsRequired;
 };
 
 struct IRB_REQ_GET_LOCAL_HOST_INFORMATION {
@@ -263,6 +391,65 @@ struct GET_LOCAL_HOST_INFO8 {
     USHORT MinorVersion;
 };
 
+// One piece of an allocated address range.
+struct ADDRESS_RANGE {
+    USHORT AR_Off_High;
+    USHORT AR_Length;
+    ULONG AR_Off_Low;
+};
+
+// What a range's notification routine receives. ResponsePacket, ResponseLength and ResponseEvent
+// point into the bus driver's record: a routine that answers a request itself (a range without
+// memory of the caller's) stores its response packet, that packet's length and an event there.
+struct NOTIFICATION_INFO {
+    PMDL Mdl;
+    ULONG ulOffset;
+    ULONG nLength;
+    ULONG fulNotificationOptions;
+    PVOID Context;
+    ADDRESS_FIFO* Fifo;
+    PVOID RequestPacket;
+    PMDL ResponseMdl;
+    PVOID* ResponsePacket;
+    PULONG ResponseLength;
+    PKEVENT* ResponseEvent;
+};
+typedef void (*PNOTIFICATION_ROUTINE)(NOTIFICATION_INFO* NotificationInfo);
+// Called once an allocation made at raised IRQL through the physical-mapping routine is done.
+typedef void (*PALLOCATION_COMPLETION_ROUTINE)(PVOID Context);
+
+struct IRB_REQ_ALLOCATE_ADDRESS_RANGE {
+    PMDL Mdl;
+    ULONG fulFlags;
+    ULONG nLength;
+    ULONG MaxSegmentSize;
+    ULONG fulAccessType;
+    ULONG fulNotificationOptions;
+    PVOID Callback;
+    PVOID Context;
+    ADDRESS_OFFSET Required1394Offset;
+    PSLIST_HEADER FifoSListHead;
+    PKSPIN_LOCK FifoSpinLock;
+    ULONG AddressesReturned;
+    ADDRESS_RANGE* p1394AddressRange;
+    HANDLE hAddressRange;
+    PVOID DeviceExtension;
+};
+
+struct IRB_REQ_FREE_ADDRESS_RANGE {
+    ULONG nAddressesToFree;
+    ADDRESS_RANGE* p1394AddressRange;
+    PHANDLE pAddressRange;  // the handles of the ranges to free
+    PVOID DeviceExtension;
+};
+
+struct IRB;
+typedef NTSTATUS (*PPORT_PHYS_ADDR_ROUTINE)(PVOID Context, IRB* Irb);
+struct GET_LOCAL_HOST_INFO4 {
+    PPORT_PHYS_ADDR_ROUTINE PhysAddrMappingRoutine;
+    PVOID Context;
+};
+
 constexpr ULONG IRB_BUS_RESERVED_SZ = 8;
 constexpr ULONG IRB_PORT_RESERVED_SZ = 16;
 
@@ -275,11 +462,22 @@ struct IRB {
         IRB_REQ_ASYNC_READ AsyncRead;
         IRB_REQ_ASYNC_WRITE AsyncWrite;
         IRB_REQ_ASYNC_LOCK AsyncLock;
+        IRB_REQ_ASYNC_STREAM AsyncStream;
         IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH IsochAllocateBandwidth;
         IRB_REQ_ISOCH_ALLOCATE_CHANNEL IsochAllocateChannel;
         IRB_REQ_ISOCH_FREE_BANDWIDTH IsochFreeBandwidth;
         IRB_REQ_ISOCH_FREE_CHANNEL IsochFreeChannel;
         IRB_REQ_ISOCH_QUERY_CYCLE_TIME IsochQueryCycleTime;
+        IRB_REQ_ISOCH_ALLOCATE_RESOURCES IsochAllocateResources;
+        IRB_REQ_ISOCH_ATTACH_BUFFERS IsochAttachBuffers;
+        IRB_REQ_ISOCH_DETACH_BUFFERS IsochDetachBuffers;
+        IRB_REQ_ISOCH_FREE_RESOURCES IsochFreeResources;
+        IRB_REQ_ISOCH_LISTEN IsochListen;
+        IRB_REQ_ISOCH_STOP IsochStop;
+        IRB_REQ_ISOCH_QUERY_RESOURCES IsochQueryResources;
+        IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH IsochSetChannelBandwidth;
+        IRB_REQ_ALLOCATE_ADDRESS_RANGE AllocateAddressRange;
+        IRB_REQ_FREE_ADDRESS_RANGE FreeAddressRange;
         IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
         IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT Get1394AddressFromDeviceObject;
         IRB_REQ_GET_SPEED_BETWEEN_DEVICES GetMaxSpeedBetweenDevices;
@@ -310,10 +508,29 @@ static_assert(offsetof(IRB_REQ_ASYNC_LOCK, Arguments) == 28 && offsetof(IRB_REQ_
 static_assert(offsetof(IRB_REQ_ASYNC_LOCK, pBuffer) == KX_IRB_AT(48, 44), "async lock buffer");
 static_assert(offsetof(IRB_REQ_ASYNC_LOCK, ulGeneration) == KX_IRB_AT(56, 48), "async lock generation");
 static_assert(sizeof(IRB_REQ_ASYNC_LOCK) == KX_IRB_AT(72, 60), "async lock size");
+static_assert(offsetof(IRB_REQ_ASYNC_STREAM, ulTag) == KX_IRB_AT(16, 12) &&
+                  offsetof(IRB_REQ_ASYNC_STREAM, nSpeed) == KX_IRB_AT(32, 28),
+              "async stream");
+static_assert(sizeof(IRB_REQ_ASYNC_STREAM) == KX_IRB_AT(40, 32), "async stream size");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, hBandwidth) == 8, "bandwidth handle");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(24, 20),
               "bandwidth units");
 static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_CHANNEL, ChannelsAvailable) == 8, "channels available");
+static_assert(offsetof(ISOCH_DESCRIPTOR, Mdl) == KX_IRB_AT(8, 4), "isoch descriptor MDL");
+static_assert(offsetof(ISOCH_DESCRIPTOR, CycleTime) == KX_IRB_AT(32, 24), "isoch descriptor cycle time");
+static_assert(offsetof(ISOCH_DESCRIPTOR, Callback) == KX_IRB_AT(40, 28), "isoch descriptor callback");
+static_assert(offsetof(ISOCH_DESCRIPTOR, status) == KX_IRB_AT(64, 40), "isoch descriptor status");
+static_assert(offsetof(ISOCH_DESCRIPTOR, DeviceReserved) == KX_IRB_AT(72, 44), "isoch descriptor reserved");
+static_assert(sizeof(ISOCH_DESCRIPTOR) == KX_IRB_AT(328, 172), "isoch descriptor size");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES, hResource) == KX_IRB_AT(32, 28), "resource handle");
+static_assert(offsetof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES, ChannelMask) == KX_IRB_AT(40, 32), "resource channel mask");
+static_assert(sizeof(IRB_REQ_ISOCH_ALLOCATE_RESOURCES) == KX_IRB_AT(48, 40), "allocate resources size");
+static_assert(offsetof(IRB_REQ_ISOCH_ATTACH_BUFFERS, pIsochDescriptor) == KX_IRB_AT(16, 8), "attach descriptors");
+static_assert(offsetof(IRB_REQ_ISOCH_LISTEN, StartTime) == KX_IRB_AT(12, 8), "listen start time");
+static_assert(sizeof(IRB_REQ_ISOCH_STOP) == KX_IRB_AT(16, 8), "stop size");
+static_assert(offsetof(IRB_REQ_ISOCH_QUERY_RESOURCES, ChannelsAvailable) == 8, "query resources");
+static_assert(offsetof(IRB_REQ_ISOCH_SET_CHANNEL_BANDWIDTH, nBandwidthUnitsRequired) == KX_IRB_AT(12, 8),
+              "set channel bandwidth");
 static_assert(offsetof(IRB_REQ_GET_LOCAL_HOST_INFORMATION, Information) == KX_IRB_AT(8, 4), "host info");
 static_assert(offsetof(IRB_REQ_GET_ADDR_FROM_DEVICE_OBJECT, NodeAddress) == 4, "node address");
 static_assert(offsetof(IRB_REQ_GET_SPEED_BETWEEN_DEVICES, fulSpeed) == KX_IRB_AT(520, 264), "speed between");
@@ -332,4 +549,22 @@ static_assert(offsetof(GET_LOCAL_HOST_INFO7, MaxDmaBufferSize) == 8, "DMA capabi
 static_assert(offsetof(GET_LOCAL_HOST_INFO6, CsrDataLength) == 8 &&
                   offsetof(GET_LOCAL_HOST_INFO6, CsrDataBuffer) == KX_IRB_AT(16, 12),
               "CSR contents");
+static_assert(sizeof(ADDRESS_RANGE) == 8 && offsetof(ADDRESS_RANGE, AR_Off_Low) == 4, "address range piece");
+static_assert(offsetof(ADDRESS_FIFO, FifoMdl) == KX_IRB_AT(16, 4), "FIFO element");
+static_assert(offsetof(NOTIFICATION_INFO, Context) == KX_IRB_AT(24, 16) &&
+                  offsetof(NOTIFICATION_INFO, RequestPacket) == KX_IRB_AT(40, 24) &&
+                  offsetof(NOTIFICATION_INFO, ResponseEvent) == KX_IRB_AT(72, 40),
+              "notification info");
+static_assert(sizeof(NOTIFICATION_INFO) == KX_IRB_AT(80, 44), "notification info size");
+static_assert(offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, Callback) == KX_IRB_AT(32, 24) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, Required1394Offset) == KX_IRB_AT(48, 32) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, FifoSListHead) == KX_IRB_AT(56, 40) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, AddressesReturned) == KX_IRB_AT(72, 48) &&
+                  offsetof(IRB_REQ_ALLOCATE_ADDRESS_RANGE, hAddressRange) == KX_IRB_AT(88, 56),
+              "allocate address range");
+static_assert(sizeof(IRB_REQ_ALLOCATE_ADDRESS_RANGE) == KX_IRB_AT(104, 64), "allocate address range size");
+static_assert(offsetof(IRB_REQ_FREE_ADDRESS_RANGE, pAddressRange) == KX_IRB_AT(16, 8) &&
+                  sizeof(IRB_REQ_FREE_ADDRESS_RANGE) == KX_IRB_AT(32, 16),
+              "free address range");
+static_assert(offsetof(GET_LOCAL_HOST_INFO4, Context) == KX_IRB_AT(8, 4), "physical-mapping routine");
 #undef KX_IRB_AT

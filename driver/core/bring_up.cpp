@@ -103,6 +103,7 @@ void InitializeBasics(OhciController* controller) {
     KeInitializeSpinLock(&controller->DeviceListLock);
     KeInitializeSpinLock(&controller->ClassNotificationLock);
     KeInitializeSpinLock(&controller->ClassIsochLock);
+    KeInitializeSpinLock(&controller->ClassRangeLock);
     KeInitializeTimer(&controller->BusResetWatchTimer);
     KeInitializeTimer(&controller->RootCheckTimer);
     KeInitializeDpc(&controller->InterruptLogDpc, InterruptLogDpc, controller);
@@ -318,16 +319,19 @@ bool InitializeController(ControllerDeviceExtension* extension) {
     ULONG deviceCount = controller->DeviceCount;
     LIST_ENTRY notifications = controller->ClassNotificationList;
     LIST_ENTRY bandwidth = controller->ClassBandwidthList;
+    LIST_ENTRY ranges = controller->ClassRangeList;
     RtlZeroMemory(controller, sizeof(*controller));
     if (devices.Flink != nullptr) {
         controller->DeviceList = devices;
         controller->DeviceCount = deviceCount;
         controller->ClassNotificationList = notifications;
         controller->ClassBandwidthList = bandwidth;
+        controller->ClassRangeList = ranges;
     } else {
         InitializeListHead(&controller->DeviceList);
         InitializeListHead(&controller->ClassNotificationList);
         InitializeListHead(&controller->ClassBandwidthList);
+        InitializeListHead(&controller->ClassRangeList);
     }
     InitializeBasics(controller);
     if (!BuildControllerObject(extension)) {

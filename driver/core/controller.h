@@ -180,7 +180,11 @@ struct OhciController {
     LIST_ENTRY ClassNotificationList;
     KSPIN_LOCK ClassNotificationLock;
     LIST_ENTRY ClassBandwidthList;
-    KSPIN_LOCK ClassIsochLock;     // ClassBandwidthList and the class channel and bandwidth books
+    KSPIN_LOCK ClassIsochLock;     // ClassBandwidthList, each child's isochronous resource record
+    volatile LONG ClassResourceCounter;  // the last isochronous resource handle given out
+    LIST_ENTRY ClassRangeList;     // the class interface's address ranges (bus/address_range.cpp)
+    KSPIN_LOCK ClassRangeLock;     // ClassRangeList and the ranges' incoming-request state
+    volatile LONG ClassRangeWalk;  // 1 while an incoming request walks ClassRangeList
 
     // Isochronous context slots.
     IsoContextSlot IsoRx[kIsoContextSlots];
@@ -192,6 +196,7 @@ struct OhciController {
     ULONG IsoRxInUse;                   // bit n: IR context n owned by a stream
     KSPIN_LOCK IsoRxContextLock;        // IsoRxInUse
     volatile LONG IsoRxWorkMask;        // bit n: the finish routine of context n is wanted
+    volatile LONG IsoRxUrgentStop;      // bit n: a stop waits for IsochStopUrgentDpc on context n
     KEVENT IsoRxStarted[kIsoContextSlots];  // a finish pass of context n has programmed what it could
     ULONGLONG IsoRxKeys[kIsoContextSlots];  // stream key table: key (0 empty) and its context
     ULONG IsoRxKeyContext[kIsoContextSlots];

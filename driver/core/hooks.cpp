@@ -41,14 +41,11 @@ void ReturnScratchStream(OhciController* controller, PVOID stream) {
     FreeTaggedPool(stream, kTagControllerPlain);
 }
 
-LONG DispatchIncomingRequest(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete,
-                             bool local) {
+// No user address range exists yet: every request that reaches them is an address error.
+LONG ServeUserRanges(OhciController* controller, IncomingRequest* request) {
     UNREFERENCED_PARAMETER(controller);
-    UNREFERENCED_PARAMETER(packet);
-    UNREFERENCED_PARAMETER(length);
-    UNREFERENCED_PARAMETER(ackedComplete);
-    UNREFERENCED_PARAMETER(local);
-    return 0;
+    UNREFERENCED_PARAMETER(request);
+    return 7;
 }
 
 void ServeIsoTxWork(ClientRecord* client, bool* stop) {
@@ -62,11 +59,3 @@ void ReleaseProcessRanges(OhciController* controller, PEPROCESS process) {
     UNREFERENCED_PARAMETER(controller);
     UNREFERENCED_PARAMETER(process);
 }
-
-void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    if (DeferredContext == nullptr) ReportMissingContext("Ruk_IsochStopUrgentDpc");
-}
-

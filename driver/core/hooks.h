@@ -9,6 +9,7 @@
 struct OhciController;
 struct BusEvent;
 struct ClientRecord;
+struct IncomingRequest;
 
 // Bus management thread.
 void BuildSpeedTable(OhciController* controller, BusEvent* event);  // the event stays the caller's
@@ -34,10 +35,12 @@ void SelectIsoReceiveRoutines(OhciController* controller);
 [[nodiscard]] PVOID AcquireScratchStream(OhciController* controller);
 void ReturnScratchStream(OhciController* controller, PVOID stream);
 
-// Incoming requests from the bus or from the node itself (loopback): the result of the request
-// handler, -10 when the answer comes later.
-LONG DispatchIncomingRequest(OhciController* controller, const UCHAR* packet, ULONG length, bool ackedComplete,
-                             bool local);
+// The answering stages of incoming requests beside the local CSR space (async/incoming.h): each
+// gives an rcode, -1 for no response, or 7 when no range of its own holds the request. The kernel
+// address ranges of the class interface (bus/address_range.cpp) run under the AsyncLock; the user
+// address ranges answer -10 when a program answers later.
+LONG ServeKernelRanges(OhciController* controller, IncomingRequest* request);
+LONG ServeUserRanges(OhciController* controller, IncomingRequest* request);
 
 // Client worker deliveries and client clean-up.
 void DeliverCompletions(ClientRecord* client);

@@ -10,27 +10,29 @@
 namespace {
 
 constexpr NTSTATUS kStatusInternalError = NTSTATUS(0xC00000E5u);  // STATUS_INTERNAL_ERROR
-constexpr ULONG kBandwidthTotal = 4915;
 constexpr ULONG kNoContext = 0xFFFFFFFFu;
+constexpr ULONG kBandwidthTotal = 4915;
+
+}  // namespace
 
 // --- Local channel and bandwidth bookkeeping (the local CSR images, reset at every bus reset) ---
 
-bool AllocateBandwidth(OhciController* controller, ULONG units) {
+bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    bool ok = units <= controller->LocalCsr.BandwidthAvailable;
-    if (ok) controller->LocalCsr.BandwidthAvailable -= units;
+    // Units given back count only while the sum stays within the total: a bus reset since they
+    // were taken has already renewed the books.
+    ULONG available = controller->LocalCsr.BandwidthAvailable;
+    if (available + releasedUnits <= kBandwidthTotal) available += releasedUnits;
+    bool ok = wantedUnits <= available;
+    if (ok) controller->LocalCsr.BandwidthAvailable = available - wantedUnits;
     KeReleaseSpinLock(&controller->TopologyLock, irql);
     return ok;
 }
 
-void ReleaseBandwidth(OhciController* controller, ULONG units) {
-    KIRQL irql;
-    KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    ULONG sum = controller->LocalCsr.BandwidthAvailable + units;
-    if (sum <= kBandwidthTotal) controller->LocalCsr.BandwidthAvailable = sum;
-    KeReleaseSpinLock(&controller->TopologyLock, irql);
-}
+bool AllocateBandwidth(OhciController* controller, ULONG units) { return ReplaceBandwidth(controller, 0, units); }
+
+void ReleaseBandwidth(OhciController* controller, ULONG units) { (void)ReplaceBandwidth(controller, units, 0); }
 
 // Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
 bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate) {
@@ -44,6 +46,18 @@ bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate) {
     KeReleaseSpinLock(&controller->TopologyLock, irql);
     return ok;
 }
+
+ULONG AvailableBandwidth(OhciController* controller, ULONGLONG* channels) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    ULONG units = controller->LocalCsr.BandwidthAvailable;
+    if (channels != nullptr)
+        *channels = (ULONGLONG(controller->LocalCsr.ChannelsAvailableHi) << 32) | controller->LocalCsr.ChannelsAvailableLo;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    return units;
+}
+
+namespace {
 
 // --- Stream key table ---------------------------------------------------------------------------
 
@@ -94,14 +108,17 @@ void WakeDriverClient(PVOID context) {
     KeSetEvent(&client->WorkEvent2, IO_NO_INCREMENT, FALSE);
 }
 
-// Closes the stream of IR context n and returns its key, channel and bandwidth.
+// Closes the stream of IR context n and returns its key, channel and bandwidth. A kernel caller's
+// stream has no key and booked its channel and bandwidth through its own requests: it only closes.
 void CloseContext(OhciController* controller, ULONG n) {
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
     isorx::Stream* stream = isorx::StreamOfContext(controller, n);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
     if (stream == nullptr) return;
     isorx::OpenRecord open = stream->Open;
+    bool kernel = stream->Kernel.Done != nullptr;
     isorx::CloseStream(stream);
+    if (kernel) return;
     RemoveKey(controller, open.Key);
     if (controller->BandwidthForDriver == 1)
         ReleaseBandwidth(controller, isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed));
@@ -143,7 +160,7 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
     }
     isorx::Stream* stream = nullptr;
     bool noContext = false;
-    status = isorx::OpenStream(controller, open, shape, static_cast<PKEVENT>(event), PsGetCurrentProcess(),
+    status = isorx::OpenStream(controller, open, shape, static_cast<PKEVENT>(event), PsGetCurrentProcess(), nullptr,
                                WakeDriverClient, client, &stream, &noContext);
     if (NT_SUCCESS(status)) stream->OpenedThrough = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
     if (NT_SUCCESS(status) && !AddKey(controller, open.Key, stream->Context)) {
@@ -238,7 +255,7 @@ void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
     for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
         KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
         isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-        bool owned = stream != nullptr && stream->Owner == process;
+        bool owned = stream != nullptr && stream->Kernel.Done == nullptr && stream->Owner == process;
         KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
         if (owned) CloseContext(controller, n);
     }
@@ -248,10 +265,20 @@ void CloseFileStreams(OhciController* controller, PVOID fileObject) {
     for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
         KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
         isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-        bool opened = stream != nullptr && stream->OpenedThrough == fileObject;
+        bool opened = stream != nullptr && stream->Kernel.Done == nullptr && stream->OpenedThrough == fileObject;
         KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
         if (opened) CloseContext(controller, n);
     }
+}
+
+NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& open, const isorx::StreamShape& shape,
+                          const isorx::KernelCaller& caller, isorx::Stream** stream) {
+    *stream = nullptr;
+    ClientRecord* client = FindDriverClient(controller);
+    if (client == nullptr) return STATUS_DEVICE_NOT_READY;
+    bool noContext = false;
+    return isorx::OpenStream(controller, open, shape, nullptr, nullptr, &caller, WakeDriverClient, client, stream,
+                             &noContext);
 }
 
 void CloseIsoRxStream(OhciController* controller, ULONG slot) {

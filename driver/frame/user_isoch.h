@@ -3,6 +3,7 @@
 // bandwidth bookkeeping. The receive engine is isoch/iso_rx.h.
 #pragma once
 
+#include "isoch/iso_rx.h"
 #include "user_control.h"
 
 [[nodiscard]] NTSTATUS IsochOpenRequest(ControlRequest* request);
@@ -13,3 +14,21 @@
 // The handle `fileObject` closes: the streams opened through it are closed, so a program that ends
 // leaves no pages locked for its buffers.
 void CloseFileStreams(OhciController* controller, PVOID fileObject);
+
+// The local books of isochronous resources (the CSR images that every bus reset renews): bandwidth
+// units and channels 0 to 63, shared by user streams and the class interface.
+[[nodiscard]] bool AllocateBandwidth(OhciController* controller, ULONG units);
+void ReleaseBandwidth(OhciController* controller, ULONG units);
+// Gives back `releasedUnits` and takes `wantedUnits` at once; when the wanted units do not fit,
+// nothing changes and the answer is false.
+[[nodiscard]] bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits);
+// Allocates (a free channel) or releases (a taken one); false otherwise and for channels above 63.
+[[nodiscard]] bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate);
+// The units left, and the channel images (channels 0 to 31 in the high word, 1 = free).
+ULONG AvailableBandwidth(OhciController* controller, ULONGLONG* channels);
+
+// A kernel caller's receive stream, finished by the driver client's worker. No key, channel or
+// bandwidth is booked for it, and no process owns it.
+[[nodiscard]] NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& open,
+                                        const isorx::StreamShape& shape, const isorx::KernelCaller& caller,
+                                        isorx::Stream** stream);

@@ -35,6 +35,7 @@ NTSTATUS ReadOpenRecord(const UCHAR* input, ULONG length, bool is32bit, OpenReco
     out->PayloadQuadlets = Load32(input + 20);
     out->Packets = Load32(input + 24);
     out->EventHandle = is32bit ? ULONGLONG(LONGLONG(LONG(Load32(input + 28)))) : Load64(input + 32);
+    out->StripBytes = 0;
     if (out->Mode & kModeTransmitBit) {
         *transmit = true;
         return STATUS_SUCCESS;
@@ -83,7 +84,11 @@ NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegister
     if (open.Mode == 3 && open.HeaderQuadlets * 4 > kMinimumHeaderBytes) out->HeaderBytes = open.HeaderQuadlets * 4;
     ULONG D = out->PayloadBytes;
     switch (open.Mode) {
-    case 1: out->PacketBytes = D + kIsochHeaderBytes; out->DiscardBytes = 4; break;
+    case 1:
+        if (open.StripBytes > D || open.StripBytes % 4 != 0) return STATUS_INVALID_PARAMETER;
+        out->PacketBytes = D + kIsochHeaderBytes - open.StripBytes;
+        out->DiscardBytes = 4 + open.StripBytes;
+        break;
     case 2: out->PacketBytes = D; out->DiscardBytes = 8; break;
     default: out->PacketBytes = D; out->DiscardBytes = 4; break;
     }
@@ -109,8 +114,11 @@ NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegister
 }
 
 ULONG BandwidthUnits(ULONG payloadBytes, ULONG speed) {
-    if (speed > kMaxSpeedCode) speed = kMaxSpeedCode;
-    return (((payloadBytes + 15) >> 2) << (4 - speed)) + 3;
+    constexpr ULONG kS1600 = 4;
+    constexpr ULONG kS3200 = 5;
+    ULONG quadlets = (payloadBytes + 15) >> 2;
+    if (speed >= kS3200) return ((quadlets + 1) >> 1) + 3;
+    return (quadlets << (kS1600 - speed)) + 3;
 }
 
 ULONG EventStatus(ULONG eventCode) {

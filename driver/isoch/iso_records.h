@@ -34,6 +34,7 @@ struct OpenRecord {
     ULONG PayloadQuadlets;
     ULONG Packets;
     ULONGLONG EventHandle;   // sign-extended for 32-bit programs
+    ULONG StripBytes;        // mode 1: bytes of the header and payload not delivered (kernel callers)
 };
 
 struct AttachRecord {
@@ -78,10 +79,14 @@ struct StreamShape {
 [[nodiscard]] NTSTATUS ReadBufferRecord(const UCHAR* raw, ULONG length, bool is32bit, BufferRecord* out);
 
 // Sizes a stream for direct DMA; STATUS_INVALID_PARAMETER when no program or mapping can carry it
-// (a packet wider than the adapter's map registers, more descriptors per packet than OHCI allows).
+// (a packet wider than the adapter's map registers, more descriptors per packet than OHCI allows,
+// more bytes stripped than a packet holds). Packet-per-buffer when `streamBase` is 0, else
+// buffer-fill. Mode 1 delivers each packet's isochronous header and payload less its first
+// StripBytes bytes; mode 2 the payload; mode 3 headers and payloads into two buffers.
 [[nodiscard]] NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegisters, StreamShape* out);
 
-// Bandwidth allocation units of a stream (payload at a speed code 0..2).
+// Bandwidth allocation units of `payloadBytes` per cycle at a speed code 0 (S100) to 5 (S3200):
+// one unit is the time of a quadlet at S1600, so a quadlet at S3200 takes half a unit.
 [[nodiscard]] ULONG BandwidthUnits(ULONG payloadBytes, ULONG speed);
 
 // Maps an IR event code to the status written into the caller's status word.

@@ -18,6 +18,9 @@ constexpr ULONG kInputLast = 0x38000000u;
 constexpr ULONG kBranchAlways = 0x000C0000u;
 constexpr ULONG kInterruptAlways = 0x00300000u;
 constexpr ULONG kWaitForSync = 0x00030000u;
+constexpr ULONG kCycleMatchEnable = 0x20000000u;
+constexpr ULONG kCycleMatchShift = 12;
+constexpr ULONG kCycleMatchMask = 0x7FFFu;
 constexpr ULONG kMarker = 0x0011u;        // xferStatus preset on the status quadlet: nothing stored yet
 constexpr ULONG kTrailerBytes = 4;
 constexpr ULONG kDescriptorBytes = 16;
@@ -119,11 +122,11 @@ void ReleaseMappingsLocked(Request* request) {
     for (ULONG i = 0; i < request->DataChunks; ++i) {
         if (request->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, request->DataLists[i], FALSE);
         request->DataLists[i] = nullptr;
-        if (request->DataMdls[i] != nullptr) {
+        if (request->DataMdls[i] != nullptr && request->CallerMdl == nullptr) {
             MmUnlockPages(request->DataMdls[i]);
             IoFreeMdl(request->DataMdls[i]);
-            request->DataMdls[i] = nullptr;
         }
+        request->DataMdls[i] = nullptr;
     }
     for (ULONG i = 0; i < request->HeaderChunks; ++i) {
         if (request->HeaderLists[i] != nullptr)
@@ -166,6 +169,25 @@ void FreeRequest(Request* request) {
     FreeToLookaside(&request->Owner->Controller->IsoRxRequests, request);
 }
 
+// Tells the caller a buffer has ended and frees its record: the status word (and one signal of
+// the caller's event when `signal`), or the kernel caller's routine at dispatch level.
+void EndRequest(Stream* stream, Request* request, bool signal) {
+    if (stream->Kernel.Done != nullptr) {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        stream->Kernel.Done(stream->Kernel.Context, request->KernelBuffer, request->Status, request->CycleTime);
+        KeLowerIrql(irql);
+        FreeRequest(request);
+        return;
+    }
+    *request->StatusWord = request->Status;
+    FreeRequest(request);
+    if (signal && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+}
+
+// The caller's event still holds an earlier completion: the next one waits (user streams only).
+bool CallerBusy(const Stream* stream) { return stream->Event != nullptr && KeReadStateEvent(stream->Event) != 0; }
+
 // Scatter/gather completion: stores the list of one chunk and asks for the next.
 void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context);
 
@@ -178,11 +200,19 @@ NTSTATUS RequestList(Request* request, bool header) {
     Stream* stream = request->Owner;
     ULONG index = header ? request->HeaderMapped : request->DataMapped;
     PMDL mdl = header ? request->HeaderMdls[index] : request->DataMdls[index];
+    PUCHAR va = static_cast<PUCHAR>(MmGetMdlVirtualAddress(mdl));
+    ULONG length = MmGetMdlByteCount(mdl);
+    if (request->CallerMdl != nullptr) {
+        // Every chunk is a piece of the caller's one MDL.
+        ULONG offset = index * request->DataChunkBytes;
+        va += offset;
+        length = stream->Shape.DataTotal - offset < request->DataChunkBytes ? stream->Shape.DataTotal - offset
+                                                                             : request->DataChunkBytes;
+    }
     // The context of the completion is the request; the kind of buffer is told by which of the two
     // list arrays still has room (data lists are asked for first, headers after).
     return stream->Adapter->DmaOperations->GetScatterGatherList(stream->Adapter, stream->Controller->PhysicalDeviceObject,
-                                                                mdl, MmGetMdlVirtualAddress(mdl), MmGetMdlByteCount(mdl),
-                                                                ListReady, request, FALSE);
+                                                                mdl, va, length, ListReady, request, FALSE);
 }
 
 void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context) {
@@ -240,26 +270,36 @@ bool AllocatePieceArrays(ULONG chunks, PMDL** mdls, PSCATTER_GATHER_LIST** lists
     return true;
 }
 
-NTSTATUS MapRequest(Request* request) {
-    Stream* stream = request->Owner;
-    const StreamShape& shape = stream->Shape;
-    if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
-    bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
+// The arrays of the request's data (and header) chunks.
+bool PrepareChunks(Request* request, bool header) {
+    const StreamShape& shape = request->Owner->Shape;
     ULONG dataChunks = (shape.DataTotal + shape.DataChunk - 1) / shape.DataChunk;
     ULONG headerChunks = header ? (shape.HeaderTotal + shape.HeaderChunk - 1) / shape.HeaderChunk : 0;
     if (!AllocatePieceArrays(dataChunks, &request->DataMdls, &request->DataLists) ||
         !AllocatePieceArrays(headerChunks, &request->HeaderMdls, &request->HeaderLists))
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return false;
     request->DataChunks = dataChunks;
     request->HeaderChunks = headerChunks;
     request->DataChunkBytes = shape.DataChunk;
     request->HeaderChunkBytes = shape.HeaderChunk;
-    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls, dataChunks);
-    if (NT_SUCCESS(status) && header)
-        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
-                            headerChunks);
-    if (!NT_SUCCESS(status)) return status;
-    if (stream->CopyMode) {
+    return true;
+}
+
+// The system address of a chunk: of its own locked MDL, or of its piece of the caller's MDL.
+PUCHAR ChunkView(Request* request, ULONG i) {
+    if (request->CallerMdl == nullptr) {
+        PMDL mdl = i < request->DataChunks ? request->DataMdls[i] : request->HeaderMdls[i - request->DataChunks];
+        return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    }
+    auto* base = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(request->CallerMdl, NormalPagePriority));
+    return base != nullptr ? base + SIZE_T(i) * request->DataChunkBytes : nullptr;
+}
+
+// Copy mode: system mappings of the chunks; direct mode: a scatter/gather list per chunk.
+NTSTATUS MapChunks(Request* request) {
+    const ULONG dataChunks = request->DataChunks;
+    const ULONG headerChunks = request->HeaderChunks;
+    if (request->Owner->CopyMode) {
         // The worker copies frames into the buffer from the system process: through system mappings
         // of the locked pages, never through the program's addresses.
         request->DataViews = static_cast<PUCHAR*>(AllocateZeroedPool(sizeof(PUCHAR) * (dataChunks + headerChunks),
@@ -267,8 +307,7 @@ NTSTATUS MapRequest(Request* request) {
         if (request->DataViews == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         request->HeaderViews = request->DataViews + dataChunks;
         for (ULONG i = 0; i < dataChunks + headerChunks; ++i) {
-            PMDL mdl = i < dataChunks ? request->DataMdls[i] : request->HeaderMdls[i - dataChunks];
-            request->DataViews[i] = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+            request->DataViews[i] = ChunkView(request, i);
             if (request->DataViews[i] == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         }
         return STATUS_SUCCESS;
@@ -277,7 +316,7 @@ NTSTATUS MapRequest(Request* request) {
     KeInitializeEvent(&request->HeaderMapEvent, NotificationEvent, headerChunks == 0);
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    status = RequestList(request, false);
+    NTSTATUS status = RequestList(request, false);
     KeLowerIrql(irql);
     if (!NT_SUCCESS(status)) return status;
     KeWaitForSingleObject(&request->DataMapEvent, Executive, KernelMode, FALSE, nullptr);
@@ -289,6 +328,28 @@ NTSTATUS MapRequest(Request* request) {
     }
     KeWaitForSingleObject(&request->HeaderMapEvent, Executive, KernelMode, FALSE, nullptr);
     return request->MapStatus;
+}
+
+// A user buffer: locked chunk by chunk in the caller's context, then mapped.
+NTSTATUS MapRequest(Request* request) {
+    const StreamShape& shape = request->Owner->Shape;
+    if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
+    bool header = shape.HeaderTotal != 0 && request->Buffer.HeaderBuffer != 0;
+    if (!PrepareChunks(request, header)) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = LockChunks(request->Buffer.DataBuffer, shape.DataTotal, shape.DataChunk, request->DataMdls,
+                                 request->DataChunks);
+    if (NT_SUCCESS(status) && header)
+        status = LockChunks(request->Buffer.HeaderBuffer, shape.HeaderTotal, shape.HeaderChunk, request->HeaderMdls,
+                            request->HeaderChunks);
+    if (!NT_SUCCESS(status)) return status;
+    return MapChunks(request);
+}
+
+// A kernel caller's buffer: its MDL describes pages already locked (or non-paged).
+NTSTATUS MapKernelRequest(Request* request) {
+    if (!PrepareChunks(request, false)) return STATUS_INSUFFICIENT_RESOURCES;
+    for (ULONG i = 0; i < request->DataChunks; ++i) request->DataMdls[i] = request->CallerMdl;
+    return MapChunks(request);
 }
 
 // --- Input programs ------------------------------------------------------------------------------
@@ -452,16 +513,24 @@ void LinkProgram(Stream* stream, Request* request) {
         ULONG mode = kIsochHeader | (stream->Shape.PacketPerBuffer ? 0 : kBufferFill);
         ULONG match = (request->Buffer.TagMask << 28) | stream->Open.Channel;
         if (request->Buffer.Sync != kNoSync) match |= request->Buffer.Sync << 8;
+        // A start cycle (the buffer's own, else the one the listen asked for) is matched once.
+        ULONG cycle = request->CycleMatch != kNoCycleMatch ? request->CycleMatch : stream->StartCycle;
+        stream->StartCycle = kNoCycleMatch;
+        if (cycle != kNoCycleMatch) {
+            mode |= kCycleMatchEnable;
+            match |= (cycle & kCycleMatchMask) << kCycleMatchShift;
+        }
         WriteRegister(controller, base + ohci::kContextControlClear, 0xFFFFFFFFu);
         WriteRegister(controller, base + ohci::kContextControlSet, mode);
         WriteRegister(controller, base + ohci::kContextMatch, match);
         WriteRegister(controller, base + ohci::kContextCommandPtr, request->FirstCommand);
-        WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
+        if (stream->Autorun) WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
     } else {
         *stream->TailBranch = request->FirstCommand;
         KeMemoryBarrier();
         ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
-        if (!(control & ohci::kContextRun)) WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
+        if (!(control & ohci::kContextRun) && stream->Autorun)
+            WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
         WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextWake);
     }
     (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
@@ -489,6 +558,16 @@ void Wake(Stream* stream) {
     stream->Wake(stream->WakeContext);
 }
 
+// The context is quiesced: no program is on it any more and the next one starts it afresh.
+void ForgetPrograms(Stream* stream) {
+    stream->QueuedCount = 0;
+    stream->AreaMask = 0;
+    stream->TailArea = -1;
+    stream->TailBranch = nullptr;
+    KeCancelTimer(&stream->TimeoutTimer);
+    WriteRegister(stream->Controller, ohci::kIsoRecvIntMaskSet, 1u << stream->Context);
+}
+
 // Stops the context and completes every queued, then every attached buffer with `status`; the
 // context starts afresh with the next program. Stream lock held.
 void HaltLocked(Stream* stream, ULONG status) {
@@ -504,12 +583,7 @@ void HaltLocked(Stream* stream, ULONG status) {
             InsertTailList(&stream->Completed, &request->Link);
         }
     }
-    stream->QueuedCount = 0;
-    stream->AreaMask = 0;
-    stream->TailArea = -1;
-    stream->TailBranch = nullptr;
-    KeCancelTimer(&stream->TimeoutTimer);
-    WriteRegister(controller, ohci::kIsoRecvIntMaskSet, 1u << stream->Context);
+    ForgetPrograms(stream);
 }
 
 // --- Copy mode: the ring and the frame queue -------------------------------------------------------
@@ -534,6 +608,7 @@ Request* CreateRingEntry(Stream* stream) {
     if (entry == nullptr) return nullptr;
     entry->Owner = stream;
     entry->Ring = TRUE;
+    entry->CycleMatch = kNoCycleMatch;
     entry->Area = -1;
     entry->PreviousArea = -1;
     KeInitializeSpinLock(&entry->BuildLock);
@@ -727,6 +802,7 @@ void ReceiveDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID S
                 continue;
             }
             ReleaseMappings(request);
+            if (request->TimeStamp) request->CycleTime = ReadRegisterValue(stream->Controller, ohci::kIsochronousCycleTimer);
             InsertTailList(&stream->Completed, &request->Link);
             if (status != kStatusDone) {
                 HaltLocked(stream, status);
@@ -850,7 +926,8 @@ Stream* StreamOfContext(OhciController* controller, ULONG n) {
 }
 
 NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape, PKEVENT event,
-                    PEPROCESS owner, WakeRoutine wake, PVOID wakeContext, Stream** out, bool* noContext) {
+                    PEPROCESS owner, const KernelCaller* kernel, WakeRoutine wake, PVOID wakeContext, Stream** out,
+                    bool* noContext) {
     *out = nullptr;
     *noContext = false;
     LONG n = AcquireContext(controller);
@@ -875,6 +952,10 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     stream->Adapter = controller->IsoRxAdapter;
     stream->AreaCount = stream->NumOfBuf + 1 > kMaxAreas ? kMaxAreas : stream->NumOfBuf + 1;
     stream->TailArea = -1;
+    stream->StartCycle = kNoCycleMatch;
+    if (kernel != nullptr) stream->Kernel = *kernel;
+    stream->Autorun = kernel == nullptr ? 1 : 0;
+    KeInitializeEvent(&stream->Drained, NotificationEvent, FALSE);
     KeInitializeSpinLock(&stream->Lock);
     InitializeListHead(&stream->Attached);
     InitializeListHead(&stream->Queued);
@@ -904,15 +985,35 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress) {
+namespace {
+
+Request* NewRequest(Stream* stream, const BufferRecord& buffer) {
     auto* request = static_cast<Request*>(AllocateFromLookaside(&stream->Controller->IsoRxRequests));
-    if (request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (request == nullptr) return nullptr;
     request->Owner = stream;
     request->Buffer = buffer;
+    request->CycleMatch = kNoCycleMatch;
     request->Area = -1;
     request->PreviousArea = -1;
     request->MapStatus = STATUS_SUCCESS;
     KeInitializeSpinLock(&request->BuildLock);
+    return request;
+}
+
+void QueueAttached(Stream* stream, Request* request) {
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    bool first = IsListEmpty(&stream->Attached);
+    InsertTailList(&stream->Attached, &request->Link);
+    if (stream->CopyMode && first) ArmCopyTimeout(stream);
+    KeReleaseSpinLock(&stream->Lock, irql);
+}
+
+}  // namespace
+
+NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress) {
+    Request* request = NewRequest(stream, buffer);
+    if (request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PMDL mdl = IoAllocateMdl(UserPointer(statusAddress), sizeof(ULONG), FALSE, FALSE, nullptr);
     NTSTATUS status = mdl != nullptr ? KxProbeAndLockPages(mdl, UserMode, IoWriteAccess) : STATUS_INSUFFICIENT_RESOURCES;
     if (!NT_SUCCESS(status)) {
@@ -927,14 +1028,29 @@ NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG stat
         FreeRequest(request);
         return status;
     }
-    KIRQL irql;
-    KeAcquireSpinLock(&stream->Lock, &irql);
-    bool first = IsListEmpty(&stream->Attached);
-    InsertTailList(&stream->Attached, &request->Link);
-    if (stream->CopyMode && first) ArmCopyTimeout(stream);
-    KeReleaseSpinLock(&stream->Lock, irql);
+    QueueAttached(stream, request);
     return STATUS_SUCCESS;
 }
+
+NTSTATUS AttachKernelBuffer(Stream* stream, PMDL mdl, const BufferRecord& buffer, ULONG cycleMatch, bool timeStamp,
+                            PVOID kernelBuffer) {
+    if (mdl == nullptr || MmGetMdlByteCount(mdl) < stream->Shape.DataTotal) return STATUS_INVALID_PARAMETER;
+    Request* request = NewRequest(stream, buffer);
+    if (request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    request->CallerMdl = mdl;
+    request->KernelBuffer = kernelBuffer;
+    request->CycleMatch = cycleMatch;
+    request->TimeStamp = timeStamp ? TRUE : FALSE;
+    NTSTATUS status = MapKernelRequest(request);
+    if (!NT_SUCCESS(status)) {
+        FreeRequest(request);
+        return status;
+    }
+    QueueAttached(stream, request);
+    return STATUS_SUCCESS;
+}
+
+void RequestFinish(Stream* stream) { Wake(stream); }
 
 void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID wakeContext) {
     constexpr LONGLONG kStartWait = -5000 * kOneMs100ns;
@@ -964,7 +1080,7 @@ void DeliverFrames(Stream* stream) {
             KeReleaseSpinLock(&stream->Lock, irql);
             return;
         }
-        if (KeReadStateEvent(stream->Event) != 0) {
+        if (CallerBusy(stream)) {
             LARGE_INTEGER due;
             due.QuadPart = kRetryRelative;
             KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
@@ -976,13 +1092,12 @@ void DeliverFrames(Stream* stream) {
         ArmCopyTimeout(stream);
         KeReleaseSpinLock(&stream->Lock, irql);
         if (slot->Status == kStatusDone) CopyFrame(stream, slot, request);
-        ULONG status = slot->Status;
+        request->Status = slot->Status;
+        if (request->TimeStamp) request->CycleTime = ReadRegisterValue(stream->Controller, ohci::kIsochronousCycleTimer);
         KeAcquireSpinLock(&stream->Lock, &irql);
         stream->SlotMask &= ~(1u << ULONG(slot - stream->Slots));
         KeReleaseSpinLock(&stream->Lock, irql);
-        *request->StatusWord = status;
-        FreeRequest(request);
-        KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+        EndRequest(stream, request, true);
     }
 }
 
@@ -995,7 +1110,7 @@ void FinishStream(Stream* stream) {
             KeReleaseSpinLock(&stream->Lock, irql);
             break;
         }
-        if (stream->Event != nullptr && KeReadStateEvent(stream->Event) != 0) {
+        if (CallerBusy(stream)) {
             LARGE_INTEGER due;
             due.QuadPart = kRetryRelative;
             KeSetTimer(&stream->RetryTimer, due, &stream->RetryDpc);
@@ -1004,9 +1119,7 @@ void FinishStream(Stream* stream) {
         }
         auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
         KeReleaseSpinLock(&stream->Lock, irql);
-        *request->StatusWord = request->Status;
-        FreeRequest(request);
-        if (stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
+        EndRequest(stream, request, true);
     }
     if (stream->CopyMode) DeliverFrames(stream);
     // Program waiting buffers while areas and room on the context allow; in copy mode the ring
@@ -1043,7 +1156,7 @@ void FinishStream(Stream* stream) {
     }
     bool more = (!IsListEmpty(&stream->Completed) ||
                  (stream->CopyMode && !IsListEmpty(&stream->Attached) && !IsListEmpty(&stream->FrameQueue))) &&
-                (stream->Event == nullptr || KeReadStateEvent(stream->Event) == 0);
+                !CallerBusy(stream);
     KeReleaseSpinLock(&stream->Lock, irql);
     // A program may have finished before it was seen: look at the context once more.
     KeInsertQueueDpc(&stream->ReceiveDpc, nullptr, nullptr);
@@ -1055,6 +1168,7 @@ void CloseStream(Stream* stream) {
     OhciController* controller = stream->Controller;
     ULONG n = stream->Context;
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
+    if (stream->Kernel.Closed != nullptr) stream->Kernel.Closed(stream->Kernel.Context);
     KIRQL irql;
     KeAcquireSpinLock(&stream->Lock, &irql);
     stream->Halting = 1;
@@ -1072,9 +1186,7 @@ void CloseStream(Stream* stream) {
     // Every buffer still held learns its status (12 for those the flush ended); one signal for all.
     bool any = false;
     while (!IsListEmpty(&stream->Completed)) {
-        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link);
-        *request->StatusWord = request->Status;
-        FreeRequest(request);
+        EndRequest(stream, CONTAINING_RECORD(RemoveHeadList(&stream->Completed), Request, Link), false);
         any = true;
     }
     if (any && stream->Event != nullptr) KeSetEvent(stream->Event, IO_NO_INCREMENT, FALSE);
@@ -1084,7 +1196,149 @@ void CloseStream(Stream* stream) {
     FreeStreamMemory(stream);
 }
 
+namespace {
+
+Request* TakeKernelBuffer(LIST_ENTRY* list, PVOID kernelBuffer) {
+    for (LIST_ENTRY* e = list->Flink; e != list; e = e->Flink) {
+        auto* request = CONTAINING_RECORD(e, Request, Link);
+        if (request->KernelBuffer != kernelBuffer) continue;
+        RemoveEntryList(e);
+        return request;
+    }
+    return nullptr;
+}
+
+// Takes a programmed buffer off the context (stream lock held): the context stops, programs that
+// have ended are completed, and the others go back to the head of the attached list, in order, to
+// be built and linked again.
+Request* UnprogramKernelBuffer(Stream* stream, PVOID kernelBuffer) {
+    QuiesceContext(stream->Controller, stream->Context);
+    Request* found = nullptr;
+    LIST_ENTRY again;
+    InitializeListHead(&again);
+    while (!IsListEmpty(&stream->Queued)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&stream->Queued), Request, Link);
+        ULONG status = kStatusDone;
+        if (found == nullptr && request->KernelBuffer == kernelBuffer) {
+            found = request;
+        } else if (ProgramDone(*reinterpret_cast<volatile ULONG*>(request->StatusQuadlet), &status)) {
+            ReleaseMappings(request);
+            request->Status = status;
+            InsertTailList(&stream->Completed, &request->Link);
+        } else {
+            InsertTailList(&again, &request->Link);
+        }
+    }
+    while (!IsListEmpty(&again)) InsertHeadList(&stream->Attached, RemoveTailList(&again));
+    ForgetPrograms(stream);
+    return found;
+}
+
+}  // namespace
+
+NTSTATUS ListenStream(Stream* stream, ULONG startCycle) {
+    OhciController* controller = stream->Controller;
+    const ULONG base = Base(stream->Context);
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    InterlockedExchange(&stream->Autorun, 1);
+    if (stream->TailArea < 0) {
+        // Idle: the next program starts the context, at the cycle asked for.
+        if (startCycle != kNoCycleMatch) stream->StartCycle = startCycle;
+    } else {
+        ULONG control = ReadRegisterValue(controller, base + ohci::kContextControlSet);
+        if (startCycle != kNoCycleMatch && !(control & ohci::kContextRun)) {
+            WriteRegister(controller, base + ohci::kContextControlSet, kCycleMatchEnable);
+            ULONG match = ReadRegisterValue(controller, base + ohci::kContextMatch);
+            match &= ~(kCycleMatchMask << kCycleMatchShift);
+            WriteRegister(controller, base + ohci::kContextMatch, match | ((startCycle & kCycleMatchMask) << kCycleMatchShift));
+        }
+        WriteRegister(controller, base + ohci::kContextControlSet, ohci::kContextRun);
+        (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);
+        if (!(ReadRegisterValue(controller, base + ohci::kContextControlSet) & ohci::kContextRun))
+            status = STATUS_UNSUCCESSFUL;
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    Wake(stream);
+    return status;
+}
+
+void StopKernelStream(Stream* stream) {
+    constexpr LONGLONG kRetry = -100 * kOneMs100ns;
+    OhciController* controller = stream->Controller;
+    const LONG bit = LONG(1u << stream->Context);
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    InterlockedExchange(&stream->Autorun, 0);
+    stream->StartCycle = kNoCycleMatch;
+    HaltLocked(stream, kStatusFlushed);
+    if (stream->CopyMode) {
+        // Frames received before the stop are not handed out after it.
+        InitializeListHead(&stream->FrameQueue);
+        stream->SlotMask = 0;
+    }
+    KeClearEvent(&stream->Drained);
+    KeReleaseSpinLock(&stream->Lock, irql);
+    InterlockedOr(&controller->IsoRxUrgentStop, bit);
+    KeInsertQueueDpc(&controller->IsochStopUrgentDpc, stream, nullptr);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kRetry;
+    while (KeWaitForSingleObject(&stream->Drained, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        // The call was withdrawn before it ran (the controller's calls are quieted at teardown).
+        if (InterlockedOr(&controller->IsoRxUrgentStop, 0) & bit)
+            KeInsertQueueDpc(&controller->IsochStopUrgentDpc, stream, nullptr);
+    }
+}
+
+bool DetachKernelBuffer(Stream* stream, PVOID kernelBuffer) {
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->Lock, &irql);
+    Request* found = TakeKernelBuffer(&stream->Attached, kernelBuffer);
+    if (found == nullptr) found = TakeKernelBuffer(&stream->Completed, kernelBuffer);
+    bool programmed = false;
+    if (found == nullptr) {
+        for (LIST_ENTRY* e = stream->Queued.Flink; e != &stream->Queued && !programmed; e = e->Flink)
+            programmed = CONTAINING_RECORD(e, Request, Link)->KernelBuffer == kernelBuffer;
+        if (programmed) found = UnprogramKernelBuffer(stream, kernelBuffer);
+    }
+    KeReleaseSpinLock(&stream->Lock, irql);
+    if (found == nullptr) return false;
+    FreeRequest(found);
+    if (programmed) Wake(stream);
+    return true;
+}
+
 }  // namespace isorx
+
+// Dispatch level: the finished buffers of each kernel stream a stop has flushed go to their caller,
+// oldest first; the stop, which holds the context's mutex meanwhile, then goes on.
+void Ruk_IsochStopUrgentDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* controller = static_cast<OhciController*>(DeferredContext);
+    if (controller == nullptr || SystemArgument1 == nullptr) {
+        ReportMissingContext("Ruk_IsochStopUrgentDpc");
+        return;
+    }
+    ULONG bits = ULONG(InterlockedExchange(&controller->IsoRxUrgentStop, 0));
+    for (ULONG n = 0; bits != 0 && n < kIsoContextSlots; ++n) {
+        if (!(bits & (1u << n))) continue;
+        bits &= ~(1u << n);
+        auto* stream = isorx::StreamOfContext(controller, n);
+        if (stream == nullptr) continue;
+        for (;;) {
+            KeAcquireSpinLockAtDpcLevel(&stream->Lock);
+            isorx::Request* request = IsListEmpty(&stream->Completed)
+                                          ? nullptr
+                                          : CONTAINING_RECORD(RemoveHeadList(&stream->Completed), isorx::Request, Link);
+            KeReleaseSpinLockFromDpcLevel(&stream->Lock);
+            if (request == nullptr) break;
+            isorx::EndRequest(stream, request, false);
+        }
+        KeSetEvent(&stream->Drained, IO_NO_INCREMENT, FALSE);
+    }
+}
 
 // --- Hooks of the interrupt service, the bus reset and the controller's life ----------------------
 

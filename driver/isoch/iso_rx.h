@@ -25,6 +25,20 @@ constexpr ULONG kStatusBusReset = 1;
 constexpr ULONG kStatusTimeout = 11;
 constexpr ULONG kStatusFlushed = 12;
 
+constexpr ULONG kNoCycleMatch = 0xFFFFFFFFu;
+
+// A kernel caller's stream (the 1394 class interface): no event and no process; its context runs
+// only while the caller listens. Each of its buffers ends exactly once: through Done (dispatch
+// level, with the buffer's status and, when it asked for a time stamp, the cycle timer read when
+// it completed), or by a DetachKernelBuffer that found it.
+typedef void (*KernelBufferDone)(PVOID context, PVOID buffer, ULONG status, ULONG cycleTime);
+typedef void (*KernelStreamClosed)(PVOID context);
+struct KernelCaller {
+    KernelBufferDone Done;
+    KernelStreamClosed Closed;   // passive level, context mutex held, before the buffers end
+    PVOID Context;
+};
+
 // The descriptor memory of one program: single pages from the receive adapter.
 struct DescriptorArea {
     CommonBuffer* Pages;     // AreaPages of them (ZODA)
@@ -70,6 +84,12 @@ struct Request {
     ULONG RingDataPages;
     ULONG RingHeaderPages;
     PSCATTER_GATHER_LIST RingLists[2];  // data, header (ZORI)
+    // A kernel caller's buffer: its MDL is mapped chunk by chunk, never locked or freed here.
+    PMDL CallerMdl;
+    PVOID KernelBuffer;      // the caller's record of the buffer, handed back to Done
+    ULONG CycleMatch;        // cycle to start an idle context at, kNoCycleMatch none
+    BOOLEAN TimeStamp;
+    ULONG CycleTime;         // the cycle timer when the buffer completed (TimeStamp)
 };
 
 // Copy mode: one frame of the queue, copied from a ring entry at dispatch level.
@@ -127,6 +147,13 @@ struct Stream {
     LIST_ENTRY FrameQueue;   // filled slots, oldest first
     volatile ULONG FramesLost;   // frames overwritten or dropped (statistics)
     volatile ULONGLONG BytesCopied;  // bytes copied into caller buffers (statistics)
+
+    // Kernel callers (Kernel.Done set). A user stream runs its context as soon as a program is
+    // linked; a kernel stream only while Autorun is set (from listen to stop).
+    KernelCaller Kernel;
+    volatile LONG Autorun;
+    ULONG StartCycle;        // cycle match for the next start of the idle context, kNoCycleMatch none
+    KEVENT Drained;          // a stop's urgent delivery has ended every finished buffer
 };
 
 // Controller-wide state of the engine: created with the controller, freed at teardown.
@@ -134,10 +161,11 @@ struct Stream {
 void DeleteEngine(OhciController* controller);
 
 // Open: an IR context, the stream record, its areas and scratch page. The shape is checked.
-// STATUS_INSUFFICIENT_RESOURCES (with *noContext) when no context among 0..3 is free.
+// STATUS_INSUFFICIENT_RESOURCES (with *noContext) when no context among 0..3 is free. `kernel`
+// is null for a user stream.
 [[nodiscard]] NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape,
-                                  PKEVENT event, PEPROCESS owner, WakeRoutine wake, PVOID wakeContext,
-                                  Stream** out, bool* noContext);
+                                  PKEVENT event, PEPROCESS owner, const KernelCaller* kernel, WakeRoutine wake,
+                                  PVOID wakeContext, Stream** out, bool* noContext);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
@@ -149,6 +177,25 @@ void StartAttached(OhciController* controller, ULONG n, WakeRoutine wake, PVOID 
 void FlushStream(Stream* stream);
 // Flushes and frees the stream; the context mutex is taken inside.
 void CloseStream(Stream* stream);
+
+// Kernel callers. Attach, listen and stop run at passive level with the context mutex held.
+// Attach maps the caller's MDL (locked or non-paged, at least one buffer's data bytes) for DMA and
+// queues the buffer; the worker programs it.
+[[nodiscard]] NTSTATUS AttachKernelBuffer(Stream* stream, PMDL mdl, const BufferRecord& buffer, ULONG cycleMatch,
+                                          bool timeStamp, PVOID kernelBuffer);
+// Asks the worker for a finish pass without waiting for it.
+void RequestFinish(Stream* stream);
+// Runs the context from now on (at `startCycle` when it is not kNoCycleMatch); STATUS_UNSUCCESSFUL
+// when a linked program's context does not run.
+[[nodiscard]] NTSTATUS ListenStream(Stream* stream, ULONG startCycle);
+// Stops the context and ends every buffer with status 12; returns once each has been handed to
+// Done (by Ruk_IsochStopUrgentDpc).
+void StopKernelStream(Stream* stream);
+// Takes one buffer off the stream (any IRQL up to dispatch level): when it is programmed, the
+// context is stopped first and the other programmed buffers wait to be programmed again. True
+// when the buffer was found (it is then no DMA target any more and Done is not called for it);
+// false when it was not attached or has already ended.
+[[nodiscard]] bool DetachKernelBuffer(Stream* stream, PVOID kernelBuffer);
 
 // The stream of IR context n, or null.
 [[nodiscard]] Stream* StreamOfContext(OhciController* controller, ULONG n);

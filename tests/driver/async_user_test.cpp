@@ -332,6 +332,90 @@ TEST_F(AsyncUserTest, SplitTimeoutFollowsTheRegisters) {
     }
 }
 
+// Another node writes SPLIT_TIMEOUT_HI and _LO through the bus: a pair beyond 256.023 s is refused
+// and changes nothing, an accepted one makes a lost response time out after the longer time.
+TEST_F(AsyncUserTest, SplitTimeoutWrittenByAnotherNode) {
+    Program p = NewProgram("camera", false);
+    auto write = [&](ULONGLONG offset, ULONG value) {
+        sim::Packet packet;
+        packet.speed = sim::kS400;
+        packet.SetDestinationId(sim_->controller->NodeId());
+        packet.SetTcode(sim::kTcodeWriteQuadletRequest);
+        packet.SetSourceId(nodes_[0]->NodeId());
+        packet.SetOffset(offset);
+        packet.header[3] = value;
+        EXPECT_EQ(sim_->bus.SendAsync(nodes_[0], packet), sim::kAckPending);
+        hk::RunFor(2 * kMs100ns);
+    };
+    constexpr ULONGLONG kHi = 0xFFFFF0000018ull, kLo = 0xFFFFF000001Cull;
+    write(kHi, 256);
+    EXPECT_EQ(Controller()->LocalCsr.SplitTimeoutHi, 0u);
+    write(kHi, 1);
+    write(kLo, 0);
+    EXPECT_EQ(Controller()->LocalCsr.SplitTimeoutHi, 1u);
+    EXPECT_EQ(Controller()->LocalCsr.SplitTimeoutLo, 0u);
+    nodes_[1]->faults.lostResponses = 1;
+    Result r = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false);
+    ASSERT_EQ(r.ack, async::kAckPending);
+    hk::RunFor(900 * kMs100ns);
+    EXPECT_FALSE(p.DoneSet());  // the 100 ms of before are long past
+    hk::RunFor(300 * kMs100ns);
+    EXPECT_TRUE(p.DoneSet());
+    EXPECT_EQ(p.Read().status, KX1394_STATUS_TIMEOUT);
+}
+
+// The local node answers a program's requests to itself (loopback): its configuration ROM and
+// TOPOLOGY_MAP as the bus reads them, a compare_swap of CHANNELS_AVAILABLE_HI through the link's
+// compare-swap unit, and an address nobody serves with resp_address_error.
+TEST_F(AsyncUserTest, TheLocalNodeAnswersItsOwnRequests) {
+    Program p = NewProgram("camera", false);
+    USHORT local = USHORT(0xFFC0 | Controller()->LocalNodeNumber);
+    const auto* rom = static_cast<const UCHAR*>(Controller()->ConfigRom.Virtual);
+    Result r = Send(p, IOCTL_ASYNC_READ, local, 0xFFFFF0000400ull, 4);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.rcode, 0);
+    EXPECT_EQ(memcmp(p.memory + kDataAt, rom, 4), 0);
+    r = Send(p, IOCTL_ASYNC_READ, local, 0xFFFFF0000400ull, 116);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(memcmp(p.memory + kDataAt, rom, 116), 0);
+    ULONG header = 0;
+    memcpy(&header, p.memory + kDataAt, 4);
+    EXPECT_EQ((BusOrder(header) >> 16) & 0xFF, 28u);  // crc_length of the 29-quadlet ROM
+
+    r = Send(p, IOCTL_ASYNC_READ, local, 0xFFFFF0001000ull, 1024);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(memcmp(p.memory + kDataAt, Controller()->TopologyMapImage, 1024), 0);
+    ULONG counts = 0;
+    memcpy(&counts, p.memory + kDataAt + 8, 4);
+    EXPECT_EQ(BusOrder(counts) >> 16, Controller()->NodeCount);
+
+    r = Send(p, IOCTL_ASYNC_READ, local, 0xFFFFF0000224ull, 4);
+    ASSERT_EQ(r.status, 0u);
+    ULONG channels = 0;
+    memcpy(&channels, p.memory + kDataAt, 4);
+    channels = BusOrder(channels);
+    Lock lock;
+    lock.extendedTcode = async::kCompareSwap;
+    lock.arg = channels;
+    lock.data = channels & ~0x80000000u;  // channel 0 taken
+    r = Send(p, IOCTL_ASYNC_LOCK, local, 0xFFFFF0000224ull, 4, lock);
+    EXPECT_EQ(r.status, 0u);
+    ULONG old = 0;
+    memcpy(&old, p.memory + kDataAt, 4);
+    EXPECT_EQ(old, channels);
+    r = Send(p, IOCTL_ASYNC_READ, local, 0xFFFFF0000224ull, 4);
+    memcpy(&old, p.memory + kDataAt, 4);
+    EXPECT_EQ(BusOrder(old), channels & ~0x80000000u);
+    // A compare value that no longer matches swaps nothing and answers the value as it is.
+    r = Send(p, IOCTL_ASYNC_LOCK, local, 0xFFFFF0000224ull, 4, lock);
+    memcpy(&old, p.memory + kDataAt, 4);
+    EXPECT_EQ(old, channels & ~0x80000000u);
+
+    r = Send(p, IOCTL_ASYNC_READ, local, 0x000012340000ull, 4);
+    EXPECT_EQ(r.ack, async::kAckPending);
+    EXPECT_EQ(r.rcode, 7);
+}
+
 // 64 requests to one node number hold all its labels; the 65th is refused, another node is not
 // affected, and the labels come back when the requests end.
 TEST_F(AsyncUserTest, LabelExhaustion) {

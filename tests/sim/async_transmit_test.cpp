@@ -2,6 +2,7 @@
 // packets they put on the bus, the status and time stamps they write back, retries, errors.
 // Expected values come from OHCI 1.1 chapters 3 and 7 and IEEE 1394-1995 6.2.
 #include "async_fixture.h"
+#include "iso_listener.h"
 
 namespace sim::async_test {
 namespace {
@@ -395,6 +396,28 @@ TEST_F(AsyncTransmit, PhyPacketGoesOutAndTheRemoteReplyArrivesInTheArRequestCont
     EXPECT_EQ(q[2], ~reply);
     EXPECT_EQ((q[3] >> 16) & 0x1F, kAckComplete);
     EXPECT_NE(IntEvent() & kRqPkt, 0u);
+}
+
+// An asynchronous stream packet (IEEE 1394a; AT form OHCI 1.1 7.8.1.5: q0 spd, tag, channel,
+// tcode 0xA, sy; q1 dataLength) has no ack: it completes with ack_complete and every listening
+// link hears it on its channel, outside the cycle's isochronous bandwidth.
+TEST_F(AsyncTransmit, AsynchronousStreamPacketReachesListenersOnItsChannel) {
+    auto* listener = static_cast<IsoListener*>(bus_.Add(std::make_unique<IsoListener>()));
+    bus_.Connect(ohci_, 1, listener, 0);
+    ResetBus();
+    const uint32_t at = host_.Map(64);
+    const uint32_t data = host_.Map(16);
+    PutBytes(data, {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4});
+    PutImmediateAndLast(at, {(2u << 16) | (1u << 14) | (9u << 8) | (0xAu << 4) | 3u, 8u << 16}, data, 8);
+    StartContext(kAtRequest, at | 3);
+    host_.RunFor(50 * kTicksPerMicrosecond);
+    EXPECT_EQ(Get32(at + 44) >> 16, kRun | kActive | kAckComplete);
+    const std::vector<IsoPacket> heard = listener->OnChannel(9);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].tag, 1);
+    EXPECT_EQ(heard[0].sy, 3);
+    EXPECT_EQ(heard[0].speed, kS400);
+    EXPECT_EQ(heard[0].data, (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4}));
 }
 
 // --- Dying like the hardware -----------------------------------------------------------------------

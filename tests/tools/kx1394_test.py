@@ -40,7 +40,8 @@ def case_help():
     check(out.startswith("usage: kx1394"), out)
     for word in ("bus", "reset --long|--short", "watch [--for SECONDS]", "--json", "--bus FILE",
                  "read NODE OFFSET [LENGTH]", "write NODE OFFSET HEXDATA", "lock NODE OFFSET OP ARG DATA",
-                 "phy QUADLET", "stream CHANNEL HEXDATA", "rom NODE", "camera NODE", "joined by '+'"):
+                 "phy QUADLET", "stream CHANNEL HEXDATA", "rom NODE", "camera NODE", "topology [--dot FILE]",
+                 "speed", "joined by '+'"):
         check(word in out, f"--help does not mention {word!r}")
 
 
@@ -671,6 +672,84 @@ def case_stream_two_cameras():
         check_stream_summary(lines[1], "320x240-yuv422", 2)
         check(lines[0]["channel"] == lines[1]["channel"] == 0, lines)
         check(lines[2]["camera"]["current"]["text"] == "Mode_1 (320x240 YUV 4:2:2), 30 fps", lines[2])
+
+
+# A bus of mixed speeds: an S200 hub with an S400 camera and an S100 node behind it.
+MIXED_BUS = ("node pc controller\nnode hub plain speed=S200 ports=3\nnode cam camera\n"
+             "node slow plain speed=S100\nconnect pc.0 hub.0\nconnect hub.1 cam.0\nconnect hub.2 slow.0\n")
+
+
+def with_mixed_bus(body):
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "mixed.bus")
+        with open(path, "w") as f:
+            f.write(MIXED_BUS)
+        return body(directory, path)
+
+
+def case_topology():
+    # The default bus read from the local node's TOPOLOGY_MAP: five nodes, the root has no parent,
+    # every other node one, and the Graphviz picture has one edge per cable.
+    with tempfile.TemporaryDirectory() as directory:
+        dot = os.path.join(directory, "bus.dot")
+        out = run("topology", "--dot", dot).stdout
+        check("5 nodes" in out and "CRC good" in out and "gap count 63" in out, out)
+        rows = [line.split() for line in out.splitlines() if line[:1].isdigit()]
+        check(len(rows) == 5 and sum(1 for r in rows if r[1] == "root") == 1, out)
+        check(any(r[-1] == "(local)" for r in rows), out)
+        picture = open(dot).read()
+        check(picture.startswith("graph bus {") and picture.count(" -- ") == 4 and "(root)" in picture, picture)
+    # --dot belongs to topology.
+    run("bus", "--dot", "x.dot", expect_rc=2)
+
+
+def case_topology_json():
+    def body(directory, path):
+        dot = os.path.join(directory, "mixed.dot")
+        topo = run_json("--bus", path, "topology", "--dot", dot)
+        check(topo["ok"] and topo["crcGood"] and topo["nodeCount"] == 4, topo)
+        nodes = {n["node"]: n for n in topo["nodes"]}
+        root = topo["root"]
+        check(nodes[root]["parent"] is None and root == max(nodes), topo)
+        for n in topo["nodes"]:
+            if n["node"] != root:
+                parent = nodes[n["parent"]]
+                check(any(p["state"] == "child" and p["peer"] == n["node"] for p in parent["ports"]), topo)
+            check(n["gapCount"] == topo["gapCount"] and isinstance(n["linkActive"], bool), n)
+        check(sorted(n["speed"] for n in topo["nodes"]) == ["S100", "S200", "S400", "S400"], topo)
+        check(os.path.getsize(dot) > 0, dot)
+    with_mixed_bus(body)
+
+
+def case_speed():
+    out = run("speed").stdout
+    check("slowest PHY on the path" in out and "IOCTL_GET_NODE_SPEED" in out, out)
+    check(out.count("S400") >= 25, out)
+
+
+def case_speed_json():
+    def body(directory, path):
+        speed = run_json("--bus", path, "speed")
+        topo = run_json("--bus", path, "topology")
+        check(speed["ok"] and len(speed["codes"]) == 4, speed)
+        by_node = {n["node"]: n for n in topo["nodes"]}
+        slow = [n for n in by_node if by_node[n]["speed"] == "S100"][0]
+        camera = [n for n in by_node if by_node[n]["speed"] == "S400" and not by_node[n]["contender"]
+                  and n != topo["root"]]
+        for a in range(4):
+            check(speed["codes"][a][a] == by_node[a]["speedCode"], speed)
+            check(speed["codes"][a][slow] == 0 and speed["codes"][slow][a] == 0, speed)
+            for b in range(4):
+                check(speed["codes"][a][b] == speed["codes"][b][a], speed)
+        # Every path from the camera crosses the S200 hub.
+        for c in camera:
+            check(all(speed["codes"][c][b] <= 1 for b in range(4) if b != c), speed)
+        local = speed["localNode"]
+        driver = speed["fromLocalNodeByDriver"]
+        check([d["node"] for d in driver] == list(range(4)), speed)
+        check(all(isinstance(d["code"], int) for d in driver), speed)
+        check(driver[slow]["code"] == 0 and driver[local]["speed"].startswith("S"), speed)
+    with_mixed_bus(body)
 
 
 globals()["case_" + sys.argv[2]]()

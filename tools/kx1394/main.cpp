@@ -16,6 +16,7 @@
 #include "hk_ke_test.h"
 #include "iidc_decoder.h"
 #include "kx1394.h"
+#include "maps.h"
 #include "options.h"
 #include "queries.h"
 #include "report.h"
@@ -633,6 +634,8 @@ int Run(Session& session, const Options& options, const sim::BusDescription& des
     case Command::Stream: return options.receive ? StreamCommand(session, options) : PacketCommand(session, options);
     case Command::Rom: return RomCommand(session, options);
     case Command::Camera: return CameraCommand(session, options);
+    case Command::Topology: return TopologyCommand(session, options);
+    case Command::Speed: return SpeedCommand(session, options);
     default: return 2;
     }
 }

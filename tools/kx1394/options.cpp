@@ -34,6 +34,8 @@ Command CommandNamed(const std::string& word) {
     if (word == "stream") return Command::Stream;
     if (word == "rom") return Command::Rom;
     if (word == "camera") return Command::Camera;
+    if (word == "topology") return Command::Topology;
+    if (word == "speed") return Command::Speed;
     return Command::None;
 }
 
@@ -227,6 +229,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
             }
             (name == "--tag" ? result.tag : result.sy) = uint8_t(v);
             sawStreamOption = true;
+        } else if (name == "--dot") {
+            if (!takeValue(&result.dotFile) || result.dotFile.empty()) {
+                *error = "--dot needs a file name";
+                return false;
+            }
         } else if (name == "--node" || name == "--mode" || name == "--rate" || name == "--frames" ||
                    name == "--buffers" || name == "--out") {
             std::string text;
@@ -282,7 +289,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         return true;
     }
     if (result.command == Command::None) {
-        *error = "no command given (bus, reset, watch, read, write, lock, phy, stream, rom or camera)";
+        *error = "no command given (bus, reset, watch, read, write, lock, phy, stream, rom, camera, topology or speed)";
         return false;
     }
     if (sawLong && result.shortReset) {
@@ -300,6 +307,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     result.resetKindGiven = sawLong || result.shortReset;
     if (sawFor && result.command != Command::Watch) {
         *error = "--for belongs to the watch command";
+        return false;
+    }
+    if (!result.dotFile.empty() && result.command != Command::Topology) {
+        *error = "--dot belongs to the topology command";
         return false;
     }
     if (sawSize && result.command != Command::Lock) {
@@ -410,6 +421,13 @@ const char* UsageText() {
            "                        block's CRC (good or bad; a bad CRC is reported, not fatal)\n"
            "  camera NODE           reads an IIDC camera's inquiry registers (command base from its\n"
            "                        ROM): formats, modes, frame rates, basic functions, features\n"
+           "  topology [--dot FILE] the local node's TOPOLOGY_MAP, read with the program's own reads of\n"
+           "                        the local node: every node with its parent and children by port,\n"
+           "                        speed, link-active and contender bits and gap count; --dot writes\n"
+           "                        the tree as a Graphviz picture\n"
+           "  speed                 the speed between every pair of nodes from the TOPOLOGY_MAP's\n"
+           "                        self-ID speeds (the slowest PHY on the path), beside the driver's\n"
+           "                        speeds from the local node (IOCTL_GET_NODE_SPEED)\n"
            "  help                  this text\n"
            "\n"
            "NODE is a physical ID 0 to 62 on the local bus or a node ID such as 0xFFC2; OFFSET a 48-bit\n"

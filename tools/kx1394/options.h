@@ -9,7 +9,7 @@
 
 namespace kx1394 {
 
-enum class Command { None, Help, Bus, Reset, Watch, Read, Write, Lock, Phy, Stream, Rom, Camera };
+enum class Command { None, Help, Bus, Reset, Watch, Read, Write, Lock, Phy, Stream, Rom, Camera, Topology, Speed };
 
 struct Options {
     Command command = Command::None;
@@ -46,6 +46,8 @@ struct Options {
     uint32_t frames = 100;      // --frames
     uint32_t buffers = 3;       // --buffers
     std::string outDir;         // --out: where the images go (none: frames are counted, not written)
+    // topology
+    std::string dotFile;        // --dot: where the Graphviz picture goes (none: no picture)
 };
 
 inline constexpr uint32_t kMaxFrames = 100000;

@@ -148,6 +148,7 @@ struct IrpHeader {
     IrpKind kind = IrpKind::Driver;
     IrpState state = IrpState::Allocated;
     bool ownsMemory = true;
+    int quarantined = 0;  // entries of the freed-IRP quarantine naming this address
     std::vector<UCHAR> pendingMarked;  // per stack location (1-based index), SL_PENDING_RETURNED seen
     std::vector<UCHAR> pendingReturned;  // per stack location: its dispatch routine returned STATUS_PENDING
     std::vector<PDEVICE_OBJECT> dispatched;  // per stack location: the device called

@@ -45,8 +45,10 @@ IrpHeader* Track(PIRP irp, IrpKind kind, bool ownsMemory) {
     auto it = t.all.find(irp);
     IrpHeader* header;
     if (it != t.all.end()) {
-        header = it->second;  // driver memory initialized again
+        header = it->second;  // driver memory initialized again, or freed memory given out again
+        int quarantined = header->quarantined;
         *header = IrpHeader();
+        header->quarantined = quarantined;
     } else {
         header = new IrpHeader();
         t.all[irp] = header;
@@ -182,11 +184,14 @@ void ReleaseIrp(PIRP irp) {
     // Guarded memory stays in the guarded quarantine; other memory until it leaves this one.
     if (info->ownsMemory && ReleaseGuarded(irp)) info->ownsMemory = false;
     t.quarantine.push_back(irp);
+    ++info->quarantined;
     while (t.quarantine.size() > kIrpQuarantine) {
         PIRP old = t.quarantine.front();
         t.quarantine.pop_front();
         auto it = t.all.find(old);
-        if (it != t.all.end() && it->second->state == IrpState::Freed) {
+        // The same address may be in the quarantine again (its memory became another IRP that was
+        // freed since): the record goes with its last entry only.
+        if (it != t.all.end() && --it->second->quarantined == 0 && it->second->state == IrpState::Freed) {
             bool owns = it->second->ownsMemory;
             delete it->second;
             t.all.erase(it);
