@@ -161,8 +161,9 @@ size_t PickSize(kxfuzz::Input& in, size_t wanted) {
 void Attach(kxfuzz::Input& in, Session& s, Program* p) {
     const uint64_t key = PickKey(in, s);
     const Stream* stream = nullptr;
+    // Keys are the controller's: a program may attach to a stream another one opened.
     for (const Stream& st : s.streams)
-        if (st.key == key && st.program == p) stream = &st;
+        if (st.key == key) stream = &st;
     const size_t dataBytes = stream != nullptr ? stream->shape.DataTotal : 4096;
     const size_t headerBytes = stream != nullptr ? stream->shape.HeaderTotal : 0;
     const uint32_t count = in.U8() % 5;

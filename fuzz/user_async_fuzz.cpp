@@ -49,6 +49,7 @@ Runner g_runners[2];
 kxfuzz::PeerNode* g_peer = nullptr;
 sim::IidcCamera* g_camera = nullptr;
 ULONG g_baselinePackets = 0;
+bool g_crafted = false;  // the input sent responses of its own making: data need not be the ROM's
 
 void Register(Runner* r, bool is32) {
     r->program.Start(is32, is32 ? "async32.exe" : "async64.exe");
@@ -153,9 +154,12 @@ Request Build(kxfuzz::Input& in, Runner* r, Kind kind) {
     const bool is32 = r->program.is32;
     UserArena& arena = *r->arena;
     if (kind == kPhy) {
-        // No force-root bit: a root moved by the input would stay moved for the next inputs.
+        // No force-root bit and no remote command (which may disable a port): a root moved or a
+        // node cut off by the input would stay so for the next inputs.
+        uint32_t quadlet = in.U32() & ~0x00800000u;
+        if ((quadlet & 0xC0C00000u) == 0 && ((quadlet >> 18) & 0xF) == 0x8) quadlet &= ~(0xFu << 18);
         q.record.assign(4, 0);
-        kxfuzz::Put32(q.record, 0, in.U32() & ~0x00800000u);
+        kxfuzz::Put32(q.record, 0, quadlet);
         return q;
     }
     if (kind == kStream) {
@@ -237,7 +241,7 @@ bool StatusOfTheInterface(uint32_t status) {
 
 // A read of the peer's ROM that reports success carries the ROM's bytes (bus order).
 void CheckRomData(const Request& q, uint32_t status, uint8_t rcode) {
-    if (q.kind != kRead || status != 0 || rcode != 0 || q.destination != g_peer->NodeId()) return;
+    if (g_crafted || q.kind != kRead || status != 0 || rcode != 0 || q.destination != g_peer->NodeId()) return;
     if (q.offset < kRomBase || q.offset % 4 != 0 || q.length == 0) return;
     const UserArena& arena = *q.runner->arena;
     const uint8_t* data = arena.Owned(q.data, q.length, true);
@@ -316,6 +320,7 @@ void StartInput(Runner* r) {
 // the request's label or a neighbour's, any rcode, a data block of any length.
 void Respond(kxfuzz::Input& in) {
     if (g_peer->requests.empty()) return;
+    g_crafted = true;
     const sim::Packet& request = g_peer->requests[in.U8() % g_peer->requests.size()];
     static const uint8_t kResponse[] = {sim::kTcodeWriteResponse, sim::kTcodeWriteResponse, sim::kTcodeWriteResponse,
                                         0x3, sim::kTcodeReadQuadletResponse, sim::kTcodeReadBlockResponse,
@@ -357,6 +362,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kxfuzz::DriverOnBus& d = Setup();
     kxfuzz::Input in(data, size);
     g_peer->Reset();
+    g_crafted = false;
     // A camera an earlier input set streaming would fill every later one with cycles: back to
     // its power-up registers.
     if (g_camera->IsoEnabled() || g_camera->PendingShots() != 0) {
