@@ -233,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The receive path works again: at once after packets from the bus, after a reset after bytes
     // stored by hand.
-    if (byHand) d.SettleReset(20 * kMs);
+    if (byHand) d.SettleReset();
     KXF_CHECK(ContextRunning(d, kArRequestControl) && ContextRunning(d, kArResponseControl));
     NTSTATUS result = STATUS_UNSUCCESSFUL;
     const uint8_t* block = PeerRequest(IOCTL_ASYNC_READ, kRomBase, 20, 0, 15, &result);

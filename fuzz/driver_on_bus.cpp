@@ -1,6 +1,7 @@
 #include "driver_on_bus.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "bus_description.h"
 #include "frame/driver.h"
@@ -8,6 +9,7 @@
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
 #include "hk_mm_test.h"
+#include "kx1394.h"
 #include "ohci/bus_order.h"
 
 namespace kxfuzz {
@@ -50,9 +52,39 @@ bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, U
     return done();
 }
 
-void DriverOnBus::SettleReset(ULONGLONG wait100ns) {
+bool DriverOnBus::Settled() {
+    OhciController* controller = Controller();
+    return !sim->bus.InReset() && controller->BusResetActive == 0 && controller->BusEventCount == 0 &&
+           KeReadStateEvent(&controller->AsyncGate) == 1 && KeReadStateEvent(&controller->EnumerationDone) == 1;
+}
+
+void DriverOnBus::SettleReset(ULONGLONG limit) {
+    if (watcher == nullptr) {
+        watcher = hk::CreateProcess("watcher.exe");
+        busReady = hk::user::CreateEvent(watcher, false, false);
+        HANDLE device = nullptr;
+        GUID guid = GUID_KX1394_CONTROLLER_INTERFACE;
+        KXF_CHECK(hk::user::OpenDeviceInterface(watcher, guid, 0, &device) == STATUS_SUCCESS);
+        void* record = hk::user::Alloc(watcher, 8);
+        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(busReady);
+        std::memcpy(record, &handle, 8);
+        KXF_CHECK(hk::user::DeviceIoControl(watcher, device, IOCTL_SET_BUS_READY_EVENT, record, 8, nullptr, 0) ==
+                  STATUS_SUCCESS);
+        hk::user::Free(watcher, record);
+    }
+    const ULONGLONG now = 0;
+    while (hk::user::WaitEvent(watcher, busReady, &now) == STATUS_SUCCESS) {
+    }
     sim->bus.RequestReset(false);
-    hk::RunFor(wait100ns);
+    hk::RunFor(kMs);
+    bool ready = false;
+    (void)RunUntil(
+        [this, &ready] {
+            const ULONGLONG none = 0;
+            ready = ready || hk::user::WaitEvent(watcher, busReady, &none) == STATUS_SUCCESS;
+            return ready && Settled();
+        },
+        limit);
 }
 
 void DriverOnBus::CheckConsistent() {

@@ -39,8 +39,12 @@ struct DriverOnBus {
     // Runs the clock in steps of `step` until `done` holds (checked after each step) or `limit`
     // has passed; returns whether it held.
     static bool RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step = 2 * kMs);
-    // A clean bus reset, settled.
-    void SettleReset(ULONGLONG wait100ns = 100 * kMs);
+    // No reset runs or waits for the bus thread, and its gates are open.
+    bool Settled();
+    // A clean bus reset, and the clock run (at most `limit`) until the bus thread's pass over it
+    // has ended, enumeration included: a program's bus-ready event (IOCTL_SET_BUS_READY_EVENT)
+    // tells, as it tells camera software.
+    void SettleReset(ULONGLONG limit = 3000 * kMs);
 
     hk::Kernel* kernel = nullptr;
     hk::SimulatedController* sim = nullptr;
@@ -48,6 +52,8 @@ struct DriverOnBus {
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
+    PEPROCESS watcher = nullptr;   // the program whose bus-ready event SettleReset waits for
+    HANDLE busReady = nullptr;
 };
 
 }  // namespace kxfuzz

@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else g_node->responseDelay = 10 * sim::kTicksPerMicrosecond;
 
     // A pass over the ROM: its child appears or goes.
-    d.SettleReset(150 * kMs);
+    d.SettleReset();
     hk::pnp::Process();
     hk::RunFor(5 * kMs);
     const Snapshot first = Take(controller);
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The same ROMs again, without faults: nothing new unless the first pass was cut short by them.
     if (faults == 0) {
-        d.SettleReset(150 * kMs);
+        d.SettleReset();
         hk::pnp::Process();
         hk::RunFor(5 * kMs);
         const Snapshot second = Take(controller);

@@ -10,7 +10,7 @@
 // chunk is whole packets within the adapter's map registers less one, a packet at the worst page
 // offset fits the descriptor slots of its block (at most eight), the descriptor areas hold every
 // packet; a refused one breaks one of those limits. Bandwidth grows with the payload and is the
-// same above S400 as at S400; only the preset marker leaves a program unfinished.
+// same above S3200 as at S3200; only the preset marker leaves a program unfinished.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,7 +56,7 @@ void CheckOpen(const std::vector<uint8_t>& record, bool is32) {
     KXF_CHECK(open.Packets == Load<uint32_t>(record, offsetof(Kx1394IsochOpen64, Packets)));
     KXF_CHECK(open.EventHandle == (is32 ? Widened(Load<uint32_t>(record, offsetof(Kx1394IsochOpen32, Event)))
                                         : Load<uint64_t>(record, offsetof(Kx1394IsochOpen64, Event))));
-    const bool inRange = open.Key != 0 && mode >= 1 && mode <= 3 && open.Speed <= 2 &&
+    const bool inRange = open.Key != 0 && mode >= 1 && mode <= 3 && open.Speed <= kMaxSpeedCode &&
                          open.PayloadQuadlets * 4ull <= 8192 && open.Packets >= 1 && open.Packets <= 65536 &&
                          (mode == 1 || open.PayloadQuadlets != 0) && (mode != 3 || open.HeaderQuadlets * 4ull <= 4096);
     KXF_CHECK((status == STATUS_SUCCESS) == inRange);
@@ -174,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ULONG speed = in.U8() % 8;
     const ULONG units = BandwidthUnits(payload, speed);
     KXF_CHECK(units >= 3 && BandwidthUnits(payload + 4, speed) >= units);
-    if (speed > 2) KXF_CHECK(units == BandwidthUnits(payload, 2));
-    if (speed > 0 && speed <= 2) KXF_CHECK(BandwidthUnits(payload, speed - 1) >= units);
+    if (speed > 5) KXF_CHECK(units == BandwidthUnits(payload, 5));  // S3200 and above
+    if (speed > 0 && speed <= 5) KXF_CHECK(BandwidthUnits(payload, speed - 1) >= units);
 
     const ULONG quadlet = in.U32();
     ULONG finished = 0xFFFFFFFF;
