@@ -47,22 +47,13 @@ kxfuzz::DriverOnBus& Setup() {
     kxfuzz::BusSetup setup;
     setup.description = "node pc controller\n";
     setup.enumerate = false;
-    setup.addNodes = [](kxfuzz::DriverOnBus& d) {
-        auto peer = std::make_unique<kxfuzz::PeerNode>();
-        g_peer = peer.get();
-        KXF_CHECK(d.sim->bus.Add(std::move(peer)) != nullptr);
-        KXF_CHECK(d.sim->bus.Connect(d.sim->controller, 0, g_peer, 0));
-        d.nodes["peer"] = g_peer;
-    };
+    setup.addNodes = [](kxfuzz::DriverOnBus& d) { g_peer = d.Join(std::make_unique<kxfuzz::PeerNode>(), 0); };
     kxfuzz::DriverOnBus& d = kxfuzz::DriverOnBus::Get(setup);
     if (done) return d;
     done = true;
     g_program.Start(false, "receive.exe");
     g_program.Open();
-    HANDLE terminate = hk::user::CreateEvent(g_program.process, true, false);
-    std::vector<uint8_t> record(8, 0);
-    kxfuzz::Put64(record, 0, g_program.HandleValue(terminate));
-    KXF_CHECK(g_program.Call(IOCTL_REGISTER_CLIENT, record, nullptr, 0, nullptr) == STATUS_SUCCESS);
+    (void)g_program.RegisterClient();
     hk::RunFor(10 * kMs);
     g_baselinePackets = hk::mm::TagCount(kTagAsyncPacket);
     return d;

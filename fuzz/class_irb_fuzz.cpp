@@ -486,13 +486,7 @@ kxfuzz::DriverOnBus& Setup() {
     static bool done = false;
     kxfuzz::BusSetup setup;
     setup.description = "node pc controller\nnode cam camera guid=0x00ACDE4800000001\nconnect pc.0 cam.0\n";
-    setup.addNodes = [](kxfuzz::DriverOnBus& d) {
-        auto peer = std::make_unique<kxfuzz::PeerNode>();
-        g_peer = peer.get();
-        KXF_CHECK(d.sim->bus.Add(std::move(peer)) != nullptr);
-        KXF_CHECK(d.sim->bus.Connect(d.sim->controller, 1, g_peer, 0));
-        d.nodes["peer"] = g_peer;
-    };
+    setup.addNodes = [](kxfuzz::DriverOnBus& d) { g_peer = d.Join(std::make_unique<kxfuzz::PeerNode>(), 1); };
     kxfuzz::DriverOnBus& d = kxfuzz::DriverOnBus::Get(setup);
     if (done) return d;
     done = true;

@@ -7,9 +7,11 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "frame/device.h"
+#include "fuzz_input.h"
 #include "hk_core.h"
 #include "hk_sim_host.h"
 #include "core/controller.h"
@@ -36,6 +38,16 @@ struct DriverOnBus {
     // The driver's view agrees with the model's last self-identification, and no gate or bus
     // event stays behind.
     void CheckConsistent();
+    // Adds a node of the target's own (in BusSetup::addNodes), joins its port 0 to the controller's
+    // `port` and lists it under its name.
+    template <typename T>
+    T* Join(std::unique_ptr<T> node, int port) {
+        T* added = node.get();
+        KXF_CHECK(sim->bus.Add(std::move(node)) != nullptr);
+        KXF_CHECK(sim->bus.Connect(sim->controller, port, added, 0));
+        nodes[added->name()] = added;
+        return added;
+    }
     // Runs the clock in steps of `step` until `done` holds (checked after each step) or `limit`
     // has passed; returns whether it held.
     static bool RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step = 2 * kMs);

@@ -36,11 +36,7 @@ kxfuzz::DriverOnBus& Setup() {
     kxfuzz::BusSetup setup;
     setup.description = "node pc controller\n";
     setup.addNodes = [](kxfuzz::DriverOnBus& d) {
-        auto node = std::make_unique<sim::CsrNode>("rom", 3, sim::kS400, sim::ConfigRom());
-        g_node = node.get();
-        KXF_CHECK(d.sim->bus.Add(std::move(node)) != nullptr);
-        KXF_CHECK(d.sim->bus.Connect(d.sim->controller, 0, g_node, 0));
-        d.nodes["rom"] = g_node;
+        g_node = d.Join(std::make_unique<sim::CsrNode>("rom", 3, sim::kS400, sim::ConfigRom()), 0);
     };
     return kxfuzz::DriverOnBus::Get(setup);
 }

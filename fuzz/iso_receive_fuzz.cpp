@@ -74,11 +74,7 @@ kxfuzz::DriverOnBus& Setup() {
     setup.description = "node pc controller\n";
     setup.enumerate = false;
     setup.addNodes = [](kxfuzz::DriverOnBus& d) {
-        auto talker = std::make_unique<kxfuzz::PeerNode>("talker");
-        g_talker = talker.get();
-        KXF_CHECK(d.sim->bus.Add(std::move(talker)) != nullptr);
-        KXF_CHECK(d.sim->bus.Connect(d.sim->controller, 0, g_talker, 0));
-        d.nodes["talker"] = g_talker;
+        g_talker = d.Join(std::make_unique<kxfuzz::PeerNode>("talker"), 0);
     };
     kxfuzz::DriverOnBus& d = kxfuzz::DriverOnBus::Get(setup);
     if (done) return d;

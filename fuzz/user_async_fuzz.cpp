@@ -54,10 +54,7 @@ bool g_crafted = false;  // the input sent responses of its own making: data nee
 void Register(Runner* r, bool is32) {
     r->program.Start(is32, is32 ? "async32.exe" : "async64.exe");
     r->program.Open();
-    r->terminate = hk::user::CreateEvent(r->program.process, true, false);
-    std::vector<uint8_t> record(8, 0);
-    kxfuzz::PutPointer(record, 0, r->program.HandleValue(r->terminate), is32);
-    KXF_CHECK(r->program.Call(IOCTL_REGISTER_CLIENT, record, nullptr, 0, nullptr) == STATUS_SUCCESS);
+    r->terminate = r->program.RegisterClient();
     r->program.baselineHandles = hk::HandleCount(r->program.process);
     r->arena = std::make_unique<UserArena>(&r->program);
 }
@@ -67,13 +64,7 @@ kxfuzz::DriverOnBus& Setup() {
     kxfuzz::BusSetup setup;
     setup.description = "node pc controller\nnode cam camera guid=0x00ACDE4800000001\nconnect pc.0 cam.0\n";
     setup.enumerate = false;  // the requests need no children; ROM reads after each reset would dominate
-    setup.addNodes = [](kxfuzz::DriverOnBus& d) {
-        auto peer = std::make_unique<kxfuzz::PeerNode>();
-        g_peer = peer.get();
-        KXF_CHECK(d.sim->bus.Add(std::move(peer)) != nullptr);
-        KXF_CHECK(d.sim->bus.Connect(d.sim->controller, 1, g_peer, 0));
-        d.nodes["peer"] = g_peer;
-    };
+    setup.addNodes = [](kxfuzz::DriverOnBus& d) { g_peer = d.Join(std::make_unique<kxfuzz::PeerNode>(), 1); };
     kxfuzz::DriverOnBus& d = kxfuzz::DriverOnBus::Get(setup);
     if (done) return d;
     done = true;

@@ -41,6 +41,17 @@ struct Program {
         KXF_CHECK(hk::user::CloseHandle(process, device) == STATUS_SUCCESS);
         device = nullptr;
     }
+    // Registers the program as a client of the driver (IOCTL_REGISTER_CLIENT) with a new event of
+    // its own, which ends the registration when set; returns the event.
+    HANDLE RegisterClient() {
+        HANDLE terminate = hk::user::CreateEvent(process, true, false);
+        KXF_CHECK(terminate != nullptr);
+        std::vector<uint8_t> record(8, 0);
+        ULONGLONG handle = HandleValue(terminate);
+        std::memcpy(record.data(), &handle, is32 ? 4 : 8);
+        KXF_CHECK(Call(IOCTL_REGISTER_CLIENT, record, nullptr, 0, nullptr) == STATUS_SUCCESS);
+        return terminate;
+    }
     // A handle value in the program's width, as a record field carries it.
     ULONGLONG HandleValue(HANDLE handle) const {
         ULONGLONG v = reinterpret_cast<ULONG_PTR>(handle);
