@@ -248,7 +248,7 @@ struct Sent {
     ULONG returned = 0;
 };
 
-// Sends the request with its output byte (stream and PHY packets) in the arena's small buffer.
+// Sends the request, with the output byte of stream and PHY packets in memory of the program.
 void Send(Sent* s) {
     Request& q = s->request;
     Program& p = q.runner->program;
