@@ -1,6 +1,7 @@
 #include "driver_on_bus.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "bus_description.h"
 #include "frame/driver.h"
@@ -8,11 +9,12 @@
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
 #include "hk_mm_test.h"
+#include "kx1394.h"
 #include "ohci/bus_order.h"
 
 namespace kxfuzz {
 
-DriverOnBus& DriverOnBus::Get() {
+DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     static DriverOnBus* instance = nullptr;
     if (instance != nullptr) return *instance;
     instance = new DriverOnBus;
@@ -24,9 +26,14 @@ DriverOnBus& DriverOnBus::Get() {
     instance->sim = new hk::SimulatedController();
     sim::BusDescription description;
     std::string error;
-    KXF_CHECK(sim::ParseBusDescription(sim::kDefaultBusDescription, &description, &error));
+    const std::string text = setup.description.empty() ? std::string(sim::kDefaultBusDescription) : setup.description;
+    KXF_CHECK(sim::ParseBusDescription(text, &description, &error));
     KXF_CHECK(sim::BuildBus(description, instance->sim->bus, instance->sim->controller, &instance->nodes, &error));
+    if (setup.addNodes) setup.addNodes(*instance);
     hk::RunFor(10 * kMs);
+    const std::string parameters = hk::reg::ServicePath("KX1394DRV64") + "\\Parameters";
+    KXF_CHECK(hk::reg::CreateKey(parameters));
+    KXF_CHECK(hk::reg::SetDword(parameters, "DesktopCameraEnable", setup.enumerate ? 1 : 0));
     KXF_CHECK(hk::LoadDriver(DriverEntry, "KX1394DRV64", &instance->driver) == STATUS_SUCCESS);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     instance->pdo = hk::pci::PlugDevice(instance->driver, instance->sim->PciConfig(), &status);
@@ -35,6 +42,49 @@ DriverOnBus& DriverOnBus::Get() {
     hk::RunFor(300 * kMs);
     instance->CheckConsistent();
     return *instance;
+}
+
+bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step) {
+    for (ULONGLONG ran = 0; ran < limit; ran += step) {
+        hk::RunFor(step);
+        if (done()) return true;
+    }
+    return done();
+}
+
+bool DriverOnBus::Settled() {
+    OhciController* controller = Controller();
+    return !sim->bus.InReset() && controller->BusResetActive == 0 && controller->BusEventCount == 0 &&
+           KeReadStateEvent(&controller->AsyncGate) == 1 && KeReadStateEvent(&controller->EnumerationDone) == 1;
+}
+
+void DriverOnBus::SettleReset(ULONGLONG limit) {
+    if (watcher == nullptr) {
+        watcher = hk::CreateProcess("watcher.exe");
+        busReady = hk::user::CreateEvent(watcher, false, false);
+        HANDLE device = nullptr;
+        GUID guid = GUID_KX1394_CONTROLLER_INTERFACE;
+        KXF_CHECK(hk::user::OpenDeviceInterface(watcher, guid, 0, &device) == STATUS_SUCCESS);
+        void* record = hk::user::Alloc(watcher, 8);
+        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(busReady);
+        std::memcpy(record, &handle, 8);
+        KXF_CHECK(hk::user::DeviceIoControl(watcher, device, IOCTL_SET_BUS_READY_EVENT, record, 8, nullptr, 0) ==
+                  STATUS_SUCCESS);
+        hk::user::Free(watcher, record);
+    }
+    const ULONGLONG now = 0;
+    while (hk::user::WaitEvent(watcher, busReady, &now) == STATUS_SUCCESS) {
+    }
+    sim->bus.RequestReset(false);
+    hk::RunFor(kMs);
+    bool ready = false;
+    (void)RunUntil(
+        [this, &ready] {
+            const ULONGLONG none = 0;
+            ready = ready || hk::user::WaitEvent(watcher, busReady, &none) == STATUS_SUCCESS;
+            return ready && Settled();
+        },
+        limit);
 }
 
 void DriverOnBus::CheckConsistent() {

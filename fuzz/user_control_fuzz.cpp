@@ -22,6 +22,7 @@
 #include "hk_mm_test.h"
 #include "kx1394.h"
 #include "ohci/pool_tags.h"
+#include "user_program.h"
 
 namespace {
 
@@ -29,34 +30,19 @@ using kxfuzz::kMs;
 
 constexpr UCHAR kUntouched = 0xA5;
 
-struct Program {
-    PEPROCESS process = nullptr;
-    bool is32 = false;
-    HANDLE device = nullptr;
-    HANDLE event = nullptr;     // an event of the program (notification and client registration)
-    ULONG baselineHandles = 0;  // handles between inputs
-};
+using kxfuzz::Program;
 
 Program g_programs[2];
 ULONG g_baselineClients = 0;
 ULONG g_baselineNotifications = 0;
-
-GUID InterfaceGuid() { return GUID_KX1394_CONTROLLER_INTERFACE; }
-
-void StartProgram(Program* p, bool is32) {
-    p->is32 = is32;
-    p->process = hk::CreateProcess(is32 ? "fuzz32.exe" : "fuzz64.exe", is32);
-    KXF_CHECK(p->process != nullptr);
-    p->baselineHandles = hk::HandleCount(p->process);
-}
 
 void Setup() {
     static bool done = false;
     if (done) return;
     done = true;
     kxfuzz::DriverOnBus::Get();
-    StartProgram(&g_programs[0], false);
-    StartProgram(&g_programs[1], true);
+    g_programs[0].Start(false, "fuzz64.exe");
+    g_programs[1].Start(true, "fuzz32.exe");
     g_baselineClients = hk::mm::TagCount(kTagClientRecord);
     g_baselineNotifications = hk::mm::TagCount(kTagBusNotification);
 }
@@ -158,17 +144,6 @@ NTSTATUS Send(const Call& c, ULONG* returned) {
                                      c.inLength, c.out, c.outLength, returned);
 }
 
-void Open(Program* p) {
-    if (p->device != nullptr) return;
-    KXF_CHECK(hk::user::OpenDeviceInterface(p->process, InterfaceGuid(), 0, &p->device) == STATUS_SUCCESS);
-}
-
-void Close(Program* p) {
-    if (p->device == nullptr) return;
-    KXF_CHECK(hk::user::CloseHandle(p->process, p->device) == STATUS_SUCCESS);
-    p->device = nullptr;
-}
-
 // A request sent from a second thread of the program: it may wait for the bus in the driver
 // while the script goes on.
 struct Helper {
@@ -188,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (Program& p : g_programs) {
         p.event = hk::user::CreateEvent(p.process, true, false);
         KXF_CHECK(p.event != nullptr);
-        Open(&p);
+        p.Open();
     }
     sim::Node* hub = d.nodes.at("hub");
     sim::Node* cam1 = d.nodes.at("cam1");
@@ -201,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (op % 10) {
         default: {  // a request from the main thread
             Call c = Prepare(in, flags);
-            Open(c.program);
+            c.program->Open();
             ULONG returned = 0xFFFF;
             NTSTATUS status = Send(c, &returned);
             Check(c, status, returned);
@@ -212,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (helper == nullptr) {
                 helper = std::make_unique<Helper>();
                 helper->call = Prepare(in, flags);
-                Open(helper->call.program);
+                helper->call.program->Open();
                 Helper* h = helper.get();
                 h->thread = hk::StartThread("fuzz helper", h->call.program->process,
                                             [h] { h->status = Send(h->call, &h->returned); });
@@ -229,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 7: {  // the program cancels its requests, closes the device, or its waiting thread is alerted
             Program* p = &g_programs[flags & 1];
             if (flags & 2) hk::user::CancelIo(p->process, p->device);
-            if (flags & 4) Close(p);
+            if (flags & 4) p->Close();
             if ((flags & 8) && helper != nullptr) hk::AlertThread(helper->thread);
             hk::RunUntilIdle();
             break;
@@ -247,9 +222,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 hk::RunUntilIdle();
                 p->device = nullptr;
                 p->event = nullptr;
-                StartProgram(p, p->is32);
+                p->Start(p->is32, p->is32 ? "fuzz32.exe" : "fuzz64.exe");
                 p->event = hk::user::CreateEvent(p->process, true, false);
-                Open(p);
+                p->Open();
             }
             break;
         }
@@ -268,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     for (Program& p : g_programs) {
-        Open(&p);
+        p.Open();
         for (ULONG code : {IOCTL_SET_BUS_RESET_EVENT, IOCTL_SET_BUS_READY_EVENT}) {
             uint64_t none = 0;
             void* buffer = hk::user::Alloc(p.process, 8);
@@ -281,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     hk::RunFor(50 * kMs);
     for (Program& p : g_programs) {
-        Close(&p);
+        p.Close();
         KXF_CHECK(hk::user::CloseHandle(p.process, p.event) == STATUS_SUCCESS);
         p.event = nullptr;
         KXF_CHECK(hk::HandleCount(p.process) == p.baselineHandles);

@@ -17,6 +17,8 @@
 // - A packet that does not fit in the room left in the program is not stored at all (nothing is
 //   written) and the link answers ack_busy_X; the sender may retry after software has given the
 //   context more buffers. The same holds while the context is not running or dead.
+// - Fault on demand (StoreRaw): bytes written as they are, as a faulty link would store them, cut
+//   to whole quadlets and to the room the program has.
 #include "ar_context.h"
 
 #include <algorithm>
@@ -164,15 +166,29 @@ bool ArContext::Store(std::vector<uint8_t>& bytes, uint8_t event, Speed speed) {
     bytes.resize(trailer + 4);
     host_order::StoreLe32(&bytes[trailer],
                           descriptor::MakeQ3(uint16_t(control_ & 0xFFFF), CycleTimeStamp(controller_)));
+    return Write(bytes, bytes.size());
+}
 
+size_t ArContext::StoreRaw(const std::vector<uint8_t>& bytes) {
+    if (!Running() || Dead() || !haveDescriptor_ || idleAtEnd_) return 0;
+    const size_t wanted = bytes.size() & ~size_t(3);
+    const size_t count = std::min(Room(wanted), wanted) & ~size_t(3);
+    if (count == 0) return 0;
+    SetEvent(event_code::FromAck(kAckComplete));
+    return Write(bytes, count) ? count : 0;
+}
+
+// Writes the first `count` bytes (room checked) from the current position on, following the
+// program into the next buffers; then the status and the packet interrupt.
+bool ArContext::Write(const std::vector<uint8_t>& bytes, size_t count) {
     bufferInterrupts_ = 0;
-    for (size_t done = 0; done < bytes.size();) {
+    for (size_t done = 0; done < count;) {
         if (resCount_ == 0) {
             if (!EnterNext()) return false;
             continue;
         }
         const uint16_t reqCount = descriptor::ReqCount(current_.q0);
-        const uint16_t chunk = uint16_t(std::min<size_t>(resCount_, bytes.size() - done));
+        const uint16_t chunk = uint16_t(std::min<size_t>(resCount_, count - done));
         if (!controller_.host().DmaWrite(current_.dataAddress + (reqCount - resCount_), &bytes[done], chunk)) {
             Fatal(event_code::kDataWrite);
             return false;
@@ -191,18 +207,21 @@ bool ArContext::Store(std::vector<uint8_t>& bytes, uint8_t event, Speed speed) {
     return true;
 }
 
-bool ArContext::HasRoom(size_t bytes) {
+// The room from the current position to the end of the program, counted up to `wanted`.
+size_t ArContext::Room(size_t wanted) {
     size_t room = resCount_;
     uint32_t address = current_.address;
-    for (int hops = 0; room < bytes; ++hops) {
+    for (int hops = 0; room < wanted; ++hops) {
         uint32_t branch = 0;
-        if (hops >= kMaxDescriptorWalk || !ReadBranch(address, &branch) || descriptor::Z(branch) == 0) return false;
+        if (hops >= kMaxDescriptorWalk) return room;
+        if (!ReadBranch(address, &branch)) return 0;  // the context died
+        if (descriptor::Z(branch) == 0) return room;
         Descriptor next;
-        if (!Fetch(branch, next)) return false;
+        if (!Fetch(branch, next)) return 0;
         room += descriptor::ReqCount(next.q0);
         address = next.address;
     }
-    return true;
+    return room;
 }
 
 // Status of the current descriptor; a full buffer also asks for ARRQ / ARRS when its i is 3.

@@ -39,6 +39,11 @@ public:
     // controller calls it when self-identification completes, with SelfIDCount's new generation;
     // requests stored after it belong to that generation.
     void StoreBusResetPacket(uint8_t selfIdGeneration);
+    // Fault: bytes no packet on the wire would give (a packet cut short, an unknown tcode, a wrong
+    // length or trailer), stored as a faulty link would store them: whole quadlets only, back to
+    // back after the last packet and straddling into the next buffers as far as the program has
+    // room, resCount and xferStatus written back, RQPkt / RSPkt raised. Returns the bytes stored.
+    size_t StoreRaw(const std::vector<uint8_t>& bytes);
     // The start of a bus reset. The receive contexts keep their program and keep running.
     void BusReset();
     // Soft reset: run, active, dead and the event are cleared.
@@ -57,8 +62,10 @@ private:
     };
 
     bool Store(std::vector<uint8_t>& bytes, uint8_t event, Speed speed);
+    bool Write(const std::vector<uint8_t>& bytes, size_t count);
     void Format(const Packet& packet, std::vector<uint8_t>& out) const;
-    bool HasRoom(size_t bytes);
+    bool HasRoom(size_t bytes) { return Room(bytes) >= bytes; }
+    size_t Room(size_t wanted);
     bool Fetch(uint32_t commandPtr, Descriptor& descriptor);
     bool ReadBranch(uint32_t address, uint32_t* branch);
     bool EnterNext();

@@ -398,6 +398,12 @@ void OhciController::InjectDeadContext(ContextId context, uint8_t eventCode, int
     RaiseInterrupt(int_event::kUnrecoverableError);
 }
 
+size_t OhciController::InjectArBytes(ContextId context, const std::vector<uint8_t>& bytes) {
+    if (context == ContextId::kArRequest) return arRequest_->StoreRaw(bytes);
+    if (context == ContextId::kArResponse) return arResponse_->StoreRaw(bytes);
+    return 0;
+}
+
 void OhciController::InjectCycleTooLong() {
     OnCycleTooLong();
     if (bus()) bus()->CycleDemandChanged();

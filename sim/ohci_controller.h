@@ -113,6 +113,9 @@ public:
     // unrecoverableError as any context death does.
     enum class ContextId { kAtRequest, kAtResponse, kArRequest, kArResponse, kIsoXmit, kIsoRecv };
     void InjectDeadContext(ContextId context, uint8_t eventCode, int isoIndex = 0);
+    // The AR request or response context stores these bytes as they are (ArContext::StoreRaw);
+    // returns the bytes stored. Other contexts store nothing.
+    size_t InjectArBytes(ContextId context, const std::vector<uint8_t>& bytes);
 
 private:
     friend class AtContext;

@@ -57,7 +57,9 @@ ArWalkResult ArNextPacket(const ArRing& ring, ArPosition* position, PUCHAR reass
         quadlet3 = LoadLe32(head + 12);
     }
     ULONG bytes = ArPacketLength(tcode, quadlet3);
-    if (bytes == 0 || bytes > capacity || bytes > ring.BufferSize * (ring.Count - 1)) return kArInvalid;
+    // The controller never writes over the position the walk stands at: a packet longer than the
+    // ring holds from there can never be whole.
+    if (bytes == 0 || bytes > capacity || bytes > ring.BufferSize * ring.Count - position->Offset) return kArInvalid;
     if (!Gather(ring, *position, bytes, reassembly)) return kArNothing;
     ULONG offset = position->Offset + bytes;
     ULONG buffer = position->Buffer;

@@ -40,6 +40,7 @@ struct LocalCsrValues {
     ULONG BandwidthAvailable;
     ULONG ChannelsAvailableHi;
     ULONG ChannelsAvailableLo;
+    ULONG BooksGeneration;  // counts the renewals of the three values above at bus resets
 };
 
 // Counters of the asynchronous engine, read and cleared through the class interface; its tail is

@@ -51,6 +51,7 @@ void UpdateCsrImages(OhciController* controller) {
     csr->BandwidthAvailable = 0x1333;
     csr->ChannelsAvailableHi = 0xFFFFFFFE;
     csr->ChannelsAvailableLo = 0xFFFFFFFF;
+    ++csr->BooksGeneration;
 
     PULONG map = controller->TopologyMap;
     ULONG count = controller->SelfIdPacketCount;

@@ -34,17 +34,53 @@ bool AllocateBandwidth(OhciController* controller, ULONG units) { return Replace
 
 void ReleaseBandwidth(OhciController* controller, ULONG units) { (void)ReplaceBandwidth(controller, units, 0); }
 
+namespace {
+
 // Channel c is bit (31 - c mod 32) of CHANNELS_AVAILABLE_HI (c < 32) or _LO; 1 = free.
+PULONG ChannelImage(OhciController* controller, ULONG channel) {
+    return channel < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
+}
+ULONG ChannelBit(ULONG channel) { return 1u << (31 - channel % 32); }
+
+}  // namespace
+
 bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate) {
     if (channel > isorx::kMaxChannel) return false;
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    PULONG image = channel < 32 ? &controller->LocalCsr.ChannelsAvailableHi : &controller->LocalCsr.ChannelsAvailableLo;
-    ULONG bit = 1u << (31 - channel % 32);
+    PULONG image = ChannelImage(controller, channel);
+    ULONG bit = ChannelBit(channel);
     bool ok = allocate ? (*image & bit) != 0 : (*image & bit) == 0;
     if (ok) *image = allocate ? (*image & ~bit) : (*image | bit);
     KeReleaseSpinLock(&controller->TopologyLock, irql);
     return ok;
+}
+
+bool BookStreamResources(OhciController* controller, ULONG channel, ULONG units, PULONG generation) {
+    if (channel > isorx::kMaxChannel) return false;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    LocalCsrValues* books = &controller->LocalCsr;
+    bool ok = units <= books->BandwidthAvailable && (*ChannelImage(controller, channel) & ChannelBit(channel)) != 0;
+    if (ok) {
+        books->BandwidthAvailable -= units;
+        *ChannelImage(controller, channel) &= ~ChannelBit(channel);
+        *generation = books->BooksGeneration;
+    }
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
+    return ok;
+}
+
+void ReturnStreamResources(OhciController* controller, ULONG channel, ULONG units, ULONG generation) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    LocalCsrValues* books = &controller->LocalCsr;
+    if (generation == books->BooksGeneration && channel <= isorx::kMaxChannel) {
+        ULONG sum = books->BandwidthAvailable + units;
+        books->BandwidthAvailable = sum <= kBandwidthTotal ? sum : kBandwidthTotal;
+        *ChannelImage(controller, channel) |= ChannelBit(channel);
+    }
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
 }
 
 ULONG AvailableBandwidth(OhciController* controller, ULONGLONG* channels) {
@@ -108,6 +144,11 @@ void WakeDriverClient(PVOID context) {
     KeSetEvent(&client->WorkEvent2, IO_NO_INCREMENT, FALSE);
 }
 
+// The bandwidth units a user stream books: none unless the driver keeps the bandwidth books.
+ULONG StreamUnits(OhciController* controller, const isorx::OpenRecord& open) {
+    return controller->BandwidthForDriver == 1 ? isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed) : 0;
+}
+
 // Closes the stream of IR context n and returns its key, channel and bandwidth. A kernel caller's
 // stream has no key and booked its channel and bandwidth through its own requests: it only closes.
 void CloseContext(OhciController* controller, ULONG n) {
@@ -117,12 +158,11 @@ void CloseContext(OhciController* controller, ULONG n) {
     if (stream == nullptr) return;
     isorx::OpenRecord open = stream->Open;
     bool kernel = stream->Kernel.Done != nullptr;
+    ULONG generation = stream->BooksGeneration;
     isorx::CloseStream(stream);
     if (kernel) return;
     RemoveKey(controller, open.Key);
-    if (controller->BandwidthForDriver == 1)
-        ReleaseBandwidth(controller, isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed));
-    (void)UpdateChannel(controller, open.Channel, false);
+    ReturnStreamResources(controller, open.Channel, StreamUnits(controller, open), generation);
 }
 
 }  // namespace
@@ -148,15 +188,9 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
                                        kUserEventAccess, *ExEventObjectType, UserMode, &event, nullptr);
     if (!NT_SUCCESS(status) || event == nullptr) return kStatusInternalError;
 
-    const ULONG units = isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed);
-    const bool bandwidth = controller->BandwidthForDriver == 1;
-    if (bandwidth && !AllocateBandwidth(controller, units)) {
-        ObDereferenceObject(event);
-        request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
-        return STATUS_SUCCESS;
-    }
-    if (!UpdateChannel(controller, open.Channel, true)) {
-        if (bandwidth) ReleaseBandwidth(controller, units);
+    const ULONG units = StreamUnits(controller, open);
+    ULONG generation = 0;
+    if (!BookStreamResources(controller, open.Channel, units, &generation)) {
         ObDereferenceObject(event);
         request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
         return STATUS_SUCCESS;
@@ -165,7 +199,10 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
     bool noContext = false;
     status = isorx::OpenStream(controller, open, shape, static_cast<PKEVENT>(event), PsGetCurrentProcess(), nullptr,
                                WakeDriverClient, client, &stream, &noContext);
-    if (NT_SUCCESS(status)) stream->OpenedThrough = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
+    if (NT_SUCCESS(status)) {
+        stream->OpenedThrough = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
+        stream->BooksGeneration = generation;
+    }
     if (NT_SUCCESS(status) && !AddKey(controller, open.Key, stream->Context)) {
         isorx::CloseStream(stream);
         status = kStatusInternalError;
@@ -175,8 +212,7 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
         return STATUS_SUCCESS;
     }
     if (!NT_SUCCESS(status) && stream == nullptr && event != nullptr) ObDereferenceObject(event);
-    (void)UpdateChannel(controller, open.Channel, false);
-    if (bandwidth) ReleaseBandwidth(controller, units);
+    ReturnStreamResources(controller, open.Channel, units, generation);
     if (noContext) request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
     return status;
 }

@@ -27,6 +27,13 @@ void ReleaseBandwidth(OhciController* controller, ULONG units);
 // The units left, and the channel images (channels 0 to 31 in the high word, 1 = free).
 ULONG AvailableBandwidth(OhciController* controller, ULONGLONG* channels);
 
+// A user stream's channel and bandwidth (when `units` is not 0) booked together; *generation
+// receives the books' generation. ReturnStreamResources gives them back only while the books are
+// of that generation: a bus reset since has renewed them, and the channel or units may belong to
+// a stream booked after it.
+[[nodiscard]] bool BookStreamResources(OhciController* controller, ULONG channel, ULONG units, PULONG generation);
+void ReturnStreamResources(OhciController* controller, ULONG channel, ULONG units, ULONG generation);
+
 // A kernel caller's receive stream, finished by the driver client's worker. No key, channel or
 // bandwidth is booked for it, and no process owns it.
 [[nodiscard]] NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& open,

@@ -131,6 +131,7 @@ struct Stream {
     ULONGLONG Key;
     PEPROCESS Owner;
     PVOID OpenedThrough;     // the file object of the handle that opened the stream
+    ULONG BooksGeneration;   // the local books its channel and bandwidth were booked in
     PKEVENT Event;           // the caller's event, referenced
     OpenRecord Open;
     StreamShape Shape;

@@ -308,6 +308,15 @@ TEST(ArWalkTest, StraddlingPacketsAndPartialOnes) {
     partial.Put(0, 32, big);
     EXPECT_EQ(ArNextPacket(partial.view, &start, copy.data(), 4096, &length, &finished), kArPacket);
     EXPECT_EQ(length, 60u);
+
+    // A ring of one buffer: a packet that fits in it is walked and the buffer is finished.
+    Ring one(1);
+    one.Put(0, 0, WriteBlockImage(40, 4));
+    ArPosition first{0, 0};
+    ASSERT_EQ(ArNextPacket(one.view, &first, copy.data(), 4096, &length, &finished), kArPacket);
+    EXPECT_EQ(length, 60u);
+    EXPECT_EQ(finished, 0u);
+    EXPECT_EQ(first.Offset, 60u);
 }
 
 TEST(ArWalkTest, InvalidTcodesAndOversizePacketsStopTheWalk) {
@@ -327,6 +336,13 @@ TEST(ArWalkTest, InvalidTcodesAndOversizePacketsStopTheWalk) {
     UCHAR copy[64];
     ULONG length = 0, finished = 0;
     EXPECT_EQ(ArNextPacket(ring.view, &position, copy, sizeof(copy), &length, &finished), kArInvalid);
+    // Longer than the whole ring from where the walk stands: it can never be whole.
+    Ring one(1);
+    std::vector<UCHAR> image = WriteBlockImage(40, 3);  // 60 bytes from offset 8 of a 64-byte ring
+    one.Put(0, 8, std::vector<UCHAR>(image.begin(), image.begin() + 16));
+    ArPosition at{0, 8};
+    UCHAR big[256];
+    EXPECT_EQ(ArNextPacket(one.view, &at, big, sizeof(big), &length, &finished), kArInvalid);
     // A ring description that does not hold together is refused, not walked.
     ring.view.Filled[1] = 9999;
     EXPECT_EQ(ArNextPacket(ring.view, &position, copy, sizeof(copy), &length, &finished), kArInvalid);

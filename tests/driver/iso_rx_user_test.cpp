@@ -472,6 +472,40 @@ TEST_F(IsoRxTest, BandwidthForDriver) {
     EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u);
 }
 
+// A bus reset renews the books while a stream holds its channel and bandwidth: a stream opened
+// after it may book them again, and closing the older stream then gives back nothing (the units
+// and the channel are the newer stream's); closing the newer one leaves the books full.
+TEST_F(IsoRxTest, BooksRenewedByABusResetAreNotGivenBackTwice) {
+    hk::reg::CreateKey(ParametersPath());
+    hk::reg::SetDword(ParametersPath(), "BandwidthForDriver", 1);
+    Boot(1);
+    Program p = NewProgram("books", false, 1, 4096);
+    const ULONGLONG channel3 = ULONGLONG(1) << (63 - 3);
+    auto channels = [this] {
+        return (ULONGLONG(Controller()->LocalCsr.ChannelsAvailableHi) << 32) | Controller()->LocalCsr.ChannelsAvailableLo;
+    };
+    const ULONGLONG allFree = channels();
+    OpenArgs older;
+    older.payloadQuadlets = 250;  // 1015 units
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, older, &result), STATUS_SUCCESS);
+    ASSERT_EQ(result, KX1394_ISOCH_OPENED);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(50 * kMs100ns);
+    EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u);
+    OpenArgs newer;
+    newer.key = 2;
+    newer.payloadQuadlets = 625;  // 2500 bytes at S400: 2515 units, on the same channel
+    ASSERT_EQ(Open(p, newer, &result), STATUS_SUCCESS);
+    ASSERT_EQ(result, KX1394_ISOCH_OPENED);
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, older.key), STATUS_SUCCESS);
+    EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u - 2515u);
+    EXPECT_EQ(channels() & channel3, 0u);
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, newer.key), STATUS_SUCCESS);
+    EXPECT_EQ(Controller()->LocalCsr.BandwidthAvailable, 4915u);
+    EXPECT_EQ(channels(), allFree);
+}
+
 // An unplugged camera: the reset ends the buffers with 1, the next ones time out with 11, and the
 // program closes the stream with nothing left behind.
 TEST_F(IsoRxTest, CameraUnpluggedWhileStreaming) {

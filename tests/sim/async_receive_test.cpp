@@ -244,5 +244,27 @@ TEST_F(AsyncReceive, BadProgramsAndHostErrorsKillTheContext) {
     }
 }
 
+TEST_F(AsyncReceive, RawBytesFaultStoresWholeQuadletsAsFarAsTheProgramHasRoom) {
+    ArProgram ar = MakeArProgram(2, 24);
+    StartContext(kArResponse, ar.descriptors | 1);
+    std::vector<uint8_t> garbage(22);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = uint8_t(0xF0 + i);
+    // 22 bytes: 20 of them (whole quadlets) go to the first buffer, resCount follows.
+    EXPECT_EQ(ohci_->InjectArBytes(OhciController::ContextId::kArResponse, garbage), 20u);
+    EXPECT_EQ(ResCount(ar, 0), 4u);
+    EXPECT_EQ(Stored(ar, 20), std::vector<uint8_t>(garbage.begin(), garbage.begin() + 20));
+    EXPECT_NE(IntEvent() & kRsPkt, 0u);
+    // The next 32 bytes straddle into the second buffer and stop at the end of the program.
+    std::vector<uint8_t> more(32, 0xEE);
+    EXPECT_EQ(ohci_->InjectArBytes(OhciController::ContextId::kArResponse, more), 28u);
+    EXPECT_EQ(ResCount(ar, 0), 0u);
+    EXPECT_EQ(ResCount(ar, 1), 0u);
+    EXPECT_EQ(Stored(ar, 48).back(), 0xEE);
+    EXPECT_EQ(ohci_->InjectArBytes(OhciController::ContextId::kArResponse, more), 0u);
+    // A context that is not running stores nothing; neither does a transmit context.
+    EXPECT_EQ(ohci_->InjectArBytes(OhciController::ContextId::kArRequest, more), 0u);
+    EXPECT_EQ(ohci_->InjectArBytes(OhciController::ContextId::kAtRequest, more), 0u);
+}
+
 }  // namespace
 }  // namespace sim::async_test

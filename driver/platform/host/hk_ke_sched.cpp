@@ -237,7 +237,18 @@ Thread* NewThread(Kind kind, const char* name, KPRIORITY priority, PEPROCESS pro
     return t;
 }
 
+// Host threads of emulated threads that have ended are joined when the next one starts, so a
+// long run (a fuzzer's) does not keep a stack for every thread it ever had; the records stay.
+void JoinEndedOsThreads() {
+    for (Thread* t : g.threads) {
+        if (!t->hasOsThread || t->state != RunState::Terminated || t == t_self) continue;
+        pthread_join(t->os, nullptr);
+        t->hasOsThread = false;
+    }
+}
+
 void StartOsThread(Thread* thread) {
+    JoinEndedOsThreads();
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 8u << 20);  // room for sanitizer builds

@@ -193,7 +193,8 @@ typedef enum _MM_PAGE_PRIORITY {
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
 
-#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+// Through an integer: a user address in the first page has a StartVa of 0.
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)(reinterpret_cast<ULONG_PTR>((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
 #define MmGetMdlBaseVa(Mdl) ((Mdl)->StartVa)
