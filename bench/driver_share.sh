@@ -9,9 +9,13 @@
 #   MDLs, scatter/gather lists, the thread switches it asks for) counts as the driver's, the DMA and
 #   clock the model causes as the model's, and what the benchmark's program causes as the program's
 #   ("other": the harness, thread start-up). With the process CPU per iteration this gives the
-#   driver's CPU per iteration.
-# Usage: sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]   (e.g. build/rel UserQuadlet, or
-# build/rel DirectY8 kx_iso_rx_bench); needs perf.
+#   driver's CPU per iteration; the busiest driver and program routines are listed with their
+#   microseconds per iteration. In kx_iso_rx_bench's *AgainstMemcpy runs, isorx::CopyRingFrame
+#   (the driver's copy) and IsoBench::ProgramCopy (a plain memcpy of the same frames) move the
+#   same bytes in one run.
+# Usage: [MIN_TIME=SECONDS] sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]   (e.g. build/rel
+# UserQuadlet, or build/rel DirectY8 kx_iso_rx_bench); needs perf. Setting-up counts in the shares:
+# a longer MIN_TIME (default 1) spreads it over more iterations.
 set -eu
 build=$1
 filter=$2
@@ -20,7 +24,7 @@ out=$(mktemp -d)
 nm -C --defined-only "$build/driver/libkxdriver.a" 2>/dev/null | awk '$2 ~ /[TtWw]/' |
   sed 's/^[0-9a-f]* [TtWw] //' > "$out/driver_syms.txt"
 perf record -q -F 1000 --call-graph dwarf,16384 -o "$out/perf.data" "$build/bench/$binary" \
-  --benchmark_filter="$filter" --benchmark_min_time=1 > "$out/run.log" 2>&1
+  --benchmark_filter="$filter" --benchmark_min_time=${MIN_TIME:-1} > "$out/run.log" 2>&1
 grep process_time "$out/run.log"
 perf script -i "$out/perf.data" -F ip,sym,dso 2>/dev/null > "$out/stacks.txt"
 python3 - "$out" "$binary" <<'PY'
@@ -36,6 +40,7 @@ kernel = re.compile(r'^(hk::|std::|Ke|Io|Ex|Ob|Mm|Ps|Interlocked|Rtl|Kx|Zw|READ_
 by_code = dict.fromkeys(['driver', 'model', 'host kernel', 'host system', 'other'], 0)
 by_caller = dict.fromkeys(['driver', 'model', 'program', 'other'], 0)
 routines = {}
+programs = {}
 def account(frames):
     if not frames:
         return
@@ -62,6 +67,7 @@ def account(frames):
             return
         if program.search(b):
             by_caller['program'] += 1
+            programs[b] = programs.get(b, 0) + 1
             return
     by_caller['other'] += 1
 frames = []
@@ -81,7 +87,19 @@ def show(title, share):
 show('by code:   ', by_code)
 show('by caller: ', by_caller)
 total = sum(by_caller.values()) or 1
-top = sorted(routines.items(), key=lambda kv: -kv[1])[:8]
-print('driver routines by caller: ' + ', '.join('%s %.1f%%' % (k.replace('ANON::', ''), 100.0 * v / total) for k, v in top))
+# Process CPU per iteration of the (last) benchmark run, to give shares in microseconds.
+cpu = None
+for line in open(out + '/run.log'):
+    m = re.search(r'process_time\s+\S+ \S+\s+(\S+) (\S+)', line)
+    if m:
+        cpu = float(m.group(1)) * {'ns': 0.001, 'us': 1.0, 'ms': 1000.0}.get(m.group(2), 1.0)
+def listing(share):
+    top = sorted(share.items(), key=lambda kv: -kv[1])[:8]
+    def one(k, v):
+        text = '%s %.1f%%' % (k.replace('ANON::', ''), 100.0 * v / total)
+        return text + (' (%.1f us)' % (cpu * v / total) if cpu is not None else '')
+    return ', '.join(one(k, v) for k, v in top)
+print('driver routines by caller: ' + listing(routines))
+print('program routines by caller: ' + listing(programs))
 PY
 rm -rf "$out"
