@@ -7,6 +7,11 @@
 // response holds one more; the last reference frees it. Records are found, linked and unlinked
 // only under ClassRangeLock, and incoming requests walk the list holding it, so a range freed
 // while a request is served goes only after that request's notification has run.
+//
+// Notifications after a response run in a deferred call of their own (ClassRangeNotifyDpc), in
+// the order the requests arrived, never where the receive path holds the AsyncLock: a routine may
+// send requests of its own from there. Each carries its own copy of the request, as several may
+// wait for one range.
 #include "address_range.h"
 
 #include "async/incoming.h"
@@ -23,6 +28,7 @@ namespace {
 
 constexpr ULONG kTagRangeRecord = BusListTag(18 - 17);  // ZB18
 constexpr ULONG kTagBacking = KX_TAG('M', 'A', 'R', '0');
+constexpr ULONG kTagPendingNotification = KX_TAG('M', 'A', 'R', '1');
 constexpr ULONGLONG kLastAddress = 0xFFFFFFFFFFFFull;
 constexpr ULONGLONG kLastFreeStart = 0xFFFEFFFFFFFFull;  // a range placed by the driver ends at or below this
 constexpr ULONG kMaxPieceLength = 0xFFFF;                // AR_Length is 16 bits
@@ -56,8 +62,8 @@ struct AddressRangeRecord {
     PKSPIN_LOCK FifoLock;
     ULONGLONG Start;
     ULONGLONG End;
-    // Incoming-request state: the record a notification routine gets, and the answers a routine
-    // that makes its own responses leaves through its pointers.
+    // Incoming-request state of a routine that makes its own responses: the record it gets, the
+    // answers it leaves through its pointers and its copy of the request.
     NOTIFICATION_INFO Notification;
     PVOID ResponsePacket;
     ULONG ResponseLength;
@@ -67,6 +73,15 @@ struct AddressRangeRecord {
     IRB* Irb;
     volatile LONG References;
     BOOLEAN Listed;
+};
+
+// A notification waiting for ClassRangeNotifyDpc: what the routine gets and its copy of the
+// request. It holds a reference on its range.
+struct PendingNotification {
+    LIST_ENTRY Links;               // ClassNotifyQueue
+    AddressRangeRecord* Range;
+    NOTIFICATION_INFO Info;
+    UCHAR Request[kRequestCopyBytes];
 };
 
 AddressRangeRecord* RangeOf(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, AddressRangeRecord, Links); }
@@ -223,57 +238,79 @@ LONG Apply(PUCHAR memory, const IncomingRequest* request, ULONG operation) {
 }
 
 // The request as the notification routine sees it: header, data and trailer, as much as arrived.
-PVOID CopyRequest(AddressRangeRecord* range, const IncomingRequest* request) {
+PVOID CopyRequest(PUCHAR copy, const IncomingRequest* request) {
     ULONG bytes = 20;
     if (request->Tcode == async::kTcodeReadQuadlet) bytes = 16;
     if (request->Tcode == async::kTcodeWriteBlock || request->Tcode == async::kTcodeLockRequest)
         bytes = request->Length + 20;
     if (bytes > kRequestCopyBytes) bytes = kRequestCopyBytes;
     ULONG present = request->PacketLength < bytes ? request->PacketLength : bytes;
-    RtlCopyMemory(range->Work, request->Packet, present);
-    RtlZeroMemory(range->Work + present, bytes - present);
-    return range->Work;
+    RtlCopyMemory(copy, request->Packet, present);
+    RtlZeroMemory(copy + present, bytes - present);
+    return copy;
 }
 
-void FillNotification(AddressRangeRecord* range, const IncomingRequest* request, PMDL mdl, ULONG offset,
-                      ULONG length, ULONG operation, ADDRESS_FIFO* element) {
-    NOTIFICATION_INFO& n = range->Notification;
+void FillNotification(NOTIFICATION_INFO& n, PUCHAR copy, AddressRangeRecord* range, const IncomingRequest* request,
+                      PMDL mdl, ULONG offset, ULONG length, ULONG operation, ADDRESS_FIFO* element) {
     n.Mdl = mdl;
     n.ulOffset = offset;
     n.nLength = length;
     n.fulNotificationOptions = operation;
     n.Context = range->CallbackContext;
     n.Fifo = element;
-    n.RequestPacket = CopyRequest(range, request);
+    n.RequestPacket = CopyRequest(copy, request);
     n.ResponseMdl = nullptr;
     n.ResponsePacket = nullptr;
     n.ResponseLength = nullptr;
     n.ResponseEvent = nullptr;
 }
 
-// After the response: the range's routine gets its notification (a FIFO element then belongs to
-// it). Given up, or for a range freed meanwhile, a FIFO element goes back on its list instead.
-void RunNotification(PVOID context, bool run) {
-    auto* range = static_cast<AddressRangeRecord*>(context);
+// A notification given up, or for a range freed meanwhile: a FIFO element goes back on its list.
+void EndNotification(PendingNotification* pending, bool run) {
+    AddressRangeRecord* range = pending->Range;
     OhciController* controller = range->Controller;
     KIRQL irql;
     KeAcquireSpinLock(&controller->ClassRangeLock, &irql);
     bool listed = range->Listed != FALSE;
     KeReleaseSpinLock(&controller->ClassRangeLock, irql);
-    ADDRESS_FIFO* element = range->Notification.Fifo;
+    ADDRESS_FIFO* element = pending->Info.Fifo;
     if (run && listed) {
-        reinterpret_cast<PNOTIFICATION_ROUTINE>(range->Callback)(&range->Notification);
+        reinterpret_cast<PNOTIFICATION_ROUTINE>(range->Callback)(&pending->Info);
     } else if (element != nullptr) {
         InterlockedPushEntrySList(range->FifoList, &element->FifoList);
     }
     ReleaseRange(range);
+    FreeTaggedPool(pending, kTagPendingNotification);
 }
 
-// Names the range for a notification after the response (list lock held).
-void NotifyAfterResponse(AddressRangeRecord* range, IncomingRequest* request) {
+// After the response: the notification joins the queue of the notification deferred call, or is
+// given up. Runs where the receive path holds the AsyncLock.
+void QueueNotification(PVOID context, bool run) {
+    auto* pending = static_cast<PendingNotification*>(context);
+    if (!run) {
+        EndNotification(pending, false);
+        return;
+    }
+    OhciController* controller = pending->Range->Controller;
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClassNotifyLock, &irql);
+    InsertTailList(&controller->ClassNotifyQueue, &pending->Links);
+    KeReleaseSpinLock(&controller->ClassNotifyLock, irql);
+    KeInsertQueueDpc(&controller->ClassNotifyDpc, nullptr, nullptr);
+}
+
+// A record for a notification after the response, taken before the request changes anything:
+// without one the request is refused (resp_conflict_error, the requester may try again).
+PendingNotification* NewNotification() {
+    return static_cast<PendingNotification*>(AllocateZeroedPool(sizeof(PendingNotification), kTagPendingNotification));
+}
+
+// Names the range's notification to run after the response (list lock held).
+void NotifyAfterResponse(AddressRangeRecord* range, IncomingRequest* request, PendingNotification* pending) {
     InterlockedIncrement(&range->References);
-    request->AfterResponse = RunNotification;
-    request->AfterResponseContext = range;
+    pending->Range = range;
+    request->AfterResponse = QueueNotification;
+    request->AfterResponseContext = pending;
 }
 
 // A FIFO range: each notified operation takes one of the caller's buffers; others use the range's
@@ -289,8 +326,16 @@ LONG ServeFifo(AddressRangeRecord* range, IncomingRequest* request, ULONG offset
         KeReleaseSpinLockFromDpcLevel(range->FifoLock);
         return result;
     }
+    PendingNotification* pending = nullptr;
+    if (range->Callback != nullptr) {
+        pending = NewNotification();
+        if (pending == nullptr) return async::kRcodeConflictError;
+    }
     PSLIST_ENTRY entry = InterlockedPopEntrySList(range->FifoList);
-    if (entry == nullptr) return kFifoEmpty;
+    if (entry == nullptr) {
+        if (pending != nullptr) FreeTaggedPool(pending, kTagPendingNotification);
+        return kFifoEmpty;
+    }
     auto* element = CONTAINING_RECORD(entry, ADDRESS_FIFO, FifoList);
     PMDL mdl = element->FifoMdl;
     PUCHAR memory = mdl != nullptr ? static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
@@ -299,12 +344,17 @@ LONG ServeFifo(AddressRangeRecord* range, IncomingRequest* request, ULONG offset
     // An element that cannot hold the request stays the caller's.
     if (memory == nullptr || MmGetMdlByteCount(mdl) < ULONGLONG(offset) + touched) {
         InterlockedPushEntrySList(range->FifoList, entry);
+        if (pending != nullptr) FreeTaggedPool(pending, kTagPendingNotification);
         return kFifoEmpty;
     }
     LONG result = Apply(memory + offset, request, operation);
-    FillNotification(range, request, mdl, offset, request->Length, operation, element);
-    if (range->Callback != nullptr) NotifyAfterResponse(range, request);
-    else InterlockedPushEntrySList(range->FifoList, entry);
+    if (pending == nullptr) {
+        InterlockedPushEntrySList(range->FifoList, entry);
+        return result;
+    }
+    FillNotification(pending->Info, pending->Request, range, request, mdl, offset, request->Length, operation,
+                     element);
+    NotifyAfterResponse(range, request, pending);
     return result;
 }
 
@@ -313,7 +363,7 @@ LONG ServeFifo(AddressRangeRecord* range, IncomingRequest* request, ULONG offset
 LONG AnswerByCallback(AddressRangeRecord* range, IncomingRequest* request, ULONG operation) {
     ULONG length = request->Length;
     NOTIFICATION_INFO& n = range->Notification;
-    FillNotification(range, request, nullptr, 0, length, operation, nullptr);
+    FillNotification(n, range->Work, range, request, nullptr, 0, length, operation, nullptr);
     range->ResponsePacket = nullptr;
     range->ResponseLength = 0;
     range->ResponseEvent = nullptr;
@@ -358,13 +408,22 @@ LONG Serve(AddressRangeRecord* range, IncomingRequest* request, ULONG touched) {
     LONG result;
     switch (range->Mode) {
     case kModeCallerBuffer: return Apply(range->Data + offset, request, operation);
-    case kModeNotify:
+    case kModeNotify: {
+        PendingNotification* pending = nullptr;
+        if (notify && range->Callback != nullptr) {
+            pending = NewNotification();
+            if (pending == nullptr) return async::kRcodeConflictError;
+        }
         result = Apply(range->Data + offset, request, operation);
-        if (notify && (operation != kOperationLock || result == 0)) {
-            FillNotification(range, request, range->Mdl, offset, request->Length, operation, nullptr);
-            if (range->Callback != nullptr) NotifyAfterResponse(range, request);
+        if (pending != nullptr && (operation != kOperationLock || result == 0)) {
+            FillNotification(pending->Info, pending->Request, range, request, range->Mdl, offset, request->Length,
+                             operation, nullptr);
+            NotifyAfterResponse(range, request, pending);
+        } else if (pending != nullptr) {
+            FreeTaggedPool(pending, kTagPendingNotification);
         }
         return result;
+    }
     case kModeFifo: return ServeFifo(range, request, offset, touched, operation);
     default:
         if (range->Callback == nullptr) return Apply(range->Data + offset, request, operation);
@@ -394,6 +453,42 @@ void CountCallbackAnswer(OhciController* controller, LONG rcode) {
 }
 
 }  // namespace
+
+// Runs the queued notifications, oldest first, at dispatch level. One caller at a time runs
+// them: whoever finds another at it leaves the queue to that one, so the routines see the requests
+// in the order they arrived.
+void ClassRangeNotifyDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* controller = static_cast<OhciController*>(DeferredContext);
+    if (controller == nullptr) {
+        ReportMissingContext("ClassRangeNotifyDpc");
+        return;
+    }
+    KeAcquireSpinLockAtDpcLevel(&controller->ClassNotifyLock);
+    if (controller->ClassNotifyRunning) {
+        KeReleaseSpinLockFromDpcLevel(&controller->ClassNotifyLock);
+        return;
+    }
+    controller->ClassNotifyRunning = TRUE;
+    while (!IsListEmpty(&controller->ClassNotifyQueue)) {
+        auto* pending = CONTAINING_RECORD(RemoveHeadList(&controller->ClassNotifyQueue), PendingNotification, Links);
+        KeReleaseSpinLockFromDpcLevel(&controller->ClassNotifyLock);
+        EndNotification(pending, true);
+        KeAcquireSpinLockAtDpcLevel(&controller->ClassNotifyLock);
+    }
+    controller->ClassNotifyRunning = FALSE;
+    KeReleaseSpinLockFromDpcLevel(&controller->ClassNotifyLock);
+}
+
+void RunClassRangeNotifications(OhciController* controller) {
+    if (controller->ClassNotifyQueue.Flink == nullptr) return;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    ClassRangeNotifyDpc(nullptr, controller, nullptr, nullptr);
+    KeLowerIrql(irql);
+}
 
 LONG ServeKernelRanges(OhciController* controller, IncomingRequest* request) {
     bool known = false;

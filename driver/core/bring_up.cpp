@@ -104,6 +104,8 @@ void InitializeBasics(OhciController* controller) {
     KeInitializeSpinLock(&controller->ClassNotificationLock);
     KeInitializeSpinLock(&controller->ClassIsochLock);
     KeInitializeSpinLock(&controller->ClassRangeLock);
+    KeInitializeSpinLock(&controller->ClassNotifyLock);
+    InitializeListHead(&controller->ClassNotifyQueue);
     KeInitializeTimer(&controller->BusResetWatchTimer);
     KeInitializeTimer(&controller->RootCheckTimer);
     KeInitializeDpc(&controller->InterruptLogDpc, InterruptLogDpc, controller);
@@ -113,6 +115,7 @@ void InitializeBasics(OhciController* controller) {
     KeInitializeDpc(&controller->SelfIdDpc, DpcForSelfID, controller);
     KeInitializeDpc(&controller->RootCheckDpc, DpcForDelayedExecutionRootSanityCheck, controller);
     KeInitializeDpc(&controller->IsochStopUrgentDpc, Ruk_IsochStopUrgentDpc, controller);
+    KeInitializeDpc(&controller->ClassNotifyDpc, ClassRangeNotifyDpc, controller);
     InitializeContextLocks(controller);
 }
 
@@ -283,6 +286,8 @@ void QuiesceCalls(OhciController* controller) {
     KeRemoveQueueDpc(&controller->AtRequest.Dpc);
     KeRemoveQueueDpc(&controller->AtResponse.Dpc);
     KeFlushQueuedDpcs();
+    // Notifications of requests already answered still reach their routines.
+    RunClassRangeNotifications(controller);
 }
 
 void FreeBuffersAndLists(OhciController* controller) {

@@ -186,6 +186,10 @@ struct OhciController {
     LIST_ENTRY ClassRangeList;     // the class interface's address ranges (bus/address_range.cpp)
     KSPIN_LOCK ClassRangeLock;     // ClassRangeList and the ranges' incoming-request state
     volatile LONG ClassRangeWalk;  // 1 while an incoming request walks ClassRangeList
+    LIST_ENTRY ClassNotifyQueue;   // notifications after a response, waiting for ClassNotifyDpc
+    KSPIN_LOCK ClassNotifyLock;    // ClassNotifyQueue, ClassNotifyRunning
+    BOOLEAN ClassNotifyRunning;    // a caller is running the queue
+    KDPC ClassNotifyDpc;
 
     // Isochronous context slots.
     IsoContextSlot IsoRx[kIsoContextSlots];

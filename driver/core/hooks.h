@@ -40,6 +40,8 @@ void ReturnScratchStream(OhciController* controller, PVOID stream);
 // address ranges of the class interface (bus/address_range.cpp) run under the AsyncLock; the user
 // address ranges answer -10 when a program answers later.
 LONG ServeKernelRanges(OhciController* controller, IncomingRequest* request);
+// Runs the class ranges' notifications still queued (teardown, once no deferred call is left).
+void RunClassRangeNotifications(OhciController* controller);
 LONG ServeUserRanges(OhciController* controller, IncomingRequest* request);
 
 // Client worker deliveries and client clean-up.
@@ -58,6 +60,7 @@ KDEFERRED_ROUTINE DpcForDelayedExecutionRootSanityCheck;
 KDEFERRED_ROUTINE DpcForSplitTimeoutWatchDog;
 KDEFERRED_ROUTINE Ruk_IsochStopUrgentDpc;
 KDEFERRED_ROUTINE ArReceiveDpc;
+KDEFERRED_ROUTINE ClassRangeNotifyDpc;
 KDEFERRED_ROUTINE AtCompletionDpc;
 
 // The message of a deferred call, timer or work routine started without its context.

@@ -384,6 +384,76 @@ TEST_F(AddressRangeTest, NotificationAfterTheResponse) {
     EXPECT_EQ(Free({range.handle}), STATUS_SUCCESS);
 }
 
+// A routine that answers a notification by writing to its unit, as a driver forwarding what it
+// was told does: the write goes out from DISPATCH_LEVEL in an IRP of its own, while the bus driver
+// is still taking requests off its receive ring.
+struct ForwardingWrite {
+    PDEVICE_OBJECT child = nullptr;
+    ULONGLONG offset = 0;
+    ULONG* data = nullptr;
+    PMDL mdl = nullptr;
+    IRB irb{};
+    NTSTATUS status = STATUS_PENDING;
+};
+ForwardingWrite g_forward;
+
+NTSTATUS ForwardDone(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    g_forward.status = Irp->IoStatus.Status;
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void NotifiedAndWrites(NOTIFICATION_INFO* n) {
+    Notified(n);
+    memcpy(g_forward.data, static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(n->Mdl, NormalPagePriority)) + n->ulOffset, 4);
+    g_forward.irb = IRB{};
+    g_forward.irb.FunctionNumber = REQUEST_ASYNC_WRITE;
+    g_forward.irb.u.AsyncWrite.DestinationAddress.IA_Destination_Offset.Off_High = USHORT(g_forward.offset >> 32);
+    g_forward.irb.u.AsyncWrite.DestinationAddress.IA_Destination_Offset.Off_Low = ULONG(g_forward.offset);
+    g_forward.irb.u.AsyncWrite.nNumberOfBytesToWrite = 4;
+    g_forward.irb.u.AsyncWrite.Mdl = g_forward.mdl;
+    (void)testclass::SendIrbRaised(g_forward.child, &g_forward.irb, ForwardDone, nullptr);
+}
+
+// The notification routine may send requests of its own: it runs where the bus driver holds none
+// of its locks, so a write it sends reaches the bus. Without memory for the notification's record
+// the request changes nothing and is answered resp_conflict_error, so its sender may try again.
+TEST_F(AddressRangeTest, ANotificationRoutineSendsAWrite) {
+    Buffer memory(64);
+    Buffer forwarded(4);
+    g_forward = ForwardingWrite();
+    g_forward.child = child_;
+    g_forward.offset = camera_->CommandBase() + sim::iidc::kIsoChannel;
+    g_forward.data = reinterpret_cast<ULONG*>(forwarded.bytes);
+    g_forward.mdl = forwarded.mdl;
+    auto request = Request(64, kAllAccess | kAnySource, memory.mdl, NOTIFY_FLAGS_AFTER_WRITE,
+                           reinterpret_cast<PVOID>(NotifiedAndWrites));
+    Range range = Allocate(request);
+    ASSERT_EQ(range.status, STATUS_SUCCESS);
+    const sim::Packet* r =
+        requester_->Transact(requester_->WriteQuadlet(Local(), range.Start() + 8, sim::iidc::MakeLegacyIso(5, 2)));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Rcode(), 0);
+    hk::RunFor(10 * kMs100ns);
+    EXPECT_EQ(g_seen.calls, 1);
+    EXPECT_EQ(g_forward.status, STATUS_SUCCESS);
+    EXPECT_EQ(camera_->IsoChannel(), 5u);
+
+    hk::mm::FailTag(KX_TAG('M', 'A', 'R', '1'), 0, 1);
+    r = requester_->Transact(requester_->WriteQuadlet(Local(), range.Start() + 12, 0x01020304));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Rcode(), 4);
+    EXPECT_EQ(memcmp(memory.bytes + 12, "\0\0\0\0", 4), 0);
+    r = requester_->Transact(requester_->WriteQuadlet(Local(), range.Start() + 12, sim::iidc::MakeLegacyIso(6, 2)));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Rcode(), 0);
+    hk::RunFor(10 * kMs100ns);
+    EXPECT_EQ(g_seen.calls, 2);
+    EXPECT_EQ(g_seen.offset, 12u);
+    EXPECT_EQ(camera_->IsoChannel(), 6u);
+    EXPECT_EQ(Free({range.handle}), STATUS_SUCCESS);
+}
+
 // A range whose routine makes each response: what it answers goes out, read only within the
 // length it reports and the room of the response; without a length nothing is answered.
 TEST_F(AddressRangeTest, ARoutineAnswersEachRequest) {
