@@ -17,6 +17,7 @@
 // cannot go under them.
 #include "class_isoch.h"
 
+#include "async/class_async.h"
 #include "core/controller.h"
 #include "frame/user_isoch.h"
 #include "isoch/iso_records.h"
@@ -260,7 +261,7 @@ NTSTATUS ReadResourceRequest(const IRB_REQ_ISOCH_ALLOCATE_RESOURCES& r, isorx::O
     open->Mode = strip ? 1 : 2;
     open->StripBytes = strip ? 4 * r.nQuadletsToStrip : 0;
     open->Channel = r.nChannel;
-    open->Speed = SpeedCodeFromFlags(r.fulSpeed);
+    open->Speed = SpeedCodeOfFlag(r.fulSpeed);
     open->PayloadQuadlets = r.nMaxBytesPerFrame / 4;
     return STATUS_SUCCESS;
 }
@@ -339,7 +340,7 @@ NTSTATUS ClassAllocateBandwidth(ChildDeviceExtension* child, IRB* irb) {
     if (bytes == 0 || bytes > kMaxFrameBytes) return STATUS_INVALID_PARAMETER;
     auto* record = static_cast<BandwidthRecord*>(AllocateZeroedPool(sizeof(BandwidthRecord), kTagBandwidth));
     if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    record->Speed = UCHAR(SpeedCodeFromFlags(r.fulSpeed));
+    record->Speed = UCHAR(SpeedCodeOfFlag(r.fulSpeed));
     record->BytesPerFrame = bytes;
     record->Owner = child->Self;
     ULONG units = UnitsOf(record);
@@ -422,7 +423,7 @@ NTSTATUS ClassFreeChannel(ChildDeviceExtension* child, IRB* irb) {
 NTSTATUS ClassQueryResources(ChildDeviceExtension* child, IRB* irb) {
     IRB_REQ_ISOCH_QUERY_RESOURCES& r = irb->u.IsochQueryResources;
     ULONGLONG channels = 0;
-    r.BytesPerFrameAvailable = BytesAvailable(ControllerOf(child), SpeedCodeFromFlags(r.fulSpeed), &channels);
+    r.BytesPerFrameAvailable = BytesAvailable(ControllerOf(child), SpeedCodeOfFlag(r.fulSpeed), &channels);
     r.ChannelsAvailable.QuadPart = LONGLONG(channels);
     return STATUS_SUCCESS;
 }

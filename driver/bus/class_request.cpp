@@ -369,7 +369,7 @@ NTSTATUS RunFunction(ChildDeviceExtension* child, IRB* irb) {
     case REQUEST_GET_SPEED_BETWEEN_DEVICES: return GetSpeedBetweenDevices(child, irb);
     case REQUEST_SET_DEVICE_XMIT_PROPERTIES: {
         // The link speed field of BusOptions (bits 2:0).
-        ULONG code = SpeedCodeFromFlags(irb->u.SetDeviceXmitProperties.fulSpeed);
+        ULONG code = SpeedCodeOfFlag(irb->u.SetDeviceXmitProperties.fulSpeed);
         ULONG options = ReadRegisterValue(controller, ohci::kBusOptions);
         WriteRegister(controller, ohci::kBusOptions, (options & ~7u) | code);
         (void)ReadRegisterValue(controller, ohci::kIsochronousCycleTimer);

@@ -58,13 +58,8 @@ constexpr ULONG SPEED_FLAGS_800 = 0x08;
 constexpr ULONG SPEED_FLAGS_1600 = 0x10;
 constexpr ULONG SPEED_FLAGS_3200 = 0x20;
 
-// The driver's speed codes 0 (S100) to 5 (S3200) and the interface's speed flags; a value that is
-// not one flag counts as S100.
-inline ULONG SpeedCodeFromFlags(ULONG flags) {
-    for (ULONG code = 0; code <= 5; ++code)
-        if (flags == 1u << code) return code;
-    return 0;
-}
+// The driver's speed codes 0 (S100) to 5 (S3200) from the interface's speed flags: SpeedCodeOfFlag
+// (async/class_async.h).
 inline ULONG SpeedFlagFromCode(ULONG code) { return code <= 5 ? 1u << code : SPEED_FLAGS_100; }
 
 constexpr ULONG USE_LOCAL_NODE = 0x1;
