@@ -13,9 +13,10 @@
 #   microseconds per iteration. In kx_iso_rx_bench's *AgainstMemcpy runs, isorx::CopyRingFrame
 #   (the driver's copy) and IsoBench::ProgramCopy (a plain memcpy of the same frames) move the
 #   same bytes in one run.
-# Usage: [MIN_TIME=SECONDS] sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]   (e.g. build/rel
-# UserQuadlet, or build/rel DirectY8 kx_iso_rx_bench); needs perf. Setting-up counts in the shares:
-# a longer MIN_TIME (default 1) spreads it over more iterations.
+# Usage: [MIN_TIME=SECONDS] [FREQ=HZ] sh bench/driver_share.sh BUILD_DIR FILTER [BENCHMARK]
+#   (e.g. build/rel UserQuadlet, or build/rel DirectY8 kx_iso_rx_bench); needs perf. Setting-up
+#   counts in the shares: a longer MIN_TIME (default 1) spreads it over more iterations, and more
+#   samples a second (FREQ, default 1000) steady the small shares, e.g. MIN_TIME=8 FREQ=4000.
 set -eu
 build=$1
 filter=$2
@@ -23,7 +24,7 @@ binary=${3:-kx_driver_bench}
 out=$(mktemp -d)
 nm -C --defined-only "$build/driver/libkxdriver.a" 2>/dev/null | awk '$2 ~ /[TtWw]/' |
   sed 's/^[0-9a-f]* [TtWw] //' > "$out/driver_syms.txt"
-perf record -q -F 1000 --call-graph dwarf,16384 -o "$out/perf.data" "$build/bench/$binary" \
+perf record -q -F ${FREQ:-1000} --call-graph dwarf,16384 -o "$out/perf.data" "$build/bench/$binary" \
   --benchmark_filter="$filter" --benchmark_min_time=${MIN_TIME:-1} > "$out/run.log" 2>&1
 grep process_time "$out/run.log"
 perf script -i "$out/perf.data" -F ip,sym,dso 2>/dev/null > "$out/stacks.txt"
