@@ -318,6 +318,17 @@ void IidcCamera::StartFrame() {
     if (config_.strobe && (strobeControl_ & kOnOff)) ++strobePulses_;
 }
 
+// 0, 1, ..., 255, 0, 1, ..., 255: any 256 bytes from an offset below 256 count up, wrapping.
+const uint8_t* IidcCamera::Ramp() {
+    static const struct Table {
+        uint8_t bytes[512];
+        Table() {
+            for (int i = 0; i < 512; ++i) bytes[i] = uint8_t(i);
+        }
+    } table;
+    return table.bytes;
+}
+
 void IidcCamera::SendPacket() {
     const uint32_t bytes = framePacketBytes_;
     const uint32_t start = packetInFrame_ * bytes;
@@ -332,7 +343,12 @@ void IidcCamera::SendPacket() {
         const uint32_t x = offset % line, y = offset / line;
         const uint32_t run = std::min(pixels - i, line - x);
         const uint8_t base = uint8_t(x + y + frameNumber_);
-        for (uint32_t k = 0; k < run; ++k) d[i + k] = uint8_t(base + k);
+        // The run's bytes count up from `base`, wrapping at 256: copied from a ramp of two cycles.
+        for (uint32_t k = 0; k < run;) {
+            const uint32_t n = std::min<uint32_t>(run - k, 256);
+            std::memcpy(d + i + k, Ramp() + uint8_t(base + k), n);
+            k += n;
+        }
         i += run;
     }
     if (i < bytes) std::memset(d + i, 0, bytes - i);

@@ -322,6 +322,7 @@ public:
     uint32_t FrameBytes() const;
     // The test pattern's byte `offset` of frame `frame` (see above).
     static uint8_t PatternByte(uint32_t frame, uint32_t offset, uint32_t lineBytes);
+    static const uint8_t* Ramp();
     // The external trigger input (source 0) fires.
     void ExternalTrigger();
     uint64_t StrobePulses() const { return strobePulses_; }

@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "cycle_time.h"
 #include "dma_descriptor.h"
@@ -238,8 +239,10 @@ bool IsoRecvContext::WaitingForSync(const IsoPacket& packet) {
 // quadlets; the payload in bus byte order (quadlets swapped with noByteSwapData).
 void IsoRecvContext::Format(const IsoPacket& packet, bool timeStampFirst) {
     const bool header = (control_ & ir_control::kIsochHeader) != 0;
+    const bool swap = controller_.NoByteSwapData();
     const size_t payload = packet.data.size();
-    const size_t padded = timeStampFirst ? payload : (payload + 3) & ~size_t(3);
+    // Buffer-fill pads each packet to a quadlet; swapped data is stored in whole quadlets.
+    const size_t padded = timeStampFirst && !swap ? payload : (payload + 3) & ~size_t(3);
     const size_t headerBytes = header ? (timeStampFirst ? 8 : 4) : 0;
     const size_t trailerBytes = header && !timeStampFirst ? 4 : 0;
     bytes_.assign(headerBytes + padded + trailerBytes, 0);
@@ -253,9 +256,12 @@ void IsoRecvContext::Format(const IsoPacket& packet, bool timeStampFirst) {
             host_order::StoreLe32(&bytes_[bytes_.size() - 4], status);
         }
     }
-    const bool swap = controller_.NoByteSwapData();
-    uint8_t* out = &bytes_[headerBytes];
-    for (size_t i = 0; i < payload; ++i) out[swap ? ((i & ~size_t(3)) | (3 - (i & 3))) : i] = packet.data[i];
+    uint8_t* out = bytes_.data() + headerBytes;
+    if (!swap) {
+        if (payload != 0) std::memcpy(out, packet.data.data(), payload);
+        return;
+    }
+    for (size_t i = 0; i < payload; ++i) out[(i & ~size_t(3)) | (3 - (i & 3))] = packet.data[i];
 }
 
 bool IsoRecvContext::WriteBytes(uint32_t address, const uint8_t* bytes, size_t length) {

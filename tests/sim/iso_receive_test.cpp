@@ -14,7 +14,7 @@ class IsoReceive : public IsoBench {
 protected:
     void SetUp() override {
         IsoBench::SetUp();
-        talker_ = Plug<Talker>("camera", kChannel, kPayload);
+        talker_ = Plug<Talker>("camera", kChannel, talkerBytes_);
         talker_->on = false;
         talker_->perFrame = 4;
         BringUp();
@@ -59,6 +59,7 @@ protected:
     static constexpr uint32_t kStoredStatus = kRun | kActive | (2u << 5) | kAckComplete;
 
     Talker* talker_ = nullptr;
+    uint16_t talkerBytes_ = kPayload;
 };
 
 // --- Packet-per-buffer ------------------------------------------------------------------------
@@ -127,6 +128,27 @@ TEST_F(IsoReceivePpb, APacketLongerThanItsBlockIsCutWithEvtLongPacket) {
     EXPECT_EQ(Get32(p.Block(0) + 16 + 12) >> 16, kRun | kActive | (2u << 5) | kEvtLongPacket);
     EXPECT_EQ(Get32(p.Block(0) + 16 + 12) & 0xFFFF, 0u);
     EXPECT_EQ(Get32(p.buffers[0][1]), IsoHeader(kPayload, 0, kChannel, 1));  // after the status quadlet
+}
+
+// A talker whose payloads end inside a quadlet (6 bytes).
+class IsoReceiveOddLength : public IsoReceive {
+protected:
+    IsoReceiveOddLength() { talkerBytes_ = 6; }
+};
+
+// With noByteSwapData each data quadlet is stored as the little-endian value of its four bytes on
+// the bus; a payload that ends inside a quadlet fills that quadlet, its pad bytes included.
+TEST_F(IsoReceiveOddLength, NoByteSwapDataStoresWholeQuadlets) {
+    W(kHCControlSet, kNoByteSwapData);
+    const uint32_t blocks = host_.Map(32), first = host_.Map(16), second = host_.Map(16);
+    PutDescriptor(blocks, Q0(kInputLast, 1, 0, 0, 3, 0, 16), first, (blocks + 16) | 1, 0);
+    PutDescriptor(blocks + 16, Q0(kInputLast, 1, 0, 0, 3, 0, 16), second, 0, 0);
+    StartIr(0, blocks | 1, 0);
+    Talk(2);
+    ASSERT_GE(talker_->sent, 2u);
+    // Packet 1 carries 00 00 00 01 01 01 (and two pad bytes on the bus).
+    EXPECT_EQ(GetBytes(second, 8), std::vector<uint8_t>({0x01, 0, 0, 0, 0, 0, 0x01, 0x01}));
+    EXPECT_EQ(Get32(blocks + 16 + 12) & 0xFFFF, 8u);
 }
 
 TEST_F(IsoReceivePpb, AProgramThatRanDryGoesOnAfterAppendAndWake) {
