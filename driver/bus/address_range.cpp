@@ -299,6 +299,28 @@ void QueueNotification(PVOID context, bool run) {
     KeInsertQueueDpc(&controller->ClassNotifyDpc, nullptr, nullptr);
 }
 
+// A range leaves the list: its notifications still queued are given up before its owner hears
+// back, so a FIFO element is on the owner's list again by then and no routine of the range runs
+// later.
+void GiveUpQueuedNotifications(OhciController* controller, AddressRangeRecord* range) {
+    if (controller->ClassNotifyQueue.Flink == nullptr) return;
+    LIST_ENTRY given;
+    InitializeListHead(&given);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->ClassNotifyLock, &irql);
+    for (PLIST_ENTRY e = controller->ClassNotifyQueue.Flink; e != &controller->ClassNotifyQueue;) {
+        PLIST_ENTRY next = e->Flink;
+        if (CONTAINING_RECORD(e, PendingNotification, Links)->Range == range) {
+            RemoveEntryList(e);
+            InsertTailList(&given, e);
+        }
+        e = next;
+    }
+    KeReleaseSpinLock(&controller->ClassNotifyLock, irql);
+    while (!IsListEmpty(&given))
+        EndNotification(CONTAINING_RECORD(RemoveHeadList(&given), PendingNotification, Links), false);
+}
+
 // A record for a notification after the response, taken before the request changes anything:
 // without one the request is refused (resp_conflict_error, the requester may try again).
 PendingNotification* NewNotification() {
@@ -587,7 +609,9 @@ NTSTATUS FreeAddressRange(ChildDeviceExtension* child, IRB* irb) {
             break;
         }
         KeReleaseSpinLock(&controller->ClassRangeLock, irql);
-        if (found != nullptr) ReleaseRange(found);
+        if (found == nullptr) continue;
+        GiveUpQueuedNotifications(controller, found);
+        ReleaseRange(found);
     }
     return STATUS_SUCCESS;
 }
@@ -619,7 +643,11 @@ void ReleaseChildRanges(ControllerDeviceExtension* extension, ChildDeviceExtensi
         e = next;
     }
     KeReleaseSpinLock(&controller->ClassRangeLock, irql);
-    while (!IsListEmpty(&released)) ReleaseRange(RangeOf(RemoveHeadList(&released)));
+    while (!IsListEmpty(&released)) {
+        AddressRangeRecord* range = RangeOf(RemoveHeadList(&released));
+        GiveUpQueuedNotifications(controller, range);
+        ReleaseRange(range);
+    }
 }
 
 }  // namespace bus

@@ -552,6 +552,75 @@ TEST_F(AddressRangeTest, FifoElements) {
     EXPECT_EQ(Free({range.handle}), STATUS_SUCCESS);
 }
 
+// Two requests arrive together, for a range whose routine frees the other range (a FIFO whose
+// notification waits behind): by the time the free returns, the FIFO element is back on its list
+// and that range's routine is never called.
+struct FreeingRoutine {
+    PDEVICE_OBJECT child = nullptr;
+    HANDLE other = nullptr;
+    SLIST_HEADER* otherFifo = nullptr;
+    IRB irb{};
+    NTSTATUS status = STATUS_PENDING;
+    USHORT depthAfterFree = 0xFFFF;
+    int otherCalls = 0;
+};
+FreeingRoutine g_freeing;
+
+NTSTATUS FreeDone(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    g_freeing.status = Irp->IoStatus.Status;
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void FreesTheOther(NOTIFICATION_INFO* n) {
+    Notified(n);
+    g_freeing.irb = IRB{};
+    g_freeing.irb.FunctionNumber = REQUEST_FREE_ADDRESS_RANGE;
+    g_freeing.irb.u.FreeAddressRange.nAddressesToFree = 1;
+    g_freeing.irb.u.FreeAddressRange.pAddressRange = &g_freeing.other;
+    (void)testclass::SendIrbRaised(g_freeing.child, &g_freeing.irb, FreeDone, nullptr);
+    g_freeing.depthAfterFree = ExQueryDepthSList(g_freeing.otherFifo);
+}
+
+void CountsOtherCalls(NOTIFICATION_INFO*) { ++g_freeing.otherCalls; }
+
+TEST_F(AddressRangeTest, ARangeFreedWithANotificationQueued) {
+    struct alignas(16) Fifo {
+        SLIST_HEADER head;
+    } fifo;
+    InitializeSListHead(&fifo.head);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    Buffer element(64), memory(64);
+    ADDRESS_FIFO entry = {};
+    entry.FifoMdl = element.mdl;
+    InterlockedPushEntrySList(&fifo.head, &entry.FifoList);
+    auto fifoRequest = Request(64, kAllAccess | kAnySource, nullptr, NOTIFY_FLAGS_AFTER_WRITE,
+                               reinterpret_cast<PVOID>(CountsOtherCalls));
+    fifoRequest.FifoSListHead = &fifo.head;
+    fifoRequest.FifoSpinLock = &lock;
+    Range other = Allocate(fifoRequest);
+    ASSERT_EQ(other.status, STATUS_SUCCESS);
+    Range freeing = Allocate(Request(64, kAllAccess | kAnySource, memory.mdl, NOTIFY_FLAGS_AFTER_WRITE,
+                                     reinterpret_cast<PVOID>(FreesTheOther)));
+    ASSERT_EQ(freeing.status, STATUS_SUCCESS);
+    g_freeing = FreeingRoutine();
+    g_freeing.child = child_;
+    g_freeing.other = other.handle;
+    g_freeing.otherFifo = &fifo.head;
+
+    requester_->received.clear();
+    (void)requester_->bus()->SendAsync(requester_, requester_->WriteQuadlet(Local(), freeing.Start(), 1));
+    (void)requester_->bus()->SendAsync(requester_, requester_->WriteQuadlet(Local(), other.Start(), 2));
+    hk::RunFor(10 * kMs100ns);
+    ASSERT_EQ(requester_->received.size(), 2u);
+    EXPECT_EQ(requester_->received[1].Rcode(), 0);   // the FIFO took its element for the write
+    EXPECT_EQ(g_freeing.status, STATUS_SUCCESS);
+    EXPECT_EQ(g_freeing.depthAfterFree, 1);
+    EXPECT_EQ(g_freeing.otherCalls, 0);
+    EXPECT_EQ(Free({freeing.handle}), STATUS_SUCCESS);
+}
+
 // The physical-mapping routine of GET_LOCAL_HOST_INFO level 4: allocations and frees at raised
 // IRQL, with the pieces in bus order and the caller told when done; the host's configuration ROM
 // of level 5.
