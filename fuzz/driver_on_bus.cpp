@@ -42,7 +42,18 @@ DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     instance->fdo = instance->pdo->AttachedDevice;
     hk::RunFor(300 * kMs);
     instance->CheckConsistent();
+    instance->splitTimeoutHi = instance->Controller()->LocalCsr.SplitTimeoutHi;
+    instance->splitTimeoutLo = instance->Controller()->LocalCsr.SplitTimeoutLo;
     return *instance;
+}
+
+void DriverOnBus::RestoreSplitTimeout() {
+    OhciController* controller = Controller();
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    controller->LocalCsr.SplitTimeoutHi = splitTimeoutHi;
+    controller->LocalCsr.SplitTimeoutLo = splitTimeoutLo;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
 }
 
 bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step) {
