@@ -216,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every request ends: held ones by the split time-out, the bus thread's remote PHY register
     // reads (whose replies a stopped request context never sees) after their three tries.
     g_peer->hold = false;
+    d.RestoreSplitTimeout();
     (void)kxfuzz::DriverOnBus::RunUntil(Quiet, 3000 * kMs);
     KXF_CHECK(Quiet());
     OhciController* driver = d.Controller();

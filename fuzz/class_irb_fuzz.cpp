@@ -591,6 +591,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     hk::RunFor(2 * kMs);
     g_peer->Reset();
+    d.RestoreSplitTimeout();
     FreeEverything(s);
     // Resets settle, enumeration and the bus thread's pass end, requests end.
     OhciController* c = d.Controller();

@@ -22,6 +22,7 @@ DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     const char* seed = std::getenv("KX_FUZZ_SEED");
     options.seed = seed != nullptr ? ULONG(std::strtoul(seed, nullptr, 0)) : 0;
     options.timeBudget100ns = ~0ull / 4;  // a fuzzing run lasts as long as it lasts
+    options.poisonFreedMemory = true;      // any report ends the run: spare the TLB flushes
     instance->kernel = new hk::Kernel(options);
     instance->sim = new hk::SimulatedController();
     sim::BusDescription description;
@@ -41,7 +42,18 @@ DriverOnBus& DriverOnBus::Get(const BusSetup& setup) {
     instance->fdo = instance->pdo->AttachedDevice;
     hk::RunFor(300 * kMs);
     instance->CheckConsistent();
+    instance->splitTimeoutHi = instance->Controller()->LocalCsr.SplitTimeoutHi;
+    instance->splitTimeoutLo = instance->Controller()->LocalCsr.SplitTimeoutLo;
     return *instance;
+}
+
+void DriverOnBus::RestoreSplitTimeout() {
+    OhciController* controller = Controller();
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->TopologyLock, &irql);
+    controller->LocalCsr.SplitTimeoutHi = splitTimeoutHi;
+    controller->LocalCsr.SplitTimeoutLo = splitTimeoutLo;
+    KeReleaseSpinLock(&controller->TopologyLock, irql);
 }
 
 bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step) {

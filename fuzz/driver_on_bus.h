@@ -57,6 +57,11 @@ struct DriverOnBus {
     // has ended, enumeration included: a program's bus-ready event (IOCTL_SET_BUS_READY_EVENT)
     // tells, as it tells camera software.
     void SettleReset(ULONGLONG limit = 3000 * kMs);
+    // A node (the local one too, through a request of the driver's own) may write the controller's
+    // SPLIT_TIMEOUT, up to 256 seconds; it stays, as it stays across bus resets. The value the
+    // driver started with, back before a target waits for held requests to time out (put in
+    // place directly: bytes an input stored by hand may have stopped the request context).
+    void RestoreSplitTimeout();
 
     hk::Kernel* kernel = nullptr;
     hk::SimulatedController* sim = nullptr;
@@ -65,6 +70,8 @@ struct DriverOnBus {
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
     PEPROCESS watcher = nullptr;   // the program whose bus-ready event SettleReset waits for
+    ULONG splitTimeoutHi = 0;      // SPLIT_TIMEOUT as the driver started
+    ULONG splitTimeoutLo = 0;
     HANDLE busReady = nullptr;
 };
 

@@ -302,6 +302,22 @@ void ArSeeds() {
         for (int i = 0; i < 16; ++i) o.U8(uint8_t(i));
         Write("ar_receive", "peer-packet-" + std::to_string(tcode), o.bytes);
     }
+    // The peer sets the controller's SPLIT_TIMEOUT to five seconds, then a request stays held: the
+    // target waits for it under the time-out the driver started with.
+    kxfuzz::Output split;
+    split.U8(4);       // a packet from the peer
+    split.U8(0);       // a quadlet write
+    split.U8(0);       // label
+    split.U8(0);       // to the CSR space
+    split.U16(0x018);  // SPLIT_TIMEOUT_HI
+    split.U16(0);
+    split.U32(5);
+    split.U8(5);       // the program's quadlet read to the held peer
+    split.U8(0);
+    split.U8(0);
+    split.U8(0);
+    split.U8(0);
+    Write("ar_receive", "long-split-timeout", split.bytes);
     kxfuzz::Output garbage;
     garbage.U8(0);
     garbage.U8(5);

@@ -425,6 +425,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Every result arrives: held requests time out, late responses come or are given up.
     g_peer->hold = false;
+    d.RestoreSplitTimeout();
     OhciController* controller = d.Controller();
     auto quiet = [controller] {
         return IsListEmpty(&controller->PendingList) && hk::mm::TagCount(kTagAsyncPacket) == g_baselinePackets &&

@@ -5,6 +5,7 @@
 #include "core/controller.h"
 #include "core/hooks.h"
 #include "incoming.h"
+#include "lock_operation.h"
 
 namespace {
 
@@ -413,6 +414,11 @@ void MatchResponse(OhciController* controller, ULONG tcode, const UCHAR* bytes, 
                 if (data > request->PayloadCapacity) data = request->PayloadCapacity;
                 RtlCopyMemory(request->Payload, bytes + 16, data);
                 request->PayloadLength = data;
+                // A complete response that carries less than was asked has no data for the rest
+                // (the payload area past it holds whatever the packet held before): the answer is
+                // a data error, never a success with bytes that were not read.
+                if (data < asked && async::Rcode(request->Header) == async::kRcodeComplete)
+                    request->Header.Q[1] = (request->Header.Q[1] & ~0xF000u) | (ULONG(async::kRcodeDataError) << 12);
             } else if (lock) {
                 ULONG n = data < 8 ? data & ~3u : 8;
                 if (n > request->PayloadCapacity) n = request->PayloadCapacity & ~3u;

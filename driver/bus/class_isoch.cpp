@@ -42,6 +42,7 @@ struct BandwidthRecord {
     UCHAR Speed;
     ULONG BytesPerFrame;
     PDEVICE_OBJECT Owner;
+    ULONG Generation;  // of the books its units were taken from
 };
 
 struct ClassResource {
@@ -344,7 +345,7 @@ NTSTATUS ClassAllocateBandwidth(ChildDeviceExtension* child, IRB* irb) {
     record->BytesPerFrame = bytes;
     record->Owner = child->Self;
     ULONG units = UnitsOf(record);
-    if (!AllocateBandwidth(controller, units)) {
+    if (!AllocateBandwidth(controller, units, &record->Generation)) {
         FreeTaggedPool(record, kTagBandwidth);
         return STATUS_UNSUCCESSFUL;
     }
@@ -367,7 +368,7 @@ NTSTATUS ClassFreeBandwidth(ChildDeviceExtension* child, IRB* irb) {
     BandwidthRecord* found = FindBandwidth(controller, child, irb->u.IsochFreeBandwidth.hBandwidth);
     if (found != nullptr) {
         RemoveEntryList(&found->Links);
-        ReleaseBandwidth(controller, UnitsOf(found));
+        ReleaseBandwidth(controller, UnitsOf(found), found->Generation);
         if (child->BandwidthHandle == found) child->BandwidthHandle = nullptr;
     }
     KeReleaseSpinLock(&controller->ClassIsochLock, irql);
@@ -387,7 +388,8 @@ NTSTATUS ClassSetChannelBandwidth(ChildDeviceExtension* child, IRB* irb) {
         ULONG units = isorx::BandwidthUnits(r.nMaxBytesPerFrame, found->Speed);
         r.nBandwidthUnitsRequired = units;
         // Refused: the allocation keeps its old size and its units.
-        status = ReplaceBandwidth(controller, UnitsOf(found), units) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        status = ReplaceBandwidth(controller, UnitsOf(found), units, &found->Generation) ? STATUS_SUCCESS
+                                                                                          : STATUS_INVALID_PARAMETER;
         if (NT_SUCCESS(status)) found->BytesPerFrame = r.nMaxBytesPerFrame;
     }
     KeReleaseSpinLock(&controller->ClassIsochLock, irql);
@@ -583,7 +585,7 @@ void ReleaseChildIsochRecords(ControllerDeviceExtension* extension, PDEVICE_OBJE
         auto* record = CONTAINING_RECORD(e, BandwidthRecord, Links);
         if (record->Owner == device) {
             RemoveEntryList(e);
-            ReleaseBandwidth(controller, UnitsOf(record));
+            ReleaseBandwidth(controller, UnitsOf(record), record->Generation);
             InsertTailList(&released, e);
         }
         e = next;

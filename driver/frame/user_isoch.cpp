@@ -17,22 +17,33 @@ constexpr ULONG kBandwidthTotal = 4915;
 
 // --- Local channel and bandwidth bookkeeping (the local CSR images, reset at every bus reset) ---
 
-bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits) {
+bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits, ULONG* generation) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
-    // Units given back count only while the sum stays within the total: a bus reset since they
-    // were taken has already renewed the books.
-    ULONG available = controller->LocalCsr.BandwidthAvailable;
-    if (available + releasedUnits <= kBandwidthTotal) available += releasedUnits;
+    LocalCsrValues* books = &controller->LocalCsr;
+    // Units taken before the last bus reset are not in these books: the reset renewed them.
+    ULONG available = books->BandwidthAvailable;
+    if (*generation == books->BooksGeneration) {
+        ULONG sum = available + releasedUnits;
+        available = sum <= kBandwidthTotal ? sum : kBandwidthTotal;
+    }
     bool ok = wantedUnits <= available;
-    if (ok) controller->LocalCsr.BandwidthAvailable = available - wantedUnits;
+    if (ok) {
+        books->BandwidthAvailable = available - wantedUnits;
+        *generation = books->BooksGeneration;
+    }
     KeReleaseSpinLock(&controller->TopologyLock, irql);
     return ok;
 }
 
-bool AllocateBandwidth(OhciController* controller, ULONG units) { return ReplaceBandwidth(controller, 0, units); }
+bool AllocateBandwidth(OhciController* controller, ULONG units, ULONG* generation) {
+    *generation = ~0u;  // nothing to give back
+    return ReplaceBandwidth(controller, 0, units, generation);
+}
 
-void ReleaseBandwidth(OhciController* controller, ULONG units) { (void)ReplaceBandwidth(controller, units, 0); }
+void ReleaseBandwidth(OhciController* controller, ULONG units, ULONG generation) {
+    (void)ReplaceBandwidth(controller, units, 0, &generation);
+}
 
 namespace {
 

@@ -17,11 +17,15 @@ void CloseFileStreams(OhciController* controller, PVOID fileObject);
 
 // The local books of isochronous resources (the CSR images that every bus reset renews): bandwidth
 // units and channels 0 to 63, shared by user streams and the class interface.
-[[nodiscard]] bool AllocateBandwidth(OhciController* controller, ULONG units);
-void ReleaseBandwidth(OhciController* controller, ULONG units);
-// Gives back `releasedUnits` and takes `wantedUnits` at once; when the wanted units do not fit,
-// nothing changes and the answer is false.
-[[nodiscard]] bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits);
+// Units are taken from the books of the current generation (*generation gets it) and go back only
+// to the books of the generation they were taken from: a bus reset since has renewed the books.
+[[nodiscard]] bool AllocateBandwidth(OhciController* controller, ULONG units, ULONG* generation);
+void ReleaseBandwidth(OhciController* controller, ULONG units, ULONG generation);
+// Gives back `releasedUnits` (taken in `*generation`) and takes `wantedUnits` at once (*generation
+// then gets the current one); when the wanted units do not fit, nothing changes and the answer is
+// false.
+[[nodiscard]] bool ReplaceBandwidth(OhciController* controller, ULONG releasedUnits, ULONG wantedUnits,
+                                    ULONG* generation);
 // Allocates (a free channel) or releases (a taken one); false otherwise and for channels above 63.
 [[nodiscard]] bool UpdateChannel(OhciController* controller, ULONG channel, bool allocate);
 // The units left, and the channel images (channels 0 to 31 in the high word, 1 = free).

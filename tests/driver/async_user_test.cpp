@@ -284,6 +284,13 @@ const FaultCase kFaultCases[] = {
      2, 6, 0},
     {"dataError", [](sim::CsrNode* n) { n->faults.dataErrorAcks = 1; }, IOCTL_ASYNC_WRITE, 8, 2, 13, 0},
     {"readBlockErrorRcode", [](sim::CsrNode* n) { n->faults.errorResponses = 1; }, IOCTL_ASYNC_READ, 16, 2, 2, 5},
+    // resp_complete with data_length 0 for a 16-byte read: no data, so a data error.
+    {"readBlockCompleteWithoutData",
+     [](sim::CsrNode* n) {
+         n->faults.errorResponses = 1;
+         n->faults.errorRcode = 0;
+     },
+     IOCTL_ASYNC_READ, 16, 2, 2, 5},
     {"lostResponse", [](sim::CsrNode* n) { n->faults.lostResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
     {"lateResponse", [](sim::CsrNode* n) { n->faults.lateResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
 };

@@ -415,6 +415,21 @@ TEST_F(ClassIsochTest, BandwidthAndChannels) {
     EXPECT_LE(books.BandwidthAvailable, 18u);
     EXPECT_EQ(query(SPEED_FLAGS_100), 0u);
     EXPECT_EQ(freeBandwidth(most), STATUS_SUCCESS);
+
+    // A bus reset renews the books: units taken before it are not in the new ones, so freeing that
+    // allocation gives nothing back, while one taken after the reset gives its units back.
+    HANDLE before = nullptr, after = nullptr;
+    ASSERT_EQ(bandwidth(1000, SPEED_FLAGS_400, &before), STATUS_SUCCESS);
+    const ULONG generation = books.BooksGeneration;
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+    ASSERT_NE(books.BooksGeneration, generation);
+    const ULONG renewed = books.BandwidthAvailable;
+    ASSERT_EQ(bandwidth(1000, SPEED_FLAGS_400, &after), STATUS_SUCCESS);
+    EXPECT_EQ(freeBandwidth(before), STATUS_SUCCESS);
+    EXPECT_EQ(books.BandwidthAvailable, renewed - 1015);
+    EXPECT_EQ(freeBandwidth(after), STATUS_SUCCESS);
+    EXPECT_EQ(books.BandwidthAvailable, renewed);
 }
 
 // A resource that synchronises on time starts at the listen's StartTime: the buffers, which ask for

@@ -4,6 +4,10 @@
 
 #include <string>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "hk_io_test.h"
 #include "hk_ke_test.h"
 #include "hk_mm_test.h"
@@ -21,6 +25,9 @@ void Write(void* p) { *static_cast<volatile UCHAR*>(p) = 0x11; }
 // A stray write into the few bytes between a block's end and its guard page: AddressSanitizer
 // would stop it at once, so it is made here the way uninstrumented driver code makes it.
 __attribute__((no_sanitize_address, noinline)) void StrayWrite(void* p) { *static_cast<volatile UCHAR*>(p) = 0x11; }
+__attribute__((no_sanitize_address, noinline)) UCHAR RawRead(const void* p) {
+    return *static_cast<const volatile UCHAR*>(p);
+}
 
 TEST(MmGuard, FreedPoolReadOrWrittenIsReportedAtTheAccess) {
     hk::Kernel kernel;
@@ -119,6 +126,70 @@ TEST(MmGuard, PagedPoolTouchedAtDispatchLevelUnlessLocked) {
     IoFreeMdl(mdl);
     for (UCHAR* p : {paged, locked, nonPaged}) ExFreePool(p);
 }
+
+// Pages closed at DISPATCH_LEVEL (paged pool) or outside the program's context (its buffers) are
+// opened again on demand: below DISPATCH_LEVEL, on the program's thread, a touch reaches them
+// unreported however often the IRQL went up and down, and each rise closes them again.
+TEST(MmGuard, PageableMemoryIsPagedInAgainWhereItMayBeTouched) {
+    hk::Kernel kernel;
+    UCHAR* paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 64, kTag));
+    UCHAR* buffer = static_cast<UCHAR*>(hk::user::Alloc(hk::CurrentProcess(), 64));
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    for (int round = 0; round < 3; ++round) {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        if (round == 2) {
+            hk::ExpectViolation raised(hk::rule::kIrql);
+            Read(paged + 5);
+            Read(buffer + 5);
+            EXPECT_EQ(2, raised.Count());
+        }
+        KeReleaseSpinLock(&lock, old);
+        hk::ExpectViolation irql(hk::rule::kIrql), user(hk::rule::kUserAddress);
+        Write(paged + round);
+        Write(buffer + round);
+        Read(paged + 63);
+        Read(buffer + 63);
+        EXPECT_EQ(0, irql.Count()) << "round " << round << ": " << (irql.Count() ? irql.LastMessage() : "");
+        EXPECT_EQ(0, user.Count()) << "round " << round << ": " << (user.Count() ? user.LastMessage() : "");
+    }
+    ExFreePool(paged);
+    EXPECT_TRUE(hk::user::Free(hk::CurrentProcess(), buffer));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// Options::poisonFreedMemory: a freed block and a lookaside entry in its list's cache are
+// poisoned for AddressSanitizer instead of closed (no page changes, no fault), and an entry handed
+// out again is open with only its slack poisoned.
+TEST(MmGuard, FreedPoolPoisonedInsteadOfClosedWhenAsked) {
+    hk::Options options;
+    options.poisonFreedMemory = true;
+    hk::Kernel kernel(options);
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 40, kTag, 0);
+    UCHAR* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 40, kTag));
+    UCHAR* entry = static_cast<UCHAR*>(ExAllocateFromNPagedLookasideList(&list));
+    for (UCHAR* p : {block, entry}) {
+        EXPECT_EQ(0, __asan_region_is_poisoned(p, 40));
+        EXPECT_TRUE(__asan_address_is_poisoned(p + 40));  // the slack up to the guard page
+    }
+    ExFreePoolWithTag(block, kTag);
+    ExFreeToNPagedLookasideList(&list, entry);
+    for (UCHAR* p : {block, entry}) {
+        EXPECT_TRUE(__asan_address_is_poisoned(p));
+        EXPECT_TRUE(__asan_address_is_poisoned(p + 39));
+        (void)RawRead(p + 8);  // the page is still open: no fault
+    }
+    UCHAR* again = static_cast<UCHAR*>(ExAllocateFromNPagedLookasideList(&list));
+    ASSERT_EQ(entry, again);
+    EXPECT_EQ(0, __asan_region_is_poisoned(again, 40));
+    EXPECT_TRUE(__asan_address_is_poisoned(again + 40));
+    ExFreeToNPagedLookasideList(&list, again);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(0, hk::ReportLeaks());
+}
+#endif
 
 // Where a user program's buffer may be touched directly: only on its own threads, below
 // DISPATCH_LEVEL, outside the dispatch of its request. The checked copies and locked pages reach it

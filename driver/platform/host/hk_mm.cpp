@@ -320,6 +320,7 @@ void Boot(const Options& options) {
     if (g_state != nullptr) Shutdown();
     g_state = new State();
     g_state->guards = options.memoryGuards;
+    g_state->poisonFreed = options.memoryGuards && options.poisonFreedMemory && PoisonAvailable();
     if (options.memoryGuards) InstallFaultHandler();
 }
 

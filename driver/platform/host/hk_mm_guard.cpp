@@ -9,8 +9,13 @@
 // Blocks smaller than a page take a slot of two pages in an arena reserved PROT_NONE at boot: a
 // slot costs one mprotect to hand out and one to take back, and a slot leaving the quarantine is
 // used again without a system call; larger blocks are mappings of their own.
+// With Options::poisonFreedMemory (and AddressSanitizer) freed blocks and cached lookaside entries
+// are poisoned instead of closed: closing a page the processor has used costs a TLB flush.
 // Paged pool that no MDL locks is made PROT_NONE while the IRQL is DISPATCH_LEVEL or above, and
-// user memory that no MDL locks while the running context may not touch it (hk_mm_user.cpp).
+// user memory that no MDL locks while the running context may not touch it (hk_mm_user.cpp). Both
+// are paged in on demand: when the IRQL drops (or the context may touch user memory again) nothing
+// is opened; the first touch faults and the handler opens that block or buffer without a report,
+// so a rise closes only what was touched since, not every block and buffer there is.
 //
 // The SIGSEGV handler finds the guarded range of the faulting address and reports the rule. A test
 // that expects the rule gets the page made accessible again and the access completes (harmlessly:
@@ -27,11 +32,18 @@
 
 #include "hk_mm_internal.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1  // clang's name for it
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define KX_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define KX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#define KX_CAN_POISON 1
 #else
+#define KX_CAN_POISON 0
 #define KX_POISON(p, n) ((void)(p), (void)(n))
 #define KX_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
@@ -68,6 +80,14 @@ void SlackOf(const Guarded& g, char** before, SIZE_T* beforeLength, char** after
     *afterLength = static_cast<SIZE_T>(g.mapBase + DataLength(g) - *after);
 }
 
+void PoisonSlack(const Guarded& g) {
+    char *before, *after;
+    SIZE_T beforeLength, afterLength;
+    SlackOf(g, &before, &beforeLength, &after, &afterLength);
+    KX_POISON(before, beforeLength);
+    KX_POISON(after, afterLength);
+}
+
 // First byte of the slack that no longer holds the pattern, or null.
 const char* DamagedSlack(const Guarded& g, bool* beforeStart) {
     char *before, *after;
@@ -99,6 +119,11 @@ void Unmap(Guarded& g) {
     State& s = S();
     KX_UNPOISON(g.mapBase, g.mapLength);
     if (InArena(s, g.mapBase)) {
+        if (g.poisoned) {  // its data page still open
+            if (g.guardOpen) mprotect(g.mapBase + PAGE_SIZE, PAGE_SIZE, PROT_NONE);
+            s.openSlots.push_back(g.mapBase);
+            return;
+        }
         if (g.guardOpen || !g.freed || g.opened) mprotect(g.mapBase, g.mapLength, PROT_NONE);
         s.freeSlots.push_back(g.mapBase);
         return;
@@ -164,6 +189,9 @@ bool HandleGuardedFault(char* address, bool write) {
     if (g->trimmed) {
         SetAccess(*g, true);
         g->trimmed = false;
+        S().pagedOpen.insert(reinterpret_cast<ULONG_PTR>(g->mapBase));
+        // Trimmed only because it was not touched since the IRQL last dropped: paged in.
+        if (S().pagedResident) return true;
         Violation(rule::kIrql, "%s of the %s at IRQL %u: paged pool may be paged out at DISPATCH_LEVEL and above",
                   access, what.c_str(), KeGetCurrentIrql());
         return true;
@@ -193,6 +221,8 @@ void OnFault(int signal, siginfo_t* info, void* context) {
 
 }  // namespace
 
+bool PoisonAvailable() { return KX_CAN_POISON != 0; }
+
 void InstallFaultHandler() {
     if (g_installed) return;
     struct sigaction action;
@@ -220,7 +250,10 @@ void* GuardAlloc(SIZE_T size, GuardKind kind, ULONG tag, bool paged) {
             s.arenaLength = kArenaSlots * 2 * PAGE_SIZE;
         }
     }
-    if (dataLength == PAGE_SIZE && s.arena != nullptr) {
+    if (dataLength == PAGE_SIZE && s.arena != nullptr && !s.openSlots.empty()) {
+        base = s.openSlots.back();
+        s.openSlots.pop_back();
+    } else if (dataLength == PAGE_SIZE && s.arena != nullptr) {
         if (!s.freeSlots.empty()) {
             base = s.freeSlots.back();
             s.freeSlots.pop_back();
@@ -257,10 +290,12 @@ void* GuardAlloc(SIZE_T size, GuardKind kind, ULONG tag, bool paged) {
     SlackOf(g, &before, &beforeLength, &after, &afterLength);
     memset(before, kSlackPattern, beforeLength);
     memset(after, kSlackPattern, afterLength);
-    KX_POISON(before, beforeLength);
-    KX_POISON(after, afterLength);
+    PoisonSlack(g);
     s.guarded[reinterpret_cast<ULONG_PTR>(base)] = g;
-    if (paged) s.pagedBlocks.insert(reinterpret_cast<ULONG_PTR>(base));
+    if (paged) {
+        s.pagedBlocks.insert(reinterpret_cast<ULONG_PTR>(base));
+        s.pagedOpen.insert(reinterpret_cast<ULONG_PTR>(base));
+    }
     return g.block;
 }
 
@@ -273,17 +308,25 @@ Guarded* GuardOf(const void* block) {
 
 void GuardMakeAccessible(Guarded& g) {
     if (g.trimmed || g.cachedClosed) SetAccess(g, true);
+    if (g.trimmed) S().pagedOpen.insert(reinterpret_cast<ULONG_PTR>(g.mapBase));
     g.trimmed = false;
     g.cachedClosed = false;
+    if (g.poisoned) {
+        KX_UNPOISON(g.mapBase, DataLength(g));
+        PoisonSlack(g);
+        g.poisoned = false;
+    }
 }
 
 void GuardCache(Guarded& g, bool cached) {
-    if (cached) {
-        GuardMakeAccessible(g);
+    GuardMakeAccessible(g);
+    if (!cached) return;
+    if (S().poisonFreed) {
+        KX_POISON(g.mapBase, DataLength(g));
+        g.poisoned = true;
+    } else {
         SetAccess(g, false);
         g.cachedClosed = true;
-    } else {
-        GuardMakeAccessible(g);
     }
 }
 
@@ -308,9 +351,17 @@ void GuardFree(Guarded& g, const char* routine) {
     if (g.guardOpen) mprotect(g.mapBase + DataLength(g), PAGE_SIZE, PROT_NONE);
     g.guardOpen = false;
     const ULONG_PTR key = reinterpret_cast<ULONG_PTR>(g.mapBase);
-    if (g.paged) s.pagedBlocks.erase(key);
+    if (g.paged) {
+        s.pagedBlocks.erase(key);
+        s.pagedOpen.erase(key);
+    }
     KX_UNPOISON(g.mapBase, DataLength(g));
-    SetAccess(g, false);
+    if (s.poisonFreed) {
+        KX_POISON(g.mapBase, DataLength(g));
+        g.poisoned = true;
+    } else {
+        SetAccess(g, false);
+    }
     g.freed = true;
     s.quarantine.push_back(key);
     s.quarantineBytes += g.mapLength;
@@ -340,7 +391,9 @@ void ShutdownGuarded() {
     s.arena = nullptr;
     s.arenaLength = s.arenaUsed = 0;
     s.freeSlots.clear();
+    s.openSlots.clear();
     s.pagedBlocks.clear();
+    s.pagedOpen.clear();
     s.quarantine.clear();
     s.quarantineBytes = 0;
 }
@@ -354,14 +407,18 @@ void SetPagedPoolResident(bool resident) {
     State& s = S();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     s.pagedResident = resident;
-    for (ULONG_PTR key : s.pagedBlocks) {
-        Guarded& g = s.guarded[key];
-        if (resident) {
-            if (g.trimmed) SetAccess(g, true);
-            g.trimmed = false;
-        } else if (g.locks == 0 && !g.trimmed && !g.cachedClosed) {
+    // Paged in on demand: a trimmed block stays closed until it is touched (HandleGuardedFault
+    // opens it then, unreported), so only the blocks opened since the IRQL last rose are trimmed
+    // again.
+    if (resident) return;
+    for (auto it = s.pagedOpen.begin(); it != s.pagedOpen.end();) {
+        Guarded& g = s.guarded[*it];
+        if (g.locks == 0 && !g.cachedClosed) {
             SetAccess(g, false);
             g.trimmed = true;
+            it = s.pagedOpen.erase(it);
+        } else {
+            ++it;
         }
     }
 }

@@ -65,6 +65,7 @@ struct Guarded {
     bool trimmed = false;      // paged pool made unreachable at DISPATCH_LEVEL
     bool cachedClosed = false; // held in a lookaside list's cache, unreachable
     bool guardOpen = false;    // the guard page was opened after a reported overrun
+    bool poisoned = false;     // freed or cached, poisoned for AddressSanitizer instead of closed
     int locks = 0;             // MDLs locking it (locked pages are never trimmed)
 };
 
@@ -150,6 +151,7 @@ struct State {
     // guarded memory
     std::map<ULONG_PTR, Guarded> guarded;   // by mapping base
     std::set<ULONG_PTR> pagedBlocks;        // live paged pool mappings
+    std::set<ULONG_PTR> pagedOpen;          // the live paged mappings not trimmed
     std::deque<ULONG_PTR> quarantine;       // freed mappings, oldest first
     SIZE_T quarantineBytes = 0;
     bool pagedResident = true;
@@ -159,6 +161,8 @@ struct State {
     SIZE_T arenaUsed = 0;                   // slots handed out at least once
     bool arenaFailed = false;
     std::vector<char*> freeSlots;           // slots back from the quarantine, all PROT_NONE
+    std::vector<char*> openSlots;           // the same with the data page open (poisonFreed)
+    bool poisonFreed = false;               // Options::poisonFreedMemory, where it can be had
 
     // user memory's reachability from the running context
     bool userReachable = true;
@@ -181,6 +185,7 @@ struct State {
     std::set<AddressSpace*> spaces;
     std::set<AddressSpace*> retired;  // of exited processes, waiting for their last thread to leave
     std::set<Region*> regions;  // every live region, owned here
+    std::set<Region*> openRegions;  // the regions not closed
     std::unordered_map<PMDL, LockedMdl> lockedMdls;
     std::map<void*, std::pair<Region*, PEPROCESS>> secured;  // MmSecureVirtualMemory handles
 
@@ -218,6 +223,7 @@ PoolBlock* FindBlock(const void* address, SIZE_T length, ULONG_PTR* blockStart);
 // Guarded memory. GuardAlloc returns the block (null when no mapping could be had); GuardOf finds
 // the live or quarantined record of a block; GuardFree checks the slack and quarantines it.
 void InstallFaultHandler();
+bool PoisonAvailable();  // built with AddressSanitizer
 void* GuardAlloc(SIZE_T size, GuardKind kind, ULONG tag, bool paged);
 Guarded* GuardOf(const void* block);
 void GuardFree(Guarded& guarded, const char* routine);

@@ -7,7 +7,9 @@
 // exits (both reported), as locked physical pages stay resident on Windows. Buffers no MDL locks
 // are PROT_NONE while the running context may not touch user memory (a DPC, a system thread, the
 // dispatch of a request, DISPATCH_LEVEL and above: see SetUserMemoryReachable); the checked copies
-// open them for the copy only.
+// open them for the copy only. Where the context may touch them they are opened on demand (the
+// first touch faults and HandleUserFault opens the buffer unreported), so a change of context
+// closes only the buffers touched since the last one.
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -29,6 +31,8 @@ constexpr ULONG_PTR k4GiB = 0x100000000ull;
 int Protection(const Region* r) { return r->readOnly ? PROT_READ : PROT_READ | PROT_WRITE; }
 
 void SetClosed(Region* r, bool closed) {
+    if (closed) S().openRegions.erase(r);
+    else S().openRegions.insert(r);
     if (r->closed == closed) return;
     mprotect(r->mapBase + PAGE_SIZE, r->mapLength - 2 * PAGE_SIZE, closed ? PROT_NONE : Protection(r));
     r->closed = closed;
@@ -52,8 +56,10 @@ void OpenCopy(void* destination, const void* source, SIZE_T length) {
         }
     }
     memcpy(destination, source, length);
+    // Where the context may touch user memory the buffer stays open, as a touch would open it.
     for (int i = 0; i < 2; ++i)
-        if (reopen[i]) SetClosed(regions[i], true);
+        if (reopen[i] && !(S().userReachable && regions[i]->space != nullptr && regions[i]->locks == 0))
+            SetClosed(regions[i], true);
 }
 
 // A user address of some program, reached from the system process (a system thread, a DPC or a
@@ -72,6 +78,7 @@ void CheckForeign(const char* routine, const void* address, SIZE_T length) {
 void Unmap(Region* r) {
     munmap(r->mapBase, r->mapLength);
     S().regions.erase(r);
+    S().openRegions.erase(r);
     delete r;
 }
 
@@ -158,6 +165,9 @@ bool HandleUserFault(char* address, bool write) {
         if (!r->closed || address < r->mapBase + PAGE_SIZE || address >= r->mapBase + r->mapLength - PAGE_SIZE)
             continue;
         SetClosed(r, false);
+        // Closed only because it was not touched since the context last changed: a context that may
+        // touch user memory pages it in.
+        if (s.userReachable && r->space != nullptr && !r->retired) return true;
         if (r->retired) {
             Violation(rule::kUserAddress,
                       "%s of user memory at %p (a %zu-byte buffer at %p) of a process that has exited",
@@ -304,11 +314,7 @@ bool Free(PEPROCESS process, void* address) {
         return false;
     }
     r->space = nullptr;
-    if (r->locks == 0) {
-        munmap(r->mapBase, r->mapLength);
-        s.regions.erase(r);
-        delete r;
-    }
+    if (r->locks == 0) Unmap(r);
     return true;
 }
 
@@ -432,9 +438,7 @@ void Unlock(PMDL mdl) {
         if (Guarded* g = GuardOf(reinterpret_cast<void*>(it->second.guarded))) GuardLock(*g, -1);
     s.lockedMdls.erase(it);
     if (r != nullptr && --r->locks == 0 && r->space == nullptr) {
-        munmap(r->mapBase, r->mapLength);
-        s.regions.erase(r);
-        delete r;
+        Unmap(r);
     } else if (r != nullptr && r->locks == 0 && !s.userReachable) {
         SetClosed(r, true);
     }
@@ -684,8 +688,12 @@ void SetUserMemoryReachable(bool reachable, const char* rule, const char* why) {
     s.userWhy = why != nullptr ? why : "";
     if (s.userReachable == reachable) return;
     s.userReachable = reachable;
-    for (Region* r : s.regions)
-        if (r->space != nullptr && r->locks == 0) SetClosed(r, !reachable);
+    // Opened on demand: a buffer stays closed until it is touched (HandleUserFault opens it then,
+    // unreported), so only the buffers opened since the last change are closed again.
+    if (reachable) return;
+    std::vector<Region*> open(s.openRegions.begin(), s.openRegions.end());
+    for (Region* r : open)
+        if (r->space != nullptr && r->locks == 0) SetClosed(r, true);
 }
 
 void KernelCopy(void* destination, const void* source, SIZE_T length) {
