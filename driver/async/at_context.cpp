@@ -23,6 +23,20 @@ constexpr ULONG kResponseFailedCounter[] = {0x40 / 4, 0x48 / 4, 0x40 / 4};
 
 AsyncPacket* QueuePacket(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, AsyncPacket, QueueLink); }
 
+// Every slot of the response context is in flight: the completion walk frees one when the
+// controller reports a response sent, or, for the oldest, when the fallback says it never will.
+// The walk runs then, not at once: queued again at once it would go on running at dispatch level,
+// keeping the controller from the processor, until the fallback passed (queue lock held).
+void ArmFallbackCheck(AtContext* context) {
+    AsyncPacket* oldest = QueuePacket(context->InFlight.Flink);
+    if (oldest->PayloadLength == 0) return;   // no fallback: its completion or a bus reset ends it
+    LONGLONG dueMs = oldest->ResponseTime + kResponseFallbackMs + 1 - ResponseTimeNow();
+    if (dueMs < 1) dueMs = 1;
+    LARGE_INTEGER due;
+    due.QuadPart = -dueMs * 10000;
+    KeSetTimer(&context->FallbackTimer, due, &context->Dpc);
+}
+
 PayloadSlot* TakeSlot(AtContext* context) {
     PayloadSlot* found = nullptr;
     KeAcquireSpinLockAtDpcLevel(&context->SlotLock);
@@ -121,8 +135,7 @@ void StartOrWake(OhciController* controller, AtContext* context, ULONG firstBloc
 bool BuildNext(OhciController* controller, AtContext* context, AsyncPacket* packet, ULONG* z) {
     PayloadSlot* slot = TakeSlot(context);
     if (slot == nullptr) {
-        if (context->Kind == kAtResponse && !IsListEmpty(&context->InFlight))
-            KeInsertQueueDpc(&context->Dpc, nullptr, nullptr);
+        if (context->Kind == kAtResponse && !IsListEmpty(&context->InFlight)) ArmFallbackCheck(context);
         return false;
     }
     if (context->FreeBlocks == 0) {
@@ -191,6 +204,7 @@ bool InitAtContext(OhciController* controller, AtContext* context, AtContextKind
     KeInitializeSpinLock(&context->SlotLock);
     KeInitializeSpinLock(&context->DpcLock);
     KeInitializeDpc(&context->Dpc, AtCompletionDpc, context);
+    KeInitializeTimer(&context->FallbackTimer);
     EmptyRing(context);
     context->Ready = TRUE;
     context->BlockVirtual = AllocateTable<PVOID>(kAtBlockCount);

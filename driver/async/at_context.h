@@ -44,6 +44,7 @@ struct AtContext {
     LIST_ENTRY Waiting;              // AsyncPacket.QueueLink, not yet in the ring
     KSPIN_LOCK QueueLock;
     KDPC Dpc;                        // the completion walk
+    KTIMER FallbackTimer;            // response context: runs the walk when the oldest may time out
     PayloadSlot Slots[kAtSlotCount];
     KSPIN_LOCK SlotLock;
     KSPIN_LOCK DpcLock;

@@ -73,6 +73,7 @@ void InitializeContextLocks(OhciController* controller) {
         KeInitializeSpinLock(&context->SlotLock);
         KeInitializeSpinLock(&context->DpcLock);
         KeInitializeDpc(&context->Dpc, AtCompletionDpc, context);
+        KeInitializeTimer(&context->FallbackTimer);
         InitializeListHead(&context->InFlight);
         InitializeListHead(&context->Waiting);
     }
@@ -283,6 +284,7 @@ void QuiesceCalls(OhciController* controller) {
     KeRemoveQueueDpc(&controller->InterruptLogDpc);
     KeRemoveQueueDpc(&controller->ArRequest.Dpc);
     KeRemoveQueueDpc(&controller->ArResponse.Dpc);
+    KeCancelTimer(&controller->AtResponse.FallbackTimer);
     KeRemoveQueueDpc(&controller->AtRequest.Dpc);
     KeRemoveQueueDpc(&controller->AtResponse.Dpc);
     KeFlushQueuedDpcs();
