@@ -25,9 +25,6 @@ void Write(void* p) { *static_cast<volatile UCHAR*>(p) = 0x11; }
 // A stray write into the few bytes between a block's end and its guard page: AddressSanitizer
 // would stop it at once, so it is made here the way uninstrumented driver code makes it.
 __attribute__((no_sanitize_address, noinline)) void StrayWrite(void* p) { *static_cast<volatile UCHAR*>(p) = 0x11; }
-__attribute__((no_sanitize_address, noinline)) UCHAR RawRead(const void* p) {
-    return *static_cast<const volatile UCHAR*>(p);
-}
 
 TEST(MmGuard, FreedPoolReadOrWrittenIsReportedAtTheAccess) {
     hk::Kernel kernel;
@@ -159,6 +156,11 @@ TEST(MmGuard, PageableMemoryIsPagedInAgainWhereItMayBeTouched) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
+// A read AddressSanitizer lets through, of memory it holds poisoned.
+__attribute__((no_sanitize_address, noinline)) UCHAR RawRead(const void* p) {
+    return *static_cast<const volatile UCHAR*>(p);
+}
+
 // Options::poisonFreedMemory: a freed block and a lookaside entry in its list's cache are
 // poisoned for AddressSanitizer instead of closed (no page changes, no fault), and an entry handed
 // out again is open with only its slack poisoned.
