@@ -342,7 +342,12 @@ void PeerControl(kxfuzz::Input& in, uint8_t flags) {
     case 3: g_peer->faults.busyAcks = 1 + in.U8() % 12; break;
     case 4: g_peer->faults.lostResponses = 1 + in.U8() % 3; break;
     case 5: g_peer->faults.lateResponses = 1 + in.U8() % 3; break;
-    case 6: g_peer->faults.errorResponses = 1 + in.U8() % 3; g_peer->faults.errorRcode = in.U8() % 16; break;
+    case 6:
+        g_peer->faults.errorResponses = 1 + in.U8() % 3;
+        g_peer->faults.errorRcode = in.U8() % 16;
+        // resp_complete with the data cleared: a well-formed answer whose bytes are not the ROM's.
+        if (g_peer->faults.errorRcode == 0) g_crafted = true;
+        break;
     default: g_peer->faults.dataErrorAcks = 1 + in.U8() % 3; break;
     }
 }
