@@ -397,8 +397,9 @@ struct ForwardingWrite {
 };
 ForwardingWrite g_forward;
 
-NTSTATUS ForwardDone(PDEVICE_OBJECT, PIRP Irp, PVOID) {
-    g_forward.status = Irp->IoStatus.Status;
+// Completion of an IRP a routine sent from DISPATCH_LEVEL: its status into *Context, the IRP freed.
+NTSTATUS RaisedIrbDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+    *static_cast<NTSTATUS*>(Context) = Irp->IoStatus.Status;
     IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -412,7 +413,7 @@ void NotifiedAndWrites(NOTIFICATION_INFO* n) {
     g_forward.irb.u.AsyncWrite.DestinationAddress.IA_Destination_Offset.Off_Low = ULONG(g_forward.offset);
     g_forward.irb.u.AsyncWrite.nNumberOfBytesToWrite = 4;
     g_forward.irb.u.AsyncWrite.Mdl = g_forward.mdl;
-    (void)testclass::SendIrbRaised(g_forward.child, &g_forward.irb, ForwardDone, nullptr);
+    (void)testclass::SendIrbRaised(g_forward.child, &g_forward.irb, RaisedIrbDone, &g_forward.status);
 }
 
 // The notification routine may send requests of its own: it runs where the bus driver holds none
@@ -566,19 +567,13 @@ struct FreeingRoutine {
 };
 FreeingRoutine g_freeing;
 
-NTSTATUS FreeDone(PDEVICE_OBJECT, PIRP Irp, PVOID) {
-    g_freeing.status = Irp->IoStatus.Status;
-    IoFreeIrp(Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 void FreesTheOther(NOTIFICATION_INFO* n) {
     Notified(n);
     g_freeing.irb = IRB{};
     g_freeing.irb.FunctionNumber = REQUEST_FREE_ADDRESS_RANGE;
     g_freeing.irb.u.FreeAddressRange.nAddressesToFree = 1;
     g_freeing.irb.u.FreeAddressRange.pAddressRange = &g_freeing.other;
-    (void)testclass::SendIrbRaised(g_freeing.child, &g_freeing.irb, FreeDone, nullptr);
+    (void)testclass::SendIrbRaised(g_freeing.child, &g_freeing.irb, RaisedIrbDone, &g_freeing.status);
     g_freeing.depthAfterFree = ExQueryDepthSList(g_freeing.otherFifo);
 }
 
