@@ -105,6 +105,7 @@ struct State {
     Thread* idle = nullptr;
     Thread* killer = nullptr;   // the thread ending the others at shutdown
     std::vector<Thread*> threads;  // creation order, idle excluded
+    std::vector<Thread*> osThreads;  // those with a host thread not joined yet
     std::deque<Thread*> ready;
     std::vector<Thread*> waiting;  // in wait order: wakeups are first come, first served
     ULONG nextThreadId = 1;

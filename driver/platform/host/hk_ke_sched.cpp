@@ -239,12 +239,18 @@ Thread* NewThread(Kind kind, const char* name, KPRIORITY priority, PEPROCESS pro
 
 // Host threads of emulated threads that have ended are joined when the next one starts, so a
 // long run (a fuzzer's) does not keep a stack for every thread it ever had; the records stay.
+// Only the threads with a host thread are looked at: a fuzzer's run has had hundreds of thousands.
 void JoinEndedOsThreads() {
-    for (Thread* t : g.threads) {
-        if (!t->hasOsThread || t->state != RunState::Terminated || t == t_self) continue;
+    size_t kept = 0;
+    for (Thread* t : g.osThreads) {
+        if (t->state != RunState::Terminated || t == t_self) {
+            g.osThreads[kept++] = t;
+            continue;
+        }
         pthread_join(t->os, nullptr);
         t->hasOsThread = false;
     }
+    g.osThreads.resize(kept);
 }
 
 void StartOsThread(Thread* thread) {
@@ -256,6 +262,7 @@ void StartOsThread(Thread* thread) {
     pthread_attr_destroy(&attributes);
     if (error != 0) Fatal("cannot create a host thread for '%s' (error %d)", thread->name.c_str(), error);
     thread->hasOsThread = true;
+    g.osThreads.push_back(thread);
     MakeReady(thread);
 }
 
@@ -362,6 +369,7 @@ void FreeThreads() {
         delete t;
     }
     g.threads.clear();
+    g.osThreads.clear();
     if (g.idle != nullptr) {
         delete g.idle->kthread;
         delete g.idle;
