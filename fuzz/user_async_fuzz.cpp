@@ -440,6 +440,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (helper != nullptr) {
         if (hk::GetThreadState(helper->thread) != hk::ThreadState::Terminated) hk::AlertThread(helper->thread);
         hk::JoinThread(helper->thread);
+        hk::ReleaseThread(helper->thread);
         size_t index = all.size();
         for (size_t i = 0; i < all.size(); ++i)
             if (all[i].record == helper->sent.request.record && all[i].runner == helper->sent.request.runner) index = i;

@@ -237,6 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (helper != nullptr) {
         if (hk::GetThreadState(helper->thread) != hk::ThreadState::Terminated) hk::AlertThread(helper->thread);
         hk::JoinThread(helper->thread);
+        hk::ReleaseThread(helper->thread);
         if (!helper->exited) {
             Check(helper->call, helper->status, helper->returned);
             Release(helper->call);

@@ -108,6 +108,40 @@ TEST(KeThreads, SystemThreadRunsInTheSystemProcessAndSignalsItsObjectWhenItEnds)
     ObDereferenceObject(object);
 }
 
+void EndAtOnce(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
+
+size_t Lines(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+// A long run (a fuzzer's) starts threads without end: the records of ended threads nobody can
+// name any more go, those still named stay.
+TEST(KeThreads, EndedThreadsNobodyNamesAreForgotten) {
+    hk::Kernel kernel;
+    PKTHREAD kept = hk::StartThread("kept", nullptr, [] {});
+    hk::JoinThread(kept);
+    for (int i = 0; i < 500; ++i) {
+        PKTHREAD helper = hk::StartThread("helper", nullptr, [] {});
+        hk::JoinThread(helper);
+        hk::ReleaseThread(helper);
+        HANDLE handle = nullptr;
+        ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr),
+                  STATUS_SUCCESS);
+        PVOID object = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr),
+                  STATUS_SUCCESS);
+        ZwClose(handle);
+        KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(object);
+    }
+    std::string threads = hk::DescribeThreads();
+    EXPECT_LT(Lines(threads), 200u) << threads.substr(0, 2000);
+    EXPECT_STREQ(hk::ThreadName(kept), "kept");
+    EXPECT_EQ(hk::GetThreadState(kept), hk::ThreadState::Terminated);
+}
+
 struct WorkLog {
     std::vector<std::string> entries;
 };

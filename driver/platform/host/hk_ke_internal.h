@@ -68,6 +68,7 @@ struct Thread {
     pthread_t os{};
     std::condition_variable cv;
     bool killed = false;
+    bool released = false;            // a test thread its starter no longer names (ReleaseThread)
     std::function<void()> body;
 };
 
@@ -106,6 +107,7 @@ struct State {
     Thread* killer = nullptr;   // the thread ending the others at shutdown
     std::vector<Thread*> threads;  // creation order, idle excluded
     std::vector<Thread*> osThreads;  // those with a host thread not joined yet
+    size_t compactThreadsAt = 64;    // the size of threads at which ended records are freed
     std::deque<Thread*> ready;
     std::vector<Thread*> waiting;  // in wait order: wakeups are first come, first served
     ULONG nextThreadId = 1;

@@ -237,6 +237,25 @@ Thread* NewThread(Kind kind, const char* name, KPRIORITY priority, PEPROCESS pro
     return t;
 }
 
+// Records of ended threads that nothing can name any more (their object is gone, or a test
+// released it) are freed whenever the list has doubled since the last time, so creating a thread
+// stays cheap however many a run has had.
+void FreeEndedThreads() {
+    if (g.threads.size() < g.compactThreadsAt) return;
+    size_t kept = 0;
+    for (Thread* t : g.threads) {
+        bool unnamed = t->kthread == nullptr || (t->ownsKthread && t->released);
+        if (t->state == RunState::Terminated && !t->hasOsThread && unnamed && t != g.adopted) {
+            if (t->ownsKthread) delete t->kthread;
+            delete t;
+            continue;
+        }
+        g.threads[kept++] = t;
+    }
+    g.threads.resize(kept);
+    g.compactThreadsAt = kept * 2 > 64 ? kept * 2 : 64;
+}
+
 // Host threads of emulated threads that have ended are joined when the next one starts, so a
 // long run (a fuzzer's) does not keep a stack for every thread it ever had; the records stay.
 // Only the threads with a host thread are looked at: a fuzzer's run has had hundreds of thousands.
@@ -251,6 +270,7 @@ void JoinEndedOsThreads() {
         t->hasOsThread = false;
     }
     g.osThreads.resize(kept);
+    FreeEndedThreads();
 }
 
 void StartOsThread(Thread* thread) {
@@ -370,6 +390,7 @@ void FreeThreads() {
     }
     g.threads.clear();
     g.osThreads.clear();
+    g.compactThreadsAt = 64;
     if (g.idle != nullptr) {
         delete g.idle->kthread;
         delete g.idle;

@@ -20,6 +20,9 @@ PKTHREAD StartThread(const char* name, PEPROCESS process, std::function<void()> 
                      KPRIORITY priority = 8);
 // The calling emulated thread waits (virtual time runs) until `thread` has ended.
 void JoinThread(PKTHREAD thread);
+// The caller will not name `thread` again: once it has ended, its object and record go (a long
+// run, a fuzzer's, starts threads without end).
+void ReleaseThread(PKTHREAD thread);
 // Alerts a thread: its current alertable wait (or its next one) returns STATUS_ALERTED.
 void AlertThread(PKTHREAD thread);
 // The calling thread sleeps `ticks100ns` of virtual time, letting everything else run.

@@ -104,6 +104,13 @@ void JoinThread(PKTHREAD thread) {
     if (status != STATUS_SUCCESS) ke::Fatal("JoinThread: wait ended with 0x%08X", static_cast<ULONG>(status));
 }
 
+void ReleaseThread(PKTHREAD thread) {
+    ke::Cur();
+    ke::Thread* t = ke::ThreadOf(thread);
+    if (t == nullptr || t->kind != ke::Kind::Test) ke::Fatal("ReleaseThread on an object that is not a test thread");
+    t->released = true;
+}
+
 void AlertThread(PKTHREAD thread) {
     ke::Cur();
     ke::Thread* t = ke::ThreadOf(thread);
