@@ -117,7 +117,9 @@ public:
 
     // An address for a field of `bytes` bytes that the driver writes (`writes`) or reads: mostly
     // inside the large buffer at an offset the input picks, else null, the end of the small buffer
-    // running into its guard page, the read-only buffer, or a raw value.
+    // running into its guard page, the read-only buffer, or a raw value. A raw value may be one of
+    // these buffers' addresses too (libFuzzer learns them from the checks' comparisons), so the
+    // driver may write there as well.
     uint64_t Pick(Input& in, uint32_t bytes, bool writes) {
         uint8_t kind = in.U8();
         uint64_t address = 0;
@@ -125,7 +127,7 @@ public:
         case 0: return 0;
         case 1: address = Address(small_) + kSmallBytes - (in.U8() % 16); break;
         case 2: address = Address(readOnly_) + in.U8() % kReadOnlyBytes; break;
-        case 3: return program_->is32 ? in.U32() : in.U64();
+        case 3: address = program_->is32 ? in.U32() : in.U64(); break;
         default: address = Address(large_) + (kind & 0x80 ? in.U16() : in.U8() * 4u) % kLargeBytes; break;
         }
         if (writes) Allow(address, bytes);
