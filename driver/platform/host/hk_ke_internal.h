@@ -131,6 +131,7 @@ struct State {
         std::string thread;
     };
     std::map<const void*, std::vector<OrderEdge>> lockOrder;
+    std::map<const void*, std::vector<const void*>> lockOrderInto;  // B -> every A with an edge A -> B
     std::vector<std::pair<const void*, const void*>> reportedInversions;
 
     // What the processor's memory view was last set to (see SyncMemoryView).

@@ -419,6 +419,7 @@ void Boot(const Options& options) {
     g.cancelLock = 0;
     g.recursedLocks.clear();
     g.lockOrder.clear();
+    g.lockOrderInto.clear();
     g.reportedInversions.clear();
     g.pagedResident = true;
     g.userReachable = true;
@@ -535,6 +536,9 @@ void ForgetLocksIn(const void* start, SIZE_T length) {
     std::vector<const void*> gone;
     for (auto it = ke::g.lockOrder.lower_bound(begin);
          it != ke::g.lockOrder.end() && static_cast<const char*>(it->first) < begin + length; ++it)
+        gone.push_back(it->first);
+    for (auto it = ke::g.lockOrderInto.lower_bound(begin);
+         it != ke::g.lockOrderInto.end() && static_cast<const char*>(it->first) < begin + length; ++it)
         gone.push_back(it->first);
     for (const void* lock : gone) ke::ForgetLock(lock);
 }

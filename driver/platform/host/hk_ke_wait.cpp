@@ -2,6 +2,8 @@
 // waits on them, and the lists guarded by spin locks.
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "hk_ke_internal.h"
 #include "hk_wdm.h"
 
@@ -335,13 +337,14 @@ void CheckLockOrder(Thread* thread, const void* lock, bool spin) {
     for (size_t i = thread->heldBase; i < held.size(); ++i) {
         const void* before = held[i].lock;
         if (before == lock) continue;
-        std::vector<State::OrderEdge>& edges = g.lockOrder[before];
+        auto from = g.lockOrder.find(before);
         bool known = false;
-        for (const State::OrderEdge& e : edges)
-            if (e.to == lock) {
-                known = true;
-                break;
-            }
+        if (from != g.lockOrder.end())
+            for (const State::OrderEdge& e : from->second)
+                if (e.to == lock) {
+                    known = true;
+                    break;
+                }
         if (known) continue;
         std::vector<const void*> seen;
         if (OrderReaches(lock, before, seen)) {
@@ -363,7 +366,8 @@ void CheckLockOrder(Thread* thread, const void* lock, bool spin) {
                       who != "?" ? "')" : ")");
             continue;  // the inverted edge is not recorded: the graph stays acyclic
         }
-        edges.push_back(State::OrderEdge{lock, thread->name});
+        g.lockOrder[before].push_back(State::OrderEdge{lock, thread->name});
+        g.lockOrderInto[lock].push_back(before);
     }
 }
 
@@ -382,12 +386,31 @@ void NoteReleased(Thread* thread, const void* lock) {
     }
 }
 
+// The lock's edges both ways go, found through the edges themselves: a long run (a fuzzer's)
+// initializes locks at millions of addresses.
 void ForgetLock(const void* lock) {
     if (g.lockOrder.empty()) return;
-    g.lockOrder.erase(lock);
-    for (auto& [from, edges] : g.lockOrder)
-        for (size_t i = edges.size(); i-- > 0;)
-            if (edges[i].to == lock) edges.erase(edges.begin() + static_cast<long>(i));
+    auto remove = [](auto& list, auto matches) {
+        list.erase(std::remove_if(list.begin(), list.end(), matches), list.end());
+    };
+    if (auto out = g.lockOrder.find(lock); out != g.lockOrder.end()) {
+        for (const State::OrderEdge& e : out->second) {
+            auto into = g.lockOrderInto.find(e.to);
+            if (into == g.lockOrderInto.end()) continue;
+            remove(into->second, [lock](const void* a) { return a == lock; });
+            if (into->second.empty()) g.lockOrderInto.erase(into);
+        }
+        g.lockOrder.erase(out);
+    }
+    if (auto in = g.lockOrderInto.find(lock); in != g.lockOrderInto.end()) {
+        for (const void* a : in->second) {
+            auto from = g.lockOrder.find(a);
+            if (from == g.lockOrder.end()) continue;
+            remove(from->second, [lock](const State::OrderEdge& e) { return e.to == lock; });
+            if (from->second.empty()) g.lockOrder.erase(from);
+        }
+        g.lockOrderInto.erase(in);
+    }
 }
 
 void ReleaseMutexesOf(Thread* thread) {
