@@ -47,7 +47,7 @@ void Fire(const DeadlineKey& key, const Deadline& deadline) {
         break;
     }
     case DeadlineKind::Clock: {
-        g.clockEvents.erase(key.second);
+        g.clockEventNodes.Erase(g.clockEvents, key.second);
         // The model's events run at HIGH_LEVEL semantics: they must not wait.
         Thread* t = g.current;
         KIRQL old = t->irql;
@@ -68,7 +68,7 @@ bool FireNext(ULONGLONG limit) {
     if (first->first.first > limit) return false;
     DeadlineKey key = first->first;
     Deadline deadline = first->second;
-    g.deadlines.erase(first);
+    g.deadlineNodes.Erase(g.deadlines, first);
     if (key.first > g.now) {
         g.now = key.first;
         CheckBudget();
@@ -81,11 +81,11 @@ bool FireNext(ULONGLONG limit) {
 
 DeadlineKey AddDeadline(ULONGLONG when, const Deadline& deadline) {
     DeadlineKey key(when, g.nextDeadlineSequence++);
-    g.deadlines.emplace(key, deadline);
+    g.deadlineNodes.Insert(g.deadlines, key, deadline);
     return key;
 }
 
-void RemoveDeadline(const DeadlineKey& key) { g.deadlines.erase(key); }
+void RemoveDeadline(const DeadlineKey& key) { g.deadlineNodes.Erase(g.deadlines, key); }
 
 bool FireDue() {
     bool any = false;
@@ -135,6 +135,8 @@ void ResetClock() {
     g.budgetReported = false;
     g.deadlines.clear();
     g.clockEvents.clear();
+    g.deadlineNodes.Clear();
+    g.clockEventNodes.Clear();
     g.nextDeadlineSequence = 1;
     InitializeListHead(&g.dpcQueue);
 }
@@ -165,7 +167,7 @@ ULONGLONG ScheduleClockEvent(ULONGLONG when100ns, ClockCallback callback, void* 
     d.callback = callback;
     d.context = context;
     ke::DeadlineKey key = ke::AddDeadline(when100ns < ke::g.now ? ke::g.now : when100ns, d);
-    ke::g.clockEvents[key.second] = key;
+    ke::g.clockEventNodes.Insert(ke::g.clockEvents, key.second, key);
     return key.second;
 }
 
@@ -173,8 +175,8 @@ bool CancelClockEvent(ULONGLONG id) {
     ke::Cur();
     auto it = ke::g.clockEvents.find(id);
     if (it == ke::g.clockEvents.end()) return false;
-    ke::g.deadlines.erase(it->second);
-    ke::g.clockEvents.erase(it);
+    ke::g.deadlineNodes.Erase(ke::g.deadlines, it->second);
+    ke::g.clockEventNodes.Erase(ke::g.clockEvents, it);
     return true;
 }
 

@@ -18,6 +18,7 @@
 
 #include "hk_core.h"
 #include "hk_ke_test.h"
+#include "hk_node_cache.h"
 
 namespace hk {
 namespace ke {
@@ -117,6 +118,8 @@ struct State {
     bool budgetReported = false;
     std::map<DeadlineKey, Deadline> deadlines;
     std::unordered_map<ULONGLONG, DeadlineKey> clockEvents;  // id -> key
+    NodeCache<std::map<DeadlineKey, Deadline>> deadlineNodes;
+    NodeCache<std::unordered_map<ULONGLONG, DeadlineKey>> clockEventNodes;
     ULONGLONG nextDeadlineSequence = 1;
 
     LIST_ENTRY dpcQueue;

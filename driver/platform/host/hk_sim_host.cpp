@@ -13,7 +13,7 @@ sim::Ticks SimHost::Now() { return hk::Now(); }
 
 uint64_t SimHost::Schedule(sim::Ticks when, std::function<void()> event) {
     uint64_t id = nextId_++;
-    Event& e = events_[id];
+    Event& e = eventNodes_.Insert(events_, id, Event{})->second;
     e.host = this;
     e.id = id;
     e.run = std::move(event);
@@ -25,7 +25,8 @@ bool SimHost::Cancel(uint64_t id) {
     auto it = events_.find(id);
     if (it == events_.end()) return false;
     CancelClockEvent(it->second.clockEvent);
-    events_.erase(it);
+    it->second.run = nullptr;  // what the event holds goes now, not when its node is reused
+    eventNodes_.Erase(events_, it);
     return true;
 }
 
@@ -34,7 +35,7 @@ void SimHost::Fire(void* context) {
     Event* e = static_cast<Event*>(context);
     SimHost* host = e->host;
     std::function<void()> run = std::move(e->run);
-    host->events_.erase(e->id);
+    host->eventNodes_.Erase(host->events_, e->id);
     run();
 }
 

@@ -11,6 +11,7 @@
 #include "bus.h"
 #include "hk_core.h"
 #include "hk_io_test.h"
+#include "hk_node_cache.h"
 #include "ohci_controller.h"
 #include "sim_host.h"
 
@@ -49,6 +50,7 @@ private:
     ULONG vector_;
     uint64_t nextId_ = 1;
     std::map<uint64_t, Event> events_;
+    NodeCache<std::map<uint64_t, Event>> eventNodes_;
 };
 
 // BAR0 of the simulated controller: each 32-bit access reaches the controller's register file.
