@@ -184,7 +184,7 @@ struct State {
     // user memory and MDLs
     std::set<AddressSpace*> spaces;
     std::set<AddressSpace*> retired;  // of exited processes, waiting for their last thread to leave
-    std::set<Region*> regions;  // every live region, owned here
+    std::map<char*, Region*> regions;  // every live region by its mapping's base, owned here
     std::set<Region*> openRegions;  // the regions not closed
     std::unordered_map<PMDL, LockedMdl> lockedMdls;
     std::map<void*, std::pair<Region*, PEPROCESS>> secured;  // MmSecureVirtualMemory handles

@@ -77,7 +77,7 @@ void CheckForeign(const char* routine, const void* address, SIZE_T length) {
 
 void Unmap(Region* r) {
     munmap(r->mapBase, r->mapLength);
-    S().regions.erase(r);
+    S().regions.erase(r->mapBase);
     S().openRegions.erase(r);
     delete r;
 }
@@ -150,7 +150,7 @@ void* UserAlloc(PEPROCESS process, SIZE_T size, bool readOnly, bool high) {
     r->readOnly = readOnly;
     r->space = space;
     SetClosed(r, !s.userReachable);
-    s.regions.insert(r);
+    s.regions[base] = r;
     space->regions[reinterpret_cast<ULONG_PTR>(r->user)] = r;
     return r->user;
 }
@@ -161,9 +161,13 @@ AddressSpace* CurrentSpace() { return SpaceOf(CurrentProcess()); }
 
 bool HandleUserFault(char* address, bool write) {
     State& s = S();
-    for (Region* r : s.regions) {
+    // The mapping holding the address: the one with the last base at or below it (mappings do not
+    // overlap).
+    auto at = s.regions.upper_bound(address);
+    if (at != s.regions.begin()) {
+        Region* r = std::prev(at)->second;
         if (!r->closed || address < r->mapBase + PAGE_SIZE || address >= r->mapBase + r->mapLength - PAGE_SIZE)
-            continue;
+            return false;
         SetClosed(r, false);
         // Closed only because it was not touched since the context last changed: a context that may
         // touch user memory pages it in.
@@ -212,7 +216,7 @@ int ReportUserLeaks() {
 void ShutdownUser() {
     State& s = S();
     s.lockedMdls.clear();
-    while (!s.regions.empty()) Unmap(*s.regions.begin());
+    while (!s.regions.empty()) Unmap(s.regions.begin()->second);
     for (AddressSpace* space : s.spaces) delete space;
     s.spaces.clear();
     for (AddressSpace* space : s.retired) delete space;
