@@ -387,6 +387,21 @@ bool AdoptMapping(Stream* stream, Request* request) {
 
 // Unlocks a kept mapping no request holds and frees it. Passive level; the range is unsecured
 // in the owner's context only (elsewhere the secure handle goes with the owner's address space).
+// A secure handle is the owner's: released in its context, attached to it when the stream ends
+// elsewhere (the client's watch thread after the program unregistered, another program closing
+// the stream). A process that has ended took its secured ranges with its address space.
+void UnsecureKept(Stream* stream, MappedBuffer* m) {
+    if (m->Secured[0] == nullptr && m->Secured[1] == nullptr) return;
+    PEPROCESS owner = stream->Owner;
+    const bool inOwner = PsGetCurrentProcess() == owner;
+    if (!inOwner && PsGetProcessExitStatus(owner) != STATUS_PENDING) return;
+    KAPC_STATE attached;
+    if (!inOwner) KeStackAttachProcess(owner, &attached);
+    for (HANDLE secured : m->Secured)
+        if (secured != nullptr) MmUnsecureVirtualMemory(secured);
+    if (!inOwner) KeUnstackDetachProcess(&attached);
+}
+
 void ReleaseKept(Stream* stream, MappedBuffer* m) {
     PDMA_ADAPTER adapter = stream->Adapter;
     KIRQL irql;
@@ -404,9 +419,7 @@ void ReleaseKept(Stream* stream, MappedBuffer* m) {
         MmUnlockPages(m->HeaderMdls[i]);
         IoFreeMdl(m->HeaderMdls[i]);
     }
-    const bool owner = PsGetCurrentProcess() == stream->Owner;
-    for (HANDLE secured : m->Secured)
-        if (secured != nullptr && owner) MmUnsecureVirtualMemory(secured);
+    UnsecureKept(stream, m);
     FreeTaggedPool(m->Views, kTagIsoMappings);
     FreeTaggedPool(m->DataMdls, kTagIsoMappings);
     FreeTaggedPool(m->HeaderMdls, kTagIsoMappings);
@@ -1246,6 +1259,7 @@ void FreeStreamMemory(Stream* stream) {
     for (ULONG i = 0; i < kMaxAreas; ++i) FreeArea(&stream->Areas[i]);
     FreeCommonBuffer(&stream->Scratch);
     if (stream->Event != nullptr) ObDereferenceObject(stream->Event);
+    if (stream->Owner != nullptr) ObDereferenceObject(stream->Owner);
     FreeTaggedPool(stream, kTagIsoRxRecord);
 }
 
@@ -1303,6 +1317,7 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
     stream->Context = ULONG(n);
     stream->Key = open.Key;
     stream->Owner = owner;
+    if (owner != nullptr) ObReferenceObject(owner);  // kept mappings are unsecured in its context
     stream->Open = open;
     stream->Shape = shape;
     stream->NumOfBuf = controller->IsoRxNumOfBuf;

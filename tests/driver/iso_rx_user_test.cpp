@@ -33,6 +33,7 @@ struct Program {
     HANDLE device = nullptr;
     HANDLE event = nullptr;      // auto-reset: one wait takes one completion
     HANDLE asyncDone = nullptr;
+    HANDLE terminate = nullptr;  // set: the program's registration ends
     bool is32 = false;
     UCHAR* control = nullptr;    // records
     UCHAR* descriptors = nullptr;
@@ -103,8 +104,8 @@ protected:
         p.headers = static_cast<UCHAR*>(hk::user::Alloc(p.process, size_t(buffers) * kPackets * 4));
         p.event = hk::user::CreateEvent(p.process, false, false);
         p.asyncDone = hk::user::CreateEvent(p.process, true, false);
-        HANDLE terminate = hk::user::CreateEvent(p.process, true, false);
-        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(terminate);
+        p.terminate = hk::user::CreateEvent(p.process, true, false);
+        ULONGLONG handle = reinterpret_cast<ULONG_PTR>(p.terminate);
         memcpy(p.control, &handle, 8);
         EXPECT_EQ(hk::user::DeviceIoControl(p.process, p.device, IOCTL_REGISTER_CLIENT, p.control, 8, nullptr, 0, nullptr),
                   STATUS_SUCCESS);
@@ -447,6 +448,34 @@ TEST_F(IsoRxTest, BuffersStayLockedBetweenAttaches) {
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
     EXPECT_TRUE(hk::user::Free(p.process, again));
     EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
+}
+
+// A stream that ends outside its program's context gives the buffers it kept back all the same:
+// closed by another program (by its key), or by the driver's watch thread after the program ended
+// its registration while it still runs.
+TEST_F(IsoRxTest, KeptBuffersGoBackWhenTheStreamEndsElsewhere) {
+    Boot(1);
+    Program other = NewProgram("other", false, 1, 16);
+    for (bool unregister : {false, true}) {
+        SCOPED_TRACE(unregister ? "program unregistered" : "closed by another program");
+        Program p = NewProgram(unregister ? "leaving" : "closed", false, 1, kFrameBytes);
+        StartCamera(p, 0, 3);
+        OpenArgs a;
+        UCHAR result = 0xEE;
+        ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+        ASSERT_EQ(Attach(p, a.key, 0, 1), STATUS_SUCCESS);
+        ASSERT_TRUE(Next(p));
+        EXPECT_FALSE(hk::user::Free(p.process, p.data)) << "kept for its next attach";
+        if (unregister) {
+            ASSERT_EQ(hk::user::SetEvent(p.process, p.terminate), STATUS_SUCCESS);
+            hk::RunFor(2000 * kMs100ns);
+        } else {
+            ASSERT_EQ(KeyCall(other, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(Controller()->IsoRx[0].Context, nullptr);
+        EXPECT_EQ(Tag('Z', 'O', 'I', 'M'), 0u);
+        EXPECT_TRUE(hk::user::Free(p.process, p.data)) << "still secured for the ended stream";
+    }
 }
 
 // With BandwidthForDriver = 1 a stream books its bandwidth units in the local image until close.

@@ -198,15 +198,34 @@ TEST(MmUser, SecuredRangeCannotBeFreed) {
         EXPECT_EQ(1, v.Count());
         EXPECT_TRUE(Contains(v.LastMessage(), "not in the process")) << v.LastMessage();
     }
-    thread = hk::StartThread("app thread", app, [&] { MmUnsecureVirtualMemory(secured); });
+    // A thread of the system process attached to the program works in the program's context: its
+    // memory and its secured ranges.
+    EXPECT_EQ(STATUS_PENDING, PsGetProcessExitStatus(app));
+    thread = hk::StartThread("system worker", hk::SystemProcess(), [&] {
+        KAPC_STATE state;
+        KeStackAttachProcess(app, &state);
+        EXPECT_EQ(PsGetCurrentProcess(), app);
+        char first = 1;
+        EXPECT_EQ(STATUS_SUCCESS, KxCopyFromUser(&first, buffer, 1));
+        MmUnsecureVirtualMemory(secured);
+        KeUnstackDetachProcess(&state);
+        EXPECT_EQ(PsGetCurrentProcess(), hk::SystemProcess());
+    });
     hk::JoinThread(thread);
     EXPECT_TRUE(hk::user::Free(app, buffer));
+    {
+        hk::ExpectViolation v(hk::rule::kDispatcher);
+        KAPC_STATE none{};
+        KeUnstackDetachProcess(&none);
+        EXPECT_EQ(1, v.Count());
+    }
 
     char* kept = static_cast<char*>(hk::user::Alloc(app, 100));
     thread = hk::StartThread("app thread", app, [&] { secured = MmSecureVirtualMemory(kept, 100, PAGE_READONLY); });
     hk::JoinThread(thread);
     ASSERT_NE(nullptr, secured);
     hk::ExitProcess(app);
+    EXPECT_EQ(STATUS_SUCCESS, PsGetProcessExitStatus(app));
     MmUnsecureVirtualMemory(secured);   // gone with the process: nothing to undo, nothing reported
 }
 

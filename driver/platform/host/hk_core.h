@@ -73,6 +73,10 @@ PKTHREAD CurrentThread();
 // The process the current thread runs in (the system process for system threads and DPCs).
 PEPROCESS CurrentProcess();
 void SetThreadProcess(PKTHREAD thread, PEPROCESS process);
+// KeStackAttachProcess and KeUnstackDetachProcess: the current thread runs in `process`'s context
+// (its user memory reachable as from the program's own thread) until the matching detach, which
+// returns it to `process` (the one it came from).
+void AttachCurrentThread(PEPROCESS process, bool attach);
 // Brackets the dispatch of a user program's request on its own thread: the driver runs in the
 // program's context but in kernel mode, where user memory is reached only through a probe and
 // an exception frame (KxCopyFromUser, KxCopyToUser, KxProbeAndLockPages).

@@ -647,4 +647,25 @@ HANDLE PsGetProcessId(PEPROCESS Process) {
 
 HANDLE PsGetCurrentProcessId(void) { return PsGetProcessId(hk::CurrentProcess()); }
 
+NTSTATUS PsGetProcessExitStatus(PEPROCESS Process) {
+    hk_io_Process* d = hk::io::ProcessData(Process);
+    if (d == nullptr) {
+        hk::Violation(hk::rule::kObject, "PsGetProcessExitStatus(%p): not a process", static_cast<void*>(Process));
+        return STATUS_INVALID_PARAMETER;
+    }
+    return d->exited ? STATUS_SUCCESS : STATUS_PENDING;
+}
+
+VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
+    if (hk::io::ProcessData(Process) == nullptr) {
+        hk::Violation(hk::rule::kObject, "KeStackAttachProcess(%p): not a process", static_cast<void*>(Process));
+        return;
+    }
+    RtlZeroMemory(ApcState, sizeof(*ApcState));
+    ApcState->Process = hk::CurrentProcess();
+    hk::AttachCurrentThread(Process, true);
+}
+
+VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) { hk::AttachCurrentThread(ApcState->Process, false); }
+
 }  // extern "C"

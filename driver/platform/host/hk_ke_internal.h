@@ -52,6 +52,7 @@ struct Thread {
     size_t heldBase = 0;              // first entry of the running DPC or service routine
     int requestDispatch = 0;          // inside the dispatch of a user program's request
     bool inSystemProcess = false;     // runs in the system process's context
+    int attached = 0;                 // KeStackAttachProcess calls not yet undone
 
     // The wait in progress (state == Waiting).
     std::vector<PDISPATCHER_HEADER> waitObjects;

@@ -294,6 +294,9 @@ void ExitCurrentThread() {
     if (self->spinLocksHeld != 0)
         Violation(rule::kSpinLockOwner, "thread '%s' ended holding %d spin lock(s)", self->name.c_str(),
                   self->spinLocksHeld);
+    if (self->attached != 0)
+        Violation(rule::kDispatcher, "thread '%s' ended attached to another process (KeStackAttachProcess "
+                  "without KeUnstackDetachProcess)", self->name.c_str());
     if (!self->mutexes.empty()) {
         Violation(rule::kMutex, "thread '%s' ended owning mutex %p", self->name.c_str(),
                   static_cast<void*>(self->mutexes.front()));
@@ -370,7 +373,7 @@ void SyncMemoryView() {
         why = "at DISPATCH_LEVEL or above, where user memory may be paged out";
     } else if (t->dpcDepth > 0 || t == g.idle) {
         why = "from a DPC, in an arbitrary process's context";
-    } else if (t->kind == Kind::System || t->kind == Kind::Worker || t->inSystemProcess) {
+    } else if (((t->kind == Kind::System || t->kind == Kind::Worker) && t->attached == 0) || t->inSystemProcess) {
         why = "from a thread of the system process, not the program's context";
     } else if (t->requestDispatch > 0) {
         why = "outside a probe and exception frame (KxCopyFromUser, KxCopyToUser or a locked MDL)";
@@ -514,6 +517,22 @@ void SetThreadProcess(PKTHREAD thread, PEPROCESS process) {
     ke::Cur();
     ke::Thread* t = ke::ThreadOf(thread);
     if (t == nullptr) ke::Fatal("SetThreadProcess on an object that is not a thread");
+    t->process = process;
+    t->inSystemProcess = process != nullptr && process == SystemProcess();
+    ke::SyncMemoryView();
+}
+
+void AttachCurrentThread(PEPROCESS process, bool attach) {
+    ke::Thread* t = ke::Cur();
+    if (t->irql > DISPATCH_LEVEL)
+        Violation(rule::kIrql, "%s at IRQL %u (needs IRQL <= DISPATCH_LEVEL)",
+                  attach ? "KeStackAttachProcess" : "KeUnstackDetachProcess", t->irql);
+    if (!attach && t->attached == 0) {
+        Violation(rule::kDispatcher, "KeUnstackDetachProcess by '%s', which is not attached to a process",
+                  t->name.c_str());
+        return;
+    }
+    t->attached += attach ? 1 : -1;
     t->process = process;
     t->inSystemProcess = process != nullptr && process == SystemProcess();
     ke::SyncMemoryView();

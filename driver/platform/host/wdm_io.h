@@ -153,11 +153,26 @@ NTSTATUS ZwClose(HANDLE Handle);
 // ---------------------------------------------------------------------------------------------
 // Processes
 
+typedef KPROCESS* PRKPROCESS;
+// What KeStackAttachProcess saves for KeUnstackDetachProcess (the host keeps the process the
+// thread came from in Process).
+typedef struct _KAPC_STATE {
+    LIST_ENTRY ApcListHead[2];
+    PRKPROCESS Process;
+    BOOLEAN KernelApcInProgress;
+    BOOLEAN KernelApcPending;
+    BOOLEAN UserApcPending;
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
+
 extern "C" {
 PEPROCESS PsGetCurrentProcess(void);
 PEPROCESS IoGetCurrentProcess(void);
 HANDLE PsGetCurrentProcessId(void);
 HANDLE PsGetProcessId(PEPROCESS Process);
+// STATUS_PENDING while the process runs, its exit status once it has ended.
+NTSTATUS PsGetProcessExitStatus(PEPROCESS Process);
+VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
+VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -117,6 +117,17 @@ extern "C" {
 // Exported by ntoskrnl.exe; declared by the installable-file-system headers, not by wdm.h/ntddk.h.
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PEPROCESS NTAPI IoGetRequestorProcess(PIRP Irp);
+typedef struct _KAPC_STATE {
+    LIST_ENTRY ApcListHead[MaximumMode];
+    PKPROCESS Process;
+    BOOLEAN KernelApcInProgress;
+    BOOLEAN KernelApcPending;
+    BOOLEAN UserApcPending;
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
+// The kernel takes the process object itself (WDK: PRKPROCESS, the same pointer as PEPROCESS).
+NTKERNELAPI VOID NTAPI KeStackAttachProcess(PEPROCESS Process, PRKAPC_STATE ApcState);
+NTKERNELAPI VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+NTKERNELAPI NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
 extern NTKERNELAPI POBJECT_TYPE* IoDeviceObjectType;
 extern NTKERNELAPI POBJECT_TYPE* IoDriverObjectType;
 #ifdef __cplusplus
