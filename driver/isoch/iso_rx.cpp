@@ -385,8 +385,6 @@ bool AdoptMapping(Stream* stream, Request* request) {
     return true;
 }
 
-// Unlocks a kept mapping no request holds and frees it. Passive level; the range is unsecured
-// in the owner's context only (elsewhere the secure handle goes with the owner's address space).
 // A secure handle is the owner's: released in its context, attached to it when the stream ends
 // elsewhere (the client's watch thread after the program unregistered, another program closing
 // the stream). A process that has ended took its secured ranges with its address space.
@@ -402,6 +400,7 @@ void UnsecureKept(Stream* stream, MappedBuffer* m) {
     if (!inOwner) KeUnstackDetachProcess(&attached);
 }
 
+// Unlocks a kept mapping no request holds, unsecures it and frees it. Passive level.
 void ReleaseKept(Stream* stream, MappedBuffer* m) {
     PDMA_ADAPTER adapter = stream->Adapter;
     KIRQL irql;

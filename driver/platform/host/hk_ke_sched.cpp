@@ -257,8 +257,8 @@ void FreeEndedThreads() {
 }
 
 // Host threads of emulated threads that have ended are joined when the next one starts, so a
-// long run (a fuzzer's) does not keep a stack for every thread it ever had; the records stay.
-// Only the threads with a host thread are looked at: a fuzzer's run has had hundreds of thousands.
+// long run (a fuzzer's) does not keep a stack for every thread it ever had. Only the threads
+// with a host thread are looked at: a fuzzer's run has had hundreds of thousands.
 void JoinEndedOsThreads() {
     size_t kept = 0;
     for (Thread* t : g.osThreads) {
