@@ -327,7 +327,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KXF_CHECK(controller->LocalCsr.BandwidthAvailable == g_baselineCsr.BandwidthAvailable);
     KXF_CHECK(controller->LocalCsr.ChannelsAvailableHi == g_baselineCsr.ChannelsAvailableHi);
     KXF_CHECK(controller->LocalCsr.ChannelsAvailableLo == g_baselineCsr.ChannelsAvailableLo);
-    for (Buffer& b : s.buffers) hk::user::Free(b.program->process, b.base);
+    // With every stream closed no buffer stays secured: the program can free each one.
+    for (Buffer& b : s.buffers) KXF_CHECK(hk::user::Free(b.program->process, b.base));
     for (Program& p : g_programs) {
         KXF_CHECK(hk::user::CloseHandle(p.process, p.event) == STATUS_SUCCESS);
         KXF_CHECK(hk::HandleCount(p.process) == p.baselineHandles);
