@@ -22,6 +22,7 @@
 #include "core/hooks.h"
 #include "irb.h"
 #include "ohci/bus_order.h"
+#include "ohci/list_utilities.h"
 #include "ohci/pool_tags.h"
 
 namespace {
@@ -305,17 +306,10 @@ void QueueNotification(PVOID context, bool run) {
 void GiveUpQueuedNotifications(OhciController* controller, AddressRangeRecord* range) {
     if (controller->ClassNotifyQueue.Flink == nullptr) return;
     LIST_ENTRY given;
-    InitializeListHead(&given);
     KIRQL irql;
     KeAcquireSpinLock(&controller->ClassNotifyLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassNotifyQueue.Flink; e != &controller->ClassNotifyQueue;) {
-        PLIST_ENTRY next = e->Flink;
-        if (CONTAINING_RECORD(e, PendingNotification, Links)->Range == range) {
-            RemoveEntryList(e);
-            InsertTailList(&given, e);
-        }
-        e = next;
-    }
+    TakeMatchingEntries(&controller->ClassNotifyQueue, &given,
+                        [range](PLIST_ENTRY e) { return CONTAINING_RECORD(e, PendingNotification, Links)->Range == range; });
     KeReleaseSpinLock(&controller->ClassNotifyLock, irql);
     while (!IsListEmpty(&given))
         EndNotification(CONTAINING_RECORD(RemoveHeadList(&given), PendingNotification, Links), false);
@@ -630,18 +624,13 @@ void ReleaseChildRanges(ControllerDeviceExtension* extension, ChildDeviceExtensi
     OhciController* controller = &extension->Controller;
     if (controller->ClassRangeList.Flink == nullptr) return;
     LIST_ENTRY released;
-    InitializeListHead(&released);
     KIRQL irql;
     KeAcquireSpinLock(&controller->ClassRangeLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassRangeList.Flink; e != &controller->ClassRangeList;) {
-        PLIST_ENTRY next = e->Flink;
-        if (RangeOf(e)->Owner == child) {
-            RemoveEntryList(e);
-            RangeOf(e)->Listed = FALSE;
-            InsertTailList(&released, e);
-        }
-        e = next;
-    }
+    TakeMatchingEntries(&controller->ClassRangeList, &released, [child](PLIST_ENTRY e) {
+        if (RangeOf(e)->Owner != child) return false;
+        RangeOf(e)->Listed = FALSE;
+        return true;
+    });
     KeReleaseSpinLock(&controller->ClassRangeLock, irql);
     while (!IsListEmpty(&released)) {
         AddressRangeRecord* range = RangeOf(RemoveHeadList(&released));

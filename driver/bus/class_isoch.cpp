@@ -22,6 +22,7 @@
 #include "frame/user_isoch.h"
 #include "isoch/iso_records.h"
 #include "isoch/iso_rx.h"
+#include "ohci/list_utilities.h"
 #include "ohci/pool_tags.h"
 
 namespace {
@@ -577,19 +578,14 @@ void ReleaseChildIsochRecords(ControllerDeviceExtension* extension, PDEVICE_OBJE
     child->Listening = 0;
     // Every bandwidth allocation of the child goes back to the books.
     LIST_ENTRY released;
-    InitializeListHead(&released);
     KIRQL irql;
     KeAcquireSpinLock(&controller->ClassIsochLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassBandwidthList.Flink; e != &controller->ClassBandwidthList;) {
-        PLIST_ENTRY next = e->Flink;
+    TakeMatchingEntries(&controller->ClassBandwidthList, &released, [controller, device](PLIST_ENTRY e) {
         auto* record = CONTAINING_RECORD(e, BandwidthRecord, Links);
-        if (record->Owner == device) {
-            RemoveEntryList(e);
-            ReleaseBandwidth(controller, UnitsOf(record), record->Generation);
-            InsertTailList(&released, e);
-        }
-        e = next;
-    }
+        if (record->Owner != device) return false;
+        ReleaseBandwidth(controller, UnitsOf(record), record->Generation);
+        return true;
+    });
     KeReleaseSpinLock(&controller->ClassIsochLock, irql);
     child->BandwidthHandle = nullptr;
     while (!IsListEmpty(&released))

@@ -13,6 +13,7 @@
 #include "frame/bus_hooks.h"
 #include "irb.h"
 #include "ohci/bus_order.h"
+#include "ohci/list_utilities.h"
 #include "ohci/ohci_registers.h"
 #include "ohci/pool_tags.h"
 
@@ -522,17 +523,11 @@ void ReleaseChildClassRecords(ControllerDeviceExtension* extension, PDEVICE_OBJE
     OhciController* controller = &extension->Controller;
     ReleaseChildRanges(extension, ChildExtension(device));
     LIST_ENTRY released;
-    InitializeListHead(&released);
     KIRQL irql;
     KeAcquireSpinLock(&controller->ClassNotificationLock, &irql);
-    for (PLIST_ENTRY e = controller->ClassNotificationList.Flink; e != &controller->ClassNotificationList;) {
-        PLIST_ENTRY next = e->Flink;
-        if (CONTAINING_RECORD(e, NotificationEntry, Links)->Owner == device) {
-            RemoveEntryList(e);
-            InsertTailList(&released, e);
-        }
-        e = next;
-    }
+    TakeMatchingEntries(&controller->ClassNotificationList, &released, [device](PLIST_ENTRY e) {
+        return CONTAINING_RECORD(e, NotificationEntry, Links)->Owner == device;
+    });
     KeReleaseSpinLock(&controller->ClassNotificationLock, irql);
     while (!IsListEmpty(&released))
         FreeTaggedPool(CONTAINING_RECORD(RemoveHeadList(&released), NotificationEntry, Links), kTagNotification);

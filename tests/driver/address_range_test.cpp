@@ -503,15 +503,24 @@ TEST_F(AddressRangeTest, ARoutineAnswersEachRequest) {
     EXPECT_EQ(Free({range.handle}), STATUS_SUCCESS);
 }
 
+// A class driver's FIFO of ADDRESS_FIFO elements and its spin lock, as a FIFO range takes them.
+struct alignas(16) CallerFifo {
+    SLIST_HEADER head;
+    KSPIN_LOCK lock;
+    CallerFifo() {
+        InitializeSListHead(&head);
+        KeInitializeSpinLock(&lock);
+    }
+    void GiveTo(IRB_REQ_ALLOCATE_ADDRESS_RANGE& request) {
+        request.FifoSListHead = &head;
+        request.FifoSpinLock = &lock;
+    }
+};
+
 // A FIFO range: each written request takes one of the caller's buffers, which then belongs to its
 // routine; an element too short for the request stays on the list; an empty list answers 15.
 TEST_F(AddressRangeTest, FifoElements) {
-    struct alignas(16) Fifo {
-        SLIST_HEADER head;
-    } fifo;
-    InitializeSListHead(&fifo.head);
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
+    CallerFifo fifo;
     Buffer shortOne(8), longOne(64);
     ADDRESS_FIFO elements[2] = {};
     elements[0].FifoMdl = longOne.mdl;
@@ -520,8 +529,7 @@ TEST_F(AddressRangeTest, FifoElements) {
     InterlockedPushEntrySList(&fifo.head, &elements[1].FifoList);  // taken first
     auto request = Request(64, kAllAccess | kAnySource, nullptr, NOTIFY_FLAGS_AFTER_WRITE,
                            reinterpret_cast<PVOID>(Notified));
-    request.FifoSListHead = &fifo.head;
-    request.FifoSpinLock = &lock;
+    fifo.GiveTo(request);
     Range range = Allocate(request);
     ASSERT_EQ(range.status, STATUS_SUCCESS);
 
@@ -580,20 +588,14 @@ void FreesTheOther(NOTIFICATION_INFO* n) {
 void CountsOtherCalls(NOTIFICATION_INFO*) { ++g_freeing.otherCalls; }
 
 TEST_F(AddressRangeTest, ARangeFreedWithANotificationQueued) {
-    struct alignas(16) Fifo {
-        SLIST_HEADER head;
-    } fifo;
-    InitializeSListHead(&fifo.head);
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
+    CallerFifo fifo;
     Buffer element(64), memory(64);
     ADDRESS_FIFO entry = {};
     entry.FifoMdl = element.mdl;
     InterlockedPushEntrySList(&fifo.head, &entry.FifoList);
     auto fifoRequest = Request(64, kAllAccess | kAnySource, nullptr, NOTIFY_FLAGS_AFTER_WRITE,
                                reinterpret_cast<PVOID>(CountsOtherCalls));
-    fifoRequest.FifoSListHead = &fifo.head;
-    fifoRequest.FifoSpinLock = &lock;
+    fifo.GiveTo(fifoRequest);
     Range other = Allocate(fifoRequest);
     ASSERT_EQ(other.status, STATUS_SUCCESS);
     Range freeing = Allocate(Request(64, kAllAccess | kAnySource, memory.mdl, NOTIFY_FLAGS_AFTER_WRITE,
