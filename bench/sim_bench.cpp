@@ -22,7 +22,7 @@
 namespace {
 
 constexpr uint32_t kHCControlSet = 0x050, kHCControlClear = 0x054, kSelfIdBuffer = 0x064, kIntEventClear = 0x084,
-                   kLinkControlSet = 0x0E0, kNodeId = 0x0E8, kAsyncRequestFilterHiSet = 0x100,
+                   kLinkControlSet = 0x0E0, kAsyncRequestFilterHiSet = 0x100,
                    kAsyncRequestFilterLoSet = 0x108, kATRetries = 0x008;
 constexpr uint32_t kAtRequest = 0x180, kArResponse = 0x1E0;  // + 0 ControlSet, + 4 ControlClear, + 0xC CommandPtr
 constexpr uint32_t kNoByteSwapData = 1u << 30, kLps = 1u << 19, kLinkEnable = 1u << 17;

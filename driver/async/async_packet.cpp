@@ -212,6 +212,33 @@ bool DisposePacket(AsyncPacket* packet) {
     return true;
 }
 
+namespace {
+
+// Frees a node's lingering labels once their hold has passed (LabelLock held).
+void ExpireLingering(OhciController* controller, ULONG node) {
+    ULONG* lingering = controller->LingeringLabels[node];
+    if ((lingering[0] | lingering[1]) == 0) return;
+    if (controller->LingerGeneration[node] == CurrentGeneration(controller) && TickNow() < controller->LingerUntil[node])
+        return;
+    controller->LabelPool[node][0] &= ~lingering[0];
+    controller->LabelPool[node][1] &= ~lingering[1];
+    lingering[0] = lingering[1] = 0;
+}
+
+// True when a response to the packet may still come: it expects one, went to the controller in
+// this generation, and neither an answer, a definite ack nor the split time-out ended it.
+bool MayStillBeAnswered(OhciController* controller, const AsyncPacket* packet) {
+    if (!PacketHas(packet, kPacketResponseExpected) || PacketHas(packet, kPacketResponseReceived)) return false;
+    if (packet->PacketState == kPacketNew || packet->Generation != CurrentGeneration(controller)) return false;
+    if (packet->AckCode == kAckTimedOut || packet->PacketStatus == kPacketBusReset ||
+        packet->PacketStatus == kPacketTimedOut)
+        return false;
+    // No outcome yet (withdrawn while in the ring), ack_pending, or no ack seen at all.
+    return packet->OutcomeCode == 0 || packet->OutcomeCode == async::kAckPending || packet->OutcomeCode == -1;
+}
+
+}  // namespace
+
 bool AllocateLabel(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
     if (PacketHas(packet, kPacketLabelHeld)) return true;
@@ -219,6 +246,7 @@ bool AllocateLabel(AsyncPacket* packet) {
     bool found = false;
     KIRQL irql;
     KeAcquireSpinLock(&controller->LabelLock, &irql);
+    ExpireLingering(controller, node);
     for (ULONG label = 0; label < 64; ++label) {
         ULONG& word = controller->LabelPool[node][label / 32];
         ULONG bit = 1u << (label % 32);
@@ -243,9 +271,34 @@ void ReleaseLabel(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
     ULONG node = packet->Destination & 0x3F;
     ULONG label = packet->Label & 0x3F;
+    ULONG bit = 1u << (label % 32);
+    bool linger = MayStillBeAnswered(controller, packet);
+    ULONGLONG until = 0;
+    if (linger)
+        until = TickNow() + ULONGLONG(controller->LabelHoldMs) * 10000ull / KeQueryTimeIncrement() + 1;
     KIRQL irql;
     KeAcquireSpinLock(&controller->LabelLock, &irql);
-    controller->LabelPool[node][label / 32] &= ~(1u << (label % 32));
+    if (linger) {
+        ExpireLingering(controller, node);
+        controller->LingeringLabels[node][label / 32] |= bit;
+        if (controller->LingerUntil[node] < until) controller->LingerUntil[node] = until;
+        controller->LingerGeneration[node] = packet->Generation;
+    } else {
+        controller->LabelPool[node][label / 32] &= ~bit;
+    }
+    KeReleaseSpinLock(&controller->LabelLock, irql);
+}
+
+void EndLingeringLabel(OhciController* controller, ULONG node, ULONG label) {
+    node &= 0x3F;
+    label &= 0x3F;
+    ULONG bit = 1u << (label % 32);
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->LabelLock, &irql);
+    if (controller->LingeringLabels[node][label / 32] & bit) {
+        controller->LingeringLabels[node][label / 32] &= ~bit;
+        controller->LabelPool[node][label / 32] &= ~bit;
+    }
     KeReleaseSpinLock(&controller->LabelLock, irql);
 }
 
@@ -445,6 +498,7 @@ void MatchResponse(OhciController* controller, ULONG tcode, const UCHAR* bytes, 
     }
     KeReleaseSpinLock(&controller->PendingLock, irql);
     if (drop) ReleasePacket(request);
+    if (request == nullptr) EndLingeringLabel(controller, source & 0x3F, label);
 }
 
 LONG ClassifyOutcome(const AsyncPacket* packet) {
@@ -560,14 +614,22 @@ void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID
     KeReleaseSpinLock(&controller->PendingLock, irql);
 }
 
+ULONG SplitTimeoutMsOf(ULONG hi, ULONG lo) {
+    ULONG ms = hi * 1000 + (lo >> 22);
+    return ms < kMinSplitTimeoutMs ? kMinSplitTimeoutMs : ms;
+}
+
+void NoteSplitTimeout(OhciController* controller, ULONG hi, ULONG lo) {
+    InterlockedExchange(&controller->LabelHoldMs, LONG(SplitTimeoutMsOf(hi, lo)));
+}
+
 ULONG SplitTimeoutMs(OhciController* controller) {
     KIRQL irql;
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
     ULONG hi = controller->LocalCsr.SplitTimeoutHi;
     ULONG lo = controller->LocalCsr.SplitTimeoutLo;
     KeReleaseSpinLock(&controller->TopologyLock, irql);
-    ULONG ms = hi * 1000 + (lo >> 22);
-    return ms < kMinSplitTimeoutMs ? kMinSplitTimeoutMs : ms;
+    return SplitTimeoutMsOf(hi, lo);
 }
 
 void DpcForSplitTimeoutWatchDog(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {

@@ -133,9 +133,15 @@ void ReleasePacket(AsyncPacket* packet);
 // Gives up the owner's reference once: true when this call did it.
 bool DisposePacket(AsyncPacket* packet);
 
-// Transaction labels per destination node number (the bus number is not part of the key).
+// Transaction labels per destination node number (the bus number is not part of the key). A
+// label whose request may still be answered (sent, or in the ring, and neither answered, timed
+// out nor overtaken by a bus reset) is not free when its packet lets it go: it stays taken until
+// its response arrives, the split time-out passes or the generation changes, so that a late
+// response never completes another request.
 [[nodiscard]] bool AllocateLabel(AsyncPacket* packet);
 void ReleaseLabel(AsyncPacket* packet);
+// A response that matched no pending request: frees its label if a request let it linger.
+void EndLingeringLabel(OhciController* controller, ULONG node, ULONG label);
 
 // Fills the packet from a builder's result: header, lengths, tcode, flags.
 void SetPacketHeader(AsyncPacket* packet, const async::BuiltPacket& built, USHORT destination);
@@ -190,6 +196,9 @@ void WithdrawProcessPackets(OhciController* controller, PEPROCESS process, PVOID
 
 // Milliseconds of the split time-out from the local SPLIT_TIMEOUT registers (at least 100).
 [[nodiscard]] ULONG SplitTimeoutMs(OhciController* controller);
+[[nodiscard]] ULONG SplitTimeoutMsOf(ULONG hi, ULONG lo);
+// Records the registers' split time-out for the label hold (TopologyLock held by the writer).
+void NoteSplitTimeout(OhciController* controller, ULONG hi, ULONG lo);
 
 // Interlocked flag helpers.
 inline bool PacketHas(const AsyncPacket* packet, ULONG flag) { return (packet->Flags & LONG(flag)) != 0; }

@@ -3,6 +3,7 @@
 // registers through the link's compare-swap unit. Remote reads of the ROM and locks of the
 // resource registers are answered by the link itself; what arrives here is what it passes on and
 // the node's own requests through loopback.
+#include "async_packet.h"
 #include "incoming.h"
 
 #include "core/controller.h"
@@ -69,6 +70,7 @@ LONG ServeSplitTimeout(OhciController* controller, const IncomingRequest* r, boo
         // hi is below 2^32 / 1000 whenever it fits, so the product does not wrap.
         if (fits && hi < kSplitTimeoutHiLimit && ULONGLONG(hi) * 1000 + (lo >> 22) <= kSplitTimeoutLimitMs) {
             (high ? csr->SplitTimeoutHi : csr->SplitTimeoutLo) = value;
+            NoteSplitTimeout(controller, csr->SplitTimeoutHi, csr->SplitTimeoutLo);
         } else {
             rcode = async::kRcodeDataError;
         }

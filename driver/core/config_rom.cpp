@@ -1,5 +1,6 @@
 #include "config_rom.h"
 
+#include "async/async_packet.h"
 #include "ohci/bus_order.h"
 #include "controller.h"
 #include "ohci/ohci_registers.h"
@@ -89,6 +90,7 @@ void BuildConfigRom(OhciController* controller) {
     LoadBusInfoBlockRegisters(controller);
     LocalCsrValues* csr = &controller->LocalCsr;
     SplitTimeoutCsr(controller->SPLIT_TIMEOUT, &csr->SplitTimeoutHi, &csr->SplitTimeoutLo);
+    NoteSplitTimeout(controller, csr->SplitTimeoutHi, csr->SplitTimeoutLo);
     csr->BandwidthAvailable = 0x1333;
     csr->ChannelsAvailableHi = 0xFFFFFFFE;
     csr->ChannelsAvailableLo = 0xFFFFFFFF;

@@ -150,7 +150,14 @@ struct OhciController {
     KTIMER SplitTimeoutTimer;      // fires SplitTimeoutDpc while requests are pending
     volatile LONG SplitTimerArmed;
     ULONG LabelPool[64][2];        // per destination node number: labels 0..31, 32..63 in use
+    // Labels of requests that ended for their caller while their transaction was still open on
+    // the bus (LabelLock): still set in LabelPool, each comes back with its response, and all of
+    // a node's at LingerUntil (a tick count) or at the next generation.
+    ULONG LingeringLabels[64][2];
+    ULONGLONG LingerUntil[64];
+    ULONG LingerGeneration[64];
     KSPIN_LOCK LabelLock;
+    volatile LONG LabelHoldMs;     // the split time-out in milliseconds, readable under any lock
 
     // Deferred calls and timers of bus reset and root check.
     KDPC BusResetDpc;

@@ -445,6 +445,41 @@ TEST_F(AsyncUserTest, LabelExhaustion) {
     EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
 }
 
+// A program that ends before its reads are answered: each read's label stays taken until its
+// response comes, the split time-out passes or the bus resets, so the late response never
+// completes the next program's read that would otherwise get the same label.
+TEST_F(AsyncUserTest, LabelsOfEndedRequestsWaitForTheirResponses) {
+    enum Ending { kLateResponse, kLostResponse, kBusReset };
+    for (Ending ending : {kLateResponse, kLostResponse, kBusReset}) {
+        SCOPED_TRACE(ending);
+        nodes_[1]->responseDelay = 50 * sim::kTicksPerMillisecond;
+        nodes_[1]->faults.lostResponses = ending == kLateResponse ? 0 : 1;
+        Program ended = NewProgram("ending", ending == kLostResponse);
+        ASSERT_EQ(Send(ended, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4, Lock(), false).ack, async::kAckPending);
+        hk::ExitProcess(ended.process);
+        if (ending == kBusReset) {
+            sim_->bus.RequestReset(false);
+            hk::RunFor(300 * kMs100ns);
+        }
+        Program next = NewProgram("next", false);
+        Result r = Send(next, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase + 4, 4);
+        ULONG value = 0;
+        memcpy(&value, next.memory + kDataAt, 4);
+        ASSERT_EQ(r.status, 0u);
+        EXPECT_EQ(BusOrder(value), Reg(1, 1));
+        ULONG node = NodeId(1) & 0x3F;
+        const ULONG* lingering = Controller()->LingeringLabels[node];
+        // The late response gave its label back; a lost one holds it for the split time-out.
+        EXPECT_EQ(lingering[0] != 0, ending == kLostResponse);
+        hk::RunFor(200 * kMs100ns);
+        nodes_[1]->responseDelay = 10 * sim::kTicksPerMicrosecond;
+        EXPECT_EQ(Send(next, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+        EXPECT_EQ(lingering[0] | lingering[1], 0u);
+        EXPECT_EQ(Controller()->LabelPool[node][0] | Controller()->LabelPool[node][1], 0u);
+        hk::ExitProcess(next.process);
+    }
+}
+
 // A length above what the path's speed allows is refused with status 4 and nothing is sent.
 TEST_F(AsyncUserTest, LengthAboveTheSpeedLimit) {
     Program p = NewProgram("camera", false);

@@ -22,7 +22,6 @@ constexpr ULONG kPackets = 240;                     // packets of one frame at 3
 constexpr ULONG kPacketBytes = 1280;
 constexpr ULONG kLineBytes = 640;
 constexpr ULONG kFrameBytes = kPackets * kPacketBytes;
-constexpr ULONG kRecordBytes = 256;                 // request record, descriptors, pointer array
 constexpr ULONG kMaxBuffers = 31;
 constexpr ULONG kDualBufferMode = 1u << 27;         // IR ContextControl (OHCI 1.1)
 

@@ -29,7 +29,6 @@ namespace kx1394 {
 namespace {
 
 // IIDC command registers used here, as offsets from the camera's command base.
-constexpr uint32_t kBasicFuncInq = 0x400;
 constexpr uint32_t kCurVFrmRate = 0x600;
 constexpr uint32_t kCurVMode = 0x604;
 constexpr uint32_t kCurVFormat = 0x608;
