@@ -219,8 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d.RestoreSplitTimeout();
     (void)kxfuzz::DriverOnBus::RunUntil(Quiet, 3000 * kMs);
     KXF_CHECK(Quiet());
-    OhciController* driver = d.Controller();
-    for (const auto& pair : driver->LabelPool) KXF_CHECK(pair[0] == 0 && pair[1] == 0);
+    d.CheckLabelsLinger();
     KXF_CHECK(hk::mm::BusFaults().empty());
 
     // The receive path works again: at once after packets from the bus, after a reset after bytes

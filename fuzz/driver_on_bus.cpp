@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "async/async_packet.h"
 #include "bus_description.h"
 #include "frame/driver.h"
 #include "fuzz_input.h"
@@ -53,7 +54,22 @@ void DriverOnBus::RestoreSplitTimeout() {
     KeAcquireSpinLock(&controller->TopologyLock, &irql);
     controller->LocalCsr.SplitTimeoutHi = splitTimeoutHi;
     controller->LocalCsr.SplitTimeoutLo = splitTimeoutLo;
+    NoteSplitTimeout(controller, splitTimeoutHi, splitTimeoutLo);
     KeReleaseSpinLock(&controller->TopologyLock, irql);
+}
+
+void DriverOnBus::CheckLabelsLinger() {
+    OhciController* controller = Controller();
+    bool lingering = false;
+    for (ULONG node = 0; node < 64; ++node) {
+        for (ULONG word = 0; word < 2; ++word) {
+            ULONG held = controller->LingeringLabels[node][word];
+            KXF_CHECK((controller->LabelPool[node][word] & ~held) == 0);
+            lingering = lingering || held != 0;
+        }
+    }
+    ULONG hold = ULONG(controller->LabelHoldMs);
+    if (lingering) hk::RunFor(ULONGLONG(hold < 1000 ? hold + 1 : 1000) * kMs);
 }
 
 bool DriverOnBus::RunUntil(const std::function<bool()>& done, ULONGLONG limit, ULONGLONG step) {

@@ -62,6 +62,10 @@ struct DriverOnBus {
     // driver started with, back before a target waits for held requests to time out (put in
     // place directly: bytes an input stored by hand may have stopped the request context).
     void RestoreSplitTimeout();
+    // Once every request has ended, a label still taken is one that lingers for a transaction
+    // that may yet be answered; the clock then runs past the split time-out (at most a second) so
+    // that the next input finds those labels free at its first request to the node.
+    void CheckLabelsLinger();
 
     hk::Kernel* kernel = nullptr;
     hk::SimulatedController* sim = nullptr;

@@ -465,7 +465,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     KXF_CHECK(IsListEmpty(&controller->PendingList));
-    for (const auto& pair : controller->LabelPool) KXF_CHECK(pair[0] == 0 && pair[1] == 0);
+    d.CheckLabelsLinger();
     KXF_CHECK(hk::mm::TagCount(kTagAsyncPacket) == g_baselinePackets);
     for (Runner& r : g_runners) {
         KXF_CHECK(hk::user::CloseHandle(r.program.process, r.program.event) == STATUS_SUCCESS);
