@@ -149,11 +149,15 @@ protected:
             now.call = result.call;
             return now;
         }
-        EXPECT_EQ(now.status, 0u);
-        EXPECT_EQ(now.rcode, 0u);
         EXPECT_EQ(hk::user::WaitEvent(p.process, p.done, &kWaitLimit), STATUS_SUCCESS);
         Result final = p.Read();
         final.call = result.call;
+        // The call left the pending results, unless the worker, run first by a preempting
+        // scheduler, had already written the final ones over them.
+        if (now.status != final.status || now.rcode != final.rcode) {
+            EXPECT_EQ(now.status, 0u);
+            EXPECT_EQ(now.rcode, 0u);
+        }
         return final;
     }
 
@@ -474,6 +478,7 @@ TEST_F(AsyncUserTest, LabelsOfEndedRequestsWaitForTheirResponses) {
         hk::RunFor(200 * kMs100ns);
         nodes_[1]->responseDelay = 10 * sim::kTicksPerMicrosecond;
         EXPECT_EQ(Send(next, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
+        hk::RunFor(1 * kMs100ns);  // the worker gives the label back after it sets the event
         EXPECT_EQ(lingering[0] | lingering[1], 0u);
         EXPECT_EQ(Controller()->LabelPool[node][0] | Controller()->LabelPool[node][1], 0u);
         hk::ExitProcess(next.process);
