@@ -15,6 +15,7 @@
 #include "hk_ke_test.h"
 #include "hk_mm_test.h"
 #include "hk_wdm.h"
+#include "kx_services.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ const ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, F
 const ULONG kIoctlWait = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kIoctlFill = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 const ULONG kIoctlHold = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Held like kIoctlHold, its output locked by the I/O manager and once more by the driver.
+const ULONG kIoctlHoldLocked = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 
 bool Readable(const void* address) {
     int fds[2];
@@ -62,6 +65,7 @@ struct Seen {
     BOOLEAN is32Bit = FALSE;
     PIRP waiting = nullptr;
     PIRP held = nullptr;  // pending without a cancel routine, until the test completes it
+    PMDL kept = nullptr;  // the driver's own lock of a kIoctlHoldLocked output
     std::vector<PDEVICE_OBJECT> children;  // child PDOs the bus reports
     POWER_STATE powerCallbackState{};
     NTSTATUS powerCallbackStatus = STATUS_PENDING;
@@ -261,7 +265,15 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         IoReleaseCancelSpinLock(irql);
         return STATUS_PENDING;
     }
-    if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlHold) {
+    if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlHoldLocked) {
+        g_seen->kept = IoAllocateMdl(MmGetMdlVirtualAddress(irp->MdlAddress), out, FALSE, FALSE, nullptr);
+        if (KxProbeAndLockPages(g_seen->kept, UserMode, IoWriteAccess) != STATUS_SUCCESS) {
+            IoFreeMdl(g_seen->kept);
+            g_seen->kept = nullptr;
+        }
+    }
+    if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlHold ||
+        stack->Parameters.DeviceIoControl.IoControlCode == kIoctlHoldLocked) {
         IoMarkIrpPending(irp);
         g_seen->held = irp;
         return STATUS_PENDING;
@@ -594,6 +606,38 @@ TEST(IoUser, RequestCompletedAfterItsProgramExitedWritesNothing) {
     hk::JoinThread(thread);
     EXPECT_NE(threadStatus, STATUS_PENDING);
     EXPECT_FALSE(Readable(out)) << "the memory goes with the last thread of the program";
+    f.Finish();
+}
+
+// Pages locked while a thread of the program is still in the kernel when it exits are checked
+// when that thread leaves, as the address space goes only then: the I/O manager's lock of the
+// request's output ends with the request, the driver's own lock kept beyond is reported.
+TEST(IoUser, PagesLockedAtExitAreCheckedWhenTheLastThreadLeaves) {
+    hk::Options options;
+    options.seed = 0;
+    Fixture f(STATUS_SUCCESS, options);
+    PEPROCESS program = hk::CreateProcess("camera");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(hk::user::OpenDeviceInterface(program, kInterface, 0, &handle), STATUS_SUCCESS);
+    UCHAR* out = static_cast<UCHAR*>(hk::user::Alloc(program, 16));
+    PKTHREAD thread = hk::StartThread("program-thread", program, [&] {
+        (void)hk::user::DeviceIoControl(program, handle, kIoctlHoldLocked, nullptr, 0, out, 16);
+    });
+    hk::RunFor(10000);
+    PIRP held = f.seen.held;
+    ASSERT_NE(held, nullptr);
+    ASSERT_NE(f.seen.kept, nullptr);
+    hk::ExitProcess(program);  // two locks, but the thread is still in the kernel: nothing reported
+    Complete(held, STATUS_SUCCESS, 16);
+    {
+        hk::ExpectViolation v(hk::rule::kPoolLeak);
+        hk::JoinThread(thread);
+        EXPECT_EQ(1, v.Count());
+        EXPECT_NE(std::string(v.LastMessage()).find("process exits with locked pages"), std::string::npos)
+            << v.LastMessage();
+    }
+    MmUnlockPages(f.seen.kept);
+    IoFreeMdl(f.seen.kept);
     f.Finish();
 }
 

@@ -83,6 +83,7 @@ struct Region {
     AddressSpace* space = nullptr;  // null once freed or its process exited (kept while locked)
     bool closed = false;       // PROT_NONE while the running context may not touch user memory
     bool retired = false;      // its process exited: PROT_NONE until the space is destroyed
+    AddressSpace* retiredFrom = nullptr;  // locked when its space was retired, until destroyed
 };
 
 struct AddressSpace {

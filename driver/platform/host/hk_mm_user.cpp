@@ -265,13 +265,10 @@ void RetireAddressSpace(void* opaque) {
             ++it;
             continue;
         }
-        // Locked pages stay resident until their last unlock, which releases them.
-        for (auto& [mdl, l] : s.lockedMdls) {
-            if (l.region != r || l.reported) continue;
-            l.reported = true;
-            Violation(rule::kPoolLeak, "process exits with locked pages: MDL %p, %u bytes at %p",
-                      static_cast<void*>(mdl), mdl->ByteCount, MmGetMdlVirtualAddress(mdl));
-        }
+        // Locked pages stay resident until their last unlock, which releases them. A thread of the
+        // process may still be in a driver and unlock them before it leaves: the space's
+        // destruction, once no thread is in the kernel, reports what is still locked.
+        r->retiredFrom = space;
         it = space->regions.erase(it);
     }
 }
@@ -284,6 +281,14 @@ void DestroyAddressSpace(void* opaque) {
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     AddressSpace* space = static_cast<AddressSpace*>(opaque);
     if (s.retired.erase(space) == 0) return;
+    for (auto& [mdl, l] : s.lockedMdls) {
+        if (l.region == nullptr || l.region->retiredFrom != space || l.reported) continue;
+        l.reported = true;
+        Violation(rule::kPoolLeak, "process exits with locked pages: MDL %p, %u bytes at %p", static_cast<void*>(mdl),
+                  mdl->ByteCount, MmGetMdlVirtualAddress(mdl));
+    }
+    for (auto& [mdl, l] : s.lockedMdls)
+        if (l.region != nullptr && l.region->retiredFrom == space) l.region->retiredFrom = nullptr;
     for (auto& [start, r] : space->regions) Unmap(r);
     delete space;
 }
