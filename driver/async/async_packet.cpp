@@ -30,15 +30,8 @@ void FreePacket(AsyncPacket* packet) {
     OhciController* controller = packet->Controller;
     if (packet->Slot != nullptr) ReturnPayloadSlot(packet);
     ReleaseLabel(packet);
-    for (ULONG i = 0; i < kResultCount; ++i) {
-        PMDL mdl = packet->ResultMdl[i];
-        if (mdl == nullptr) continue;
-        MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-        packet->ResultMdl[i] = nullptr;
-    }
+    ReleaseCallerResources(packet);
     if (packet->UserEvent != nullptr) ObDereferenceObject(packet->UserEvent);
-    if (packet->CallerClient != nullptr && packet->ReleaseCaller != nullptr) packet->ReleaseCaller(packet->CallerClient);
     // A holder of the packet lock has left it before the block goes back.
     KIRQL irql;
     KeAcquireSpinLock(&packet->Lock, &irql);
@@ -198,6 +191,19 @@ AsyncPacket* AllocatePacket(OhciController* controller, ULONG payloadLength) {
     KeInitializeEvent(&packet->DoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&packet->Lock);
     return packet;
+}
+
+void ReleaseCallerResources(AsyncPacket* packet) {
+    for (ULONG i = 0; i < kResultCount; ++i) {
+        PMDL mdl = packet->ResultMdl[i];
+        if (mdl == nullptr) continue;
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        packet->ResultMdl[i] = nullptr;
+        packet->ResultVa[i] = nullptr;
+    }
+    PVOID client = InterlockedExchangePointer(&packet->CallerClient, nullptr);
+    if (client != nullptr && packet->ReleaseCaller != nullptr) packet->ReleaseCaller(client);
 }
 
 void ReleasePacket(AsyncPacket* packet) {

@@ -132,6 +132,12 @@ enum PacketListKind : ULONG { kQueueList, kPendingList };
 void ReleasePacket(AsyncPacket* packet);
 // Gives up the owner's reference once: true when this call did it.
 bool DisposePacket(AsyncPacket* packet);
+// Unlocks and frees the caller's result memory and drops the reference on the caller's client
+// record (at PASSIVE_LEVEL: the last reference releases the client's resources). Whoever writes a
+// packet's final results calls it right after, since the packet may stay in a descriptor ring
+// long after: the caller's process may have ended by then, and its last reference may go in a
+// deferred call under the engine's locks. The packet's last reference does it for any left.
+void ReleaseCallerResources(AsyncPacket* packet);
 
 // Transaction labels per destination node number (the bus number is not part of the key). A
 // label whose request may still be answered (sent, or in the ring, and neither answered, timed

@@ -295,6 +295,7 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
         KeSetEvent(&driverClient->WorkEvent2, IO_NO_INCREMENT, FALSE);
         if (cancelled) {
             WriteCancelledStatus(packet);
+            ReleaseCallerResources(packet);
             DisposePacket(packet);
         }
         ReleasePacket(packet);
@@ -313,6 +314,7 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
     KeReleaseSpinLock(&driverClient->CompletionLock, irql);
     if (listed) ReleasePacket(packet);
     WriteResults(packet, true);
+    ReleaseCallerResources(packet);
     ReleaseLabel(packet);
     ReleasePacket(packet);
     DisposePacket(packet);
@@ -408,6 +410,7 @@ void DeliverCompletions(ClientRecord* client) {
             else if (packet->UserEvent != nullptr)
                 KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
         }
+        ReleaseCallerResources(packet);
         ReleaseLabel(packet);
         DisposePacket(packet);
         ReleasePacket(packet);  // the completion list's reference
@@ -431,7 +434,11 @@ void EndCancelled(PLIST_ENTRY removed) {
         KeReleaseSpinLock(&packet->Lock, irql);
         KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
         ReleaseLabel(packet);
-        if (told) DisposePacket(packet);
+        // A caller still in its call writes its results and lets the memory go itself.
+        if (told) {
+            ReleaseCallerResources(packet);
+            DisposePacket(packet);
+        }
         ReleasePacket(packet);
     }
 }

@@ -597,6 +597,24 @@ TEST_F(AsyncUserTest, DeadTransmitContext) {
     EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, 0u);
 }
 
+// A request whose descriptor stays in a dead transmit context after its caller timed out: the
+// program's memory is unlocked and its client record let go when the caller's part ends, so the
+// program can end at once (no pages locked at its exit), and the bus reset that finally flushes
+// the ring frees the packet in a deferred call without releasing the client there.
+TEST_F(AsyncUserTest, ProgramEndsWhileItsRequestStaysInTheRing) {
+    ULONG before = Outstanding();
+    Program p = NewProgram("camera", false);
+    sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
+    hk::RunFor(10 * kMs100ns);
+    EXPECT_EQ(Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4).status, KX1394_STATUS_TIMEOUT);
+    EXPECT_GT(Outstanding(), before);
+    hk::ExitProcess(p.process);
+    hk::RunFor(100 * kMs100ns);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+    EXPECT_EQ(Outstanding(), before);
+}
+
 // PHY and stream packets from a program: a PHY configuration packet reaches every PHY; a stream
 // packet goes out; a speed code or channel out of range is refused, a length above the speed's
 // limit answers 4.
