@@ -250,7 +250,11 @@ bool StatusOfTheInterface(uint32_t status) {
 void CheckMemory(const Session& s) {
     for (const Buffer& b : s.buffers) {
         if (hk::ProcessExited(b.program->process)) continue;
-        for (size_t i = b.writable; i < b.bytes + kSlack; ++i) {
+        // Most buffers are as the harness left them: compare them whole before byte by byte.
+        const size_t end = b.bytes + kSlack;
+        if (b.writable < end && std::memcmp(b.base + b.writable, b.image.data() + b.writable, end - b.writable) == 0)
+            continue;
+        for (size_t i = b.writable; i < end; ++i) {
             if (b.base[i] == b.image[i]) continue;
             bool statusWord = false;
             for (const uint8_t* w : s.statusWords) statusWord = statusWord || (b.base + i >= w && b.base + i < w + 4);
