@@ -198,11 +198,6 @@ bool CallerBusy(const Stream* stream) { return stream->Event != nullptr && KeRea
 // Scatter/gather completion: stores the list of one chunk and asks for the next.
 void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context);
 
-struct ListContext {
-    Request* Owner;
-    bool Header;
-};
-
 NTSTATUS RequestList(Request* request, bool header) {
     Stream* stream = request->Owner;
     ULONG index = header ? request->HeaderMapped : request->DataMapped;
@@ -217,7 +212,7 @@ NTSTATUS RequestList(Request* request, bool header) {
                                                                              : request->DataChunkBytes;
     }
     // The context of the completion is the request; the kind of buffer is told by which of the two
-    // list arrays still has room (data lists are asked for first, headers after).
+    // list arrays still has room (data lists are asked for first, headers after, one at a time).
     return stream->Adapter->DmaOperations->GetScatterGatherList(stream->Adapter, stream->Controller->PhysicalDeviceObject,
                                                                 mdl, va, length, ListReady, request, FALSE);
 }
@@ -226,28 +221,9 @@ void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST Scatt
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     auto* request = static_cast<Request*>(Context);
-    bool header = request->DataMapped == request->DataChunks;
-    if (!header) {
-        request->DataLists[request->DataMapped++] = ScatterGather;
-        if (request->DataMapped < request->DataChunks) {
-            if (!NT_SUCCESS(RequestList(request, false))) {
-                request->MapStatus = STATUS_INSUFFICIENT_RESOURCES;
-                KeSetEvent(&request->DataMapEvent, IO_NO_INCREMENT, FALSE);
-            }
-            return;
-        }
-        KeSetEvent(&request->DataMapEvent, IO_NO_INCREMENT, FALSE);
-        return;
-    }
-    request->HeaderLists[request->HeaderMapped++] = ScatterGather;
-    if (request->HeaderMapped < request->HeaderChunks) {
-        if (!NT_SUCCESS(RequestList(request, true))) {
-            request->MapStatus = STATUS_INSUFFICIENT_RESOURCES;
-            KeSetEvent(&request->HeaderMapEvent, IO_NO_INCREMENT, FALSE);
-        }
-        return;
-    }
-    KeSetEvent(&request->HeaderMapEvent, IO_NO_INCREMENT, FALSE);
+    if (request->DataMapped < request->DataChunks) request->DataLists[request->DataMapped++] = ScatterGather;
+    else request->HeaderLists[request->HeaderMapped++] = ScatterGather;
+    KeSetEvent(&request->MapEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // Locks `total` bytes at `address` in chunks of `chunk` bytes for the device to write.
@@ -329,22 +305,19 @@ NTSTATUS MapChunks(Request* request) {
         }
         return STATUS_SUCCESS;
     }
-    KeInitializeEvent(&request->DataMapEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&request->HeaderMapEvent, NotificationEvent, headerChunks == 0);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS status = RequestList(request, false);
-    KeLowerIrql(irql);
-    if (!NT_SUCCESS(status)) return status;
-    KeWaitForSingleObject(&request->DataMapEvent, Executive, KernelMode, FALSE, nullptr);
-    if (headerChunks != 0 && request->MapStatus == STATUS_SUCCESS) {
+    // One chunk at a time: the adapter calls ListReady inline when map registers are free (else
+    // later, from its DPC). Asking for the next chunk from ListReady itself would nest a HAL call
+    // and a callback per chunk on the kernel stack, which a buffer of many chunks overflows.
+    KeInitializeEvent(&request->MapEvent, SynchronizationEvent, FALSE);
+    for (ULONG i = 0; i < dataChunks + headerChunks; ++i) {
+        KIRQL irql;
         KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        status = RequestList(request, true);
+        NTSTATUS status = RequestList(request, i >= dataChunks);
         KeLowerIrql(irql);
         if (!NT_SUCCESS(status)) return status;
+        KeWaitForSingleObject(&request->MapEvent, Executive, KernelMode, FALSE, nullptr);
     }
-    KeWaitForSingleObject(&request->HeaderMapEvent, Executive, KernelMode, FALSE, nullptr);
-    return request->MapStatus;
+    return STATUS_SUCCESS;
 }
 
 // --- Kept mappings ---------------------------------------------------------------------------------
@@ -1369,7 +1342,6 @@ Request* NewRequest(Stream* stream, const BufferRecord& buffer) {
     request->CycleMatch = kNoCycleMatch;
     request->Area = -1;
     request->PreviousArea = -1;
-    request->MapStatus = STATUS_SUCCESS;
     KeInitializeSpinLock(&request->BuildLock);
     return request;
 }

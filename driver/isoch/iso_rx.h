@@ -86,9 +86,7 @@ struct Request {
     PSCATTER_GATHER_LIST* HeaderLists;
     ULONG HeaderChunks;
     ULONG HeaderMapped;
-    KEVENT DataMapEvent;
-    KEVENT HeaderMapEvent;
-    NTSTATUS MapStatus;
+    KEVENT MapEvent;         // the list of the chunk asked for has come
     MappedBuffer* Mapping;   // the kept mapping its buffer arrays belong to, or null
     LONG Area;               // the area holding its program, -1 none
     LONG PreviousArea;       // the tail it was linked behind, -1 none
