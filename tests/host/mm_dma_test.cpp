@@ -138,6 +138,51 @@ TEST(MmDma, ScatterGatherSplitsAnUnalignedBufferAtPagesAndOptionallySmaller) {
     IoFreeMdl(mdl);
 }
 
+// A driver that maps page after page, each from the execution routine of the one before.
+struct Chain {
+    Dma* dma;
+    PMDL mdl;
+    char* va;
+    ULONG pages;
+    std::vector<PSCATTER_GATHER_LIST> lists;
+};
+
+void NextOfChain(PDEVICE_OBJECT, PIRP, PSCATTER_GATHER_LIST list, PVOID context) {
+    auto* c = static_cast<Chain*>(context);
+    c->lists.push_back(list);
+    if (c->lists.size() == c->pages) return;
+    char* next = c->va + c->lists.size() * PAGE_SIZE;
+    (void)c->dma->adapter->DmaOperations->GetScatterGatherList(c->dma->adapter, &c->dma->pdo, c->mdl, next, PAGE_SIZE,
+                                                                NextOfChain, c, FALSE);
+}
+
+TEST(MmDma, ListsAskedForFromTheirOwnExecutionRoutinesNestOnTheKernelStack) {
+    hk::Kernel kernel;
+    Dma dma;
+    char* buffer = static_cast<char*>(hk::user::Alloc(hk::CurrentProcess(), 9 * PAGE_SIZE));
+    char* va = static_cast<char*>(PAGE_ALIGN(buffer)) + PAGE_SIZE;
+    PMDL mdl = IoAllocateMdl(va, 8 * PAGE_SIZE, FALSE, FALSE, nullptr);
+    ASSERT_EQ(STATUS_SUCCESS, KxProbeAndLockPages(mdl, UserMode, IoWriteAccess));
+    for (ULONG pages : {4u, 8u}) {
+        Chain chain{&dma, mdl, va, pages, {}};
+        hk::ExpectViolation v(hk::rule::kKernelStack);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        EXPECT_EQ(STATUS_SUCCESS, dma.adapter->DmaOperations->GetScatterGatherList(dma.adapter, &dma.pdo, mdl, va, PAGE_SIZE,
+                                                                                  NextOfChain, &chain, FALSE));
+        for (PSCATTER_GATHER_LIST list : chain.lists) dma.adapter->DmaOperations->PutScatterGatherList(dma.adapter, list, FALSE);
+        KeLowerIrql(old);
+        EXPECT_EQ(pages, chain.lists.size());
+        // Four routines one inside the other are bounded; a chain as long as the transfer is not.
+        EXPECT_EQ(pages > 4 ? 1 : 0, v.Count()) << pages << " pages";
+        if (pages > 4) {
+            EXPECT_TRUE(Contains(v.LastMessage(), "5 levels deep")) << v.LastMessage();
+        }
+    }
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+}
+
 TEST(MmDma, MapRegistersBoundATransfer) {
     hk::Kernel kernel;
     hk::mm::SetMapRegisters(4);

@@ -63,6 +63,7 @@ inline constexpr const char* kLockOrder = "LOCK_ORDER";             // two locks
 inline constexpr const char* kUseAfterFree = "USE_AFTER_FREE";      // freed pool read or written
 inline constexpr const char* kPoolOverrun = "POOL_OVERRUN";         // access or write past a block's end
 inline constexpr const char* kUserAddress = "USER_ADDRESS";         // user memory reached the wrong way
+inline constexpr const char* kKernelStack = "KERNEL_STACK";         // unbounded nesting on the kernel stack
 }  // namespace rule
 
 // ---------------------------------------------------------------------------------------------

@@ -12,6 +12,10 @@
 // would hold such a request until registers free up, but one that needs more than the adapter
 // has could never run, so the host reports it at once. Lists outstanding at the same time are not
 // limited together.
+//
+// The execution routine runs inline; one that asks for the next list from within itself nests the
+// HAL's frames and its own once more per list, and a transfer of many lists overflows the 24 KB
+// x64 kernel stack. Nesting deeper than kMaxListNesting is reported (rule KERNEL_STACK).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +27,10 @@
 namespace hk {
 namespace mm {
 namespace detail {
+
+// Execution routines of GetScatterGatherList running on this thread, one inside the other.
+constexpr ULONG kMaxListNesting = 4;
+thread_local ULONG t_listNesting = 0;
 
 struct Adapter {
     DMA_ADAPTER adapter;  // what the driver sees
@@ -276,7 +284,15 @@ NTSTATUS GetScatterGatherList(PDMA_ADAPTER DmaAdapter, PDEVICE_OBJECT DeviceObje
     s.sgLists[list] = g;
     guard.unlock();
     // Inline, at DISPATCH_LEVEL, with the device's current IRP as Windows passes it.
+    if (t_listNesting == kMaxListNesting)
+        Violation(rule::kKernelStack,
+                  "GetScatterGatherList from within the execution routine of an earlier list, %u levels deep: each "
+                  "level nests the HAL's frames and the routine's on the kernel stack (24 KB on x64), so a transfer "
+                  "of enough lists overflows it; ask for the next list after the routine has returned",
+                  t_listNesting + 1);
+    ++t_listNesting;
     ExecutionRoutine(DeviceObject, DeviceObject != nullptr ? DeviceObject->CurrentIrp : nullptr, list, Context);
+    --t_listNesting;
     (void)WriteToDevice;
     return STATUS_SUCCESS;
 }
