@@ -47,8 +47,16 @@ ULONGLONG BlockOffset(const ClassBlockRequest* r, const Blocks& b, ULONG i) {
 
 USHORT Destination(ULONG node) { return USHORT(0xFFC0 | (node & 0x3F)); }
 
+// Whether a transaction ended well: an answered ack_pending with rcode 0, or ack_complete for a
+// write. IEEE 1394 lets a node complete only a write in its ack: a read or lock acked complete got
+// no response and so no data.
+bool Succeeded(const KernelTransaction& t) {
+    if (t.Status != kPacketOk || t.Rcode != 0) return false;
+    return t.Ack == async::kAckPending || (t.Ack == async::kAckComplete && t.Kind == kKernelWrite);
+}
+
 // One block waited for: the transaction's NTSTATUS, or STATUS_UNSUCCESSFUL when it did not end
-// in ack_complete or an answered ack_pending with rcode 0.
+// well (above).
 NTSTATUS Transact(OhciController* controller, ULONG kind, USHORT destination, ULONGLONG offset, PUCHAR data,
                   ULONG length) {
     if (length > PayloadLimit(controller, destination & 0x3F)) return STATUS_UNSUCCESSFUL;
@@ -60,9 +68,7 @@ NTSTATUS Transact(OhciController* controller, ULONG kind, USHORT destination, UL
     t.Data = data;
     NTSTATUS status = KernelAsyncTransaction(controller, &t);
     if (!NT_SUCCESS(status)) return status;
-    if (t.Status != kPacketOk || t.Rcode != 0 || (t.Ack != async::kAckComplete && t.Ack != async::kAckPending))
-        return STATUS_UNSUCCESSFUL;
-    return STATUS_SUCCESS;
+    return Succeeded(t) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 // Raised level: the block goes out untracked, expecting no response; nobody waits for it.
@@ -187,8 +193,7 @@ NTSTATUS ClassAsyncLock(OhciController* controller, ClassLockRequest* r) {
     t.Data = reinterpret_cast<PUCHAR>(old);
     NTSTATUS status = KernelAsyncTransaction(controller, &t);
     if (!NT_SUCCESS(status)) return status;
-    if (t.Status != kPacketOk || t.Rcode != 0) return STATUS_UNSUCCESSFUL;
-    if (t.Ack != async::kAckComplete && t.Ack != async::kAckPending) return STATUS_UNSUCCESSFUL;
+    if (!Succeeded(t)) return STATUS_UNSUCCESSFUL;
     // The old value back in bus order, its most significant quadlet first.
     ULONG bus[2] = {HostToBus32(old[0]), HostToBus32(old[1])};
     RtlCopyMemory(r->Buffer, bus, r->DataBytes);

@@ -30,6 +30,15 @@ public:
 
     static uint8_t PatternAt(uint64_t address) { return uint8_t(address * 7 + 3); }
 
+    // A faulty node: reads and locks acked ack_complete, which IEEE 1394 allows for writes only,
+    // and never answered.
+    bool completesReadsInAck = false;
+    sim::Ack ReceivePacket(const sim::Packet& packet) override {
+        const bool write = packet.Tcode() == sim::kTcodeWriteQuadletRequest || packet.Tcode() == sim::kTcodeWriteBlockRequest;
+        if (completesReadsInAck && packet.IsRequest() && !write) return sim::kAckComplete;
+        return sim::CsrNode::ReceivePacket(packet);
+    }
+
 protected:
     uint8_t ReadBlock(uint64_t offset, uint32_t length, std::vector<uint8_t>* data) override {
         if (offset < kWindow) return sim::CsrNode::ReadBlock(offset, length, data);
@@ -161,6 +170,38 @@ TEST_F(ClassAsyncTest, ReadOfNothingAndBlocksAboveTheSpeedAreRefused) {
     EXPECT_EQ(a, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(b, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(node_->reads.empty());
+}
+
+TEST_F(ClassAsyncTest, ReadsAndLocksCompletedInTheirAckCarryNoDataAndFail) {
+    node_->completesReadsInAck = true;
+    constexpr ULONGLONG kRegister = 0xFFFFF0010000ull;
+    node_->DefineRegister(kRegister, 0x11223344);
+    memset(buffer_, 0xEE, 16);
+    ClassBlockRequest read = Block(8, 0, 0);
+    ClassLockRequest lock = {};
+    lock.Node = node_->phy().phyId;
+    lock.Offset = kRegister;
+    lock.TransactionType = 3;  // fetch_add
+    lock.DataBytes = 4;
+    lock.DataValues[0] = HostToBus32(1);
+    UCHAR old[8] = {0xEE, 0xEE, 0xEE, 0xEE};
+    lock.Buffer = old;
+    NTSTATUS readStatus = STATUS_PENDING, lockStatus = STATUS_PENDING;
+    RunKernel([&] {
+        readStatus = ClassAsyncRead(Controller(), &read);
+        lockStatus = ClassAsyncLock(Controller(), &lock);
+    });
+    EXPECT_EQ(readStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(lockStatus, STATUS_UNSUCCESSFUL);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(buffer_[i], 0xEE) << i;
+    EXPECT_EQ(old[0], 0xEE);
+    // Writes acked complete are whole transactions.
+    node_->unifiedWrites = true;
+    ClassBlockRequest write = Block(8, 0, 0);
+    NTSTATUS writeStatus = STATUS_PENDING;
+    RunKernel([&] { writeStatus = ClassAsyncWrite(Controller(), &write); });
+    EXPECT_EQ(writeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(node_->writes.size(), 1u);
 }
 
 TEST_F(ClassAsyncTest, WritesWaitedForAtPassiveLevelAndPostedAtDispatchLevel) {
