@@ -233,8 +233,9 @@ void DetachAllDescriptors(ClassResource* resource) {
 }
 
 // Detaches every descriptor and closes the stream (when the controller's teardown has not already).
+// The mutex is taken even when the stream looks gone: a teardown that closes it holds the mutex
+// until the stream's last buffer was delivered to this resource, which must outlive that.
 void CloseResource(ClassResource* resource) {
-    if (StreamOf(resource) == nullptr) return;
     KeWaitForSingleObject(ContextMutex(resource), Executive, KernelMode, FALSE, nullptr);
     isorx::Stream* stream = StreamOf(resource);
     if (stream != nullptr) {

@@ -163,14 +163,19 @@ ULONG StreamUnits(OhciController* controller, const isorx::OpenRecord& open) {
 // Closes the stream of IR context n and returns its key, channel and bandwidth. A kernel caller's
 // stream has no key and booked its channel and bandwidth through its own requests: it only closes.
 void CloseContext(OhciController* controller, ULONG n) {
+    // The context's mutex is held from the lookup through the close: a kernel caller's stream can
+    // be closed meanwhile by its own free-resources request, which takes the same mutex.
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
     isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-    if (stream == nullptr) return;
+    if (stream == nullptr) {
+        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+        return;
+    }
     isorx::OpenRecord open = stream->Open;
     bool kernel = stream->Kernel.Done != nullptr;
     ULONG generation = stream->BooksGeneration;
     isorx::CloseStream(stream);
+    KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
     if (kernel) return;
     RemoveKey(controller, open.Key);
     ReturnStreamResources(controller, open.Channel, StreamUnits(controller, open), generation);
