@@ -353,6 +353,8 @@ LONG SubmitPacket(AsyncPacket* packet) {
         packet->Speed = code <= 5 ? code : 0;  // a code the table does not know goes at S100
     }
     LONG result = QueueToContext(controller, packet);
+    // Not queued (a reset began since the check above): a response ends here as it would there.
+    if (response && result < 0) CompletePacket(packet);
     return response ? 0 : result;
 }
 

@@ -280,6 +280,8 @@ void ReturnPayloadSlot(AsyncPacket* packet) {
 LONG QueueToContext(OhciController* controller, AsyncPacket* packet) {
     bool response = async::IsResponseTcode(packet->Tcode) && packet->Tcode != async::kTcodeStream &&
                     !PacketHas(packet, kPacketPhy);
+    // Once queued, an untracked packet is the engine's (it may end and free it at once).
+    const bool untracked = PacketHas(packet, kPacketUntracked);
     AtContext* context = response ? &controller->AtResponse : &controller->AtRequest;
     if (controller->BusResetActive || PacketHas(packet, kPacketAborted)) {
         PacketSet(packet, kPacketAborted);
@@ -294,7 +296,9 @@ LONG QueueToContext(OhciController* controller, AsyncPacket* packet) {
     PacketSet(packet, kPacketOnQueue);
     RefillProgram(controller, context);
     KeReleaseSpinLock(&context->QueueLock, irql);
-    return controller->BusResetActive ? -11 : 0;
+    // A reset that began meanwhile ends the packet in the queue: an untracked one with its owner's
+    // reference, so its submitter must not give that up again; a tracked one's caller withdraws it.
+    return controller->BusResetActive && !untracked ? -11 : 0;
 }
 
 void RefillProgram(OhciController* controller, AtContext* context) {

@@ -66,7 +66,10 @@ bool StopContext(OhciController* controller, ULONG clearOffset);
 void StopAsyncContexts(OhciController* controller);
 
 // Queues a submitted packet on its context (AsyncLock held): requests, PHY and stream packets on
-// the request context, responses on the response context. 0, or -11 while a bus reset runs.
+// the request context, responses on the response context. 0, or -11 while a bus reset runs: then
+// the packet was not queued, or it is tracked and was (its caller withdraws it). An untracked
+// packet that was queued is the engine's, which ends it, reset or not, and gives up its owner's
+// reference: 0.
 [[nodiscard]] LONG QueueToContext(OhciController* controller, AsyncPacket* packet);
 // Moves waiting packets into the ring while a payload slot and a block are free (queue lock held).
 void RefillProgram(OhciController* controller, AtContext* context);

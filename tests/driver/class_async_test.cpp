@@ -33,9 +33,14 @@ public:
     // A faulty node: reads and locks acked ack_complete, which IEEE 1394 allows for writes only,
     // and never answered.
     bool completesReadsInAck = false;
+    bool resetsOnWrite = false;  // the next write it receives starts a bus reset
     sim::Ack ReceivePacket(const sim::Packet& packet) override {
         const bool write = packet.Tcode() == sim::kTcodeWriteQuadletRequest || packet.Tcode() == sim::kTcodeWriteBlockRequest;
         if (completesReadsInAck && packet.IsRequest() && !write) return sim::kAckComplete;
+        if (resetsOnWrite && write) {
+            resetsOnWrite = false;
+            bus()->RequestReset(true, this);
+        }
         return sim::CsrNode::ReceivePacket(packet);
     }
 
@@ -202,6 +207,31 @@ TEST_F(ClassAsyncTest, ReadsAndLocksCompletedInTheirAckCarryNoDataAndFail) {
     RunKernel([&] { writeStatus = ClassAsyncWrite(Controller(), &write); });
     EXPECT_EQ(writeStatus, STATUS_SUCCESS);
     EXPECT_EQ(node_->writes.size(), 1u);
+}
+
+// A bus reset that begins while a posted write is being queued ends that write in the queue,
+// which gives up the write's packet once; the blocks after it fail until the reset is over.
+TEST_F(ClassAsyncTest, PostedWritesMeetingABusReset) {
+    for (ULONG i = 0; i < 8; ++i) buffer_[i] = UCHAR(0x10 + i);
+    ClassBlockRequest posted = Block(8, 4, 0);
+    node_->resetsOnWrite = true;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    NTSTATUS status = ClassAsyncWrite(Controller(), &posted);
+    KeLowerIrql(irql);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(node_->writes.size(), 1u);
+    hk::RunFor(100 * kMs100ns);
+    node_->writes.clear();
+    node_->written.clear();
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    status = ClassAsyncWrite(Controller(), &posted);
+    KeLowerIrql(irql);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    hk::RunFor(50 * kMs100ns);
+    EXPECT_EQ(node_->writes.size(), 2u);
+    EXPECT_EQ(std::vector<uint8_t>(node_->written.begin(), node_->written.end()),
+              std::vector<uint8_t>(buffer_, buffer_ + 8));
 }
 
 TEST_F(ClassAsyncTest, WritesWaitedForAtPassiveLevelAndPostedAtDispatchLevel) {
