@@ -360,8 +360,9 @@ void AtCompletionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PV
         PacketClear(packet, kPacketOnQueue | kPacketInRing);
         KeReleaseSpinLockFromDpcLevel(&context->QueueLock);
         if (controller->BusResetActive || PacketHas(packet, kPacketAborted)) code = async::kEvtBusReset;
+        // A packet its caller withdrew keeps the results the caller gave it (cancelled, timed out).
         KeAcquireSpinLockAtDpcLevel(&packet->Lock);
-        LONG outcome = Classify(packet, code);
+        LONG outcome = PacketHas(packet, kPacketWithdrawn) ? 0 : Classify(packet, code);
         KeReleaseSpinLockFromDpcLevel(&packet->Lock);
         CountOutcome(controller, context, packet, code);
         ReturnPayloadSlot(packet);
