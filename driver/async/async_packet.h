@@ -46,7 +46,9 @@ enum CompletionBit : UCHAR { kTxDone = 1, kRxDone = 2 };
 enum PacketStateValue : ULONG { kPacketNew = 0, kPacketSubmitted = 1, kPacketAwaitingResponse = 2, kPacketFinished = 3 };
 
 // Delivery bits of a user packet: 1 its completion was queued, 2 its caller was told it is pending.
-enum DeliveryBit : UCHAR { kDeliveryQueued = 1, kDeliveryCallerTold = 2 };
+// Queued: handed to the completion client; told: the caller returned with "pending"; ended: a
+// caller or a cancellation claimed the end of a packet nobody delivers (only one of them ends it).
+enum DeliveryBit : UCHAR { kDeliveryQueued = 1, kDeliveryCallerTold = 2, kDeliveryEnded = 4 };
 
 // Packet status values.
 constexpr ULONG kPacketOk = 0;

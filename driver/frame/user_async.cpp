@@ -134,6 +134,14 @@ void WriteResults(AsyncPacket* packet, bool atOnce) {
     if (dataGood) WriteData(packet);
 }
 
+// Tells the caller its pending request has ended: its kernel event, else its program's event.
+void SignalCaller(AsyncPacket* packet) {
+    if (packet->KernelEvent != nullptr)
+        KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
+    else if (packet->UserEvent != nullptr)
+        KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+}
+
 void WritePendingResults(AsyncPacket* packet) {
     ULONG status = 0;
     if (packet->ResultVa[kResultStatus] != nullptr) RtlCopyMemory(packet->ResultVa[kResultStatus], &status, 4);
@@ -289,12 +297,24 @@ NTSTATUS z1394AsyncCore(ULONG kind, OhciController* controller, const UCHAR* raw
         KeAcquireSpinLock(&driverClient->CompletionLock, &irql);
         KeAcquireSpinLockAtDpcLevel(&packet->Lock);
         packet->DeliveryBits |= kDeliveryCallerTold;
+        // Ended since the look above, with nobody to deliver it: cancelled (the cancellation left
+        // its end to the caller still in its call, unless it claimed it first), or flushed by a
+        // bus reset, which queues nothing for a caller not yet told.
         bool cancelled = packet->PacketStatus == kPacketCancelled;
+        bool flushed = !cancelled && packet->PacketStatus != kPacketOk && !(packet->DeliveryBits & kDeliveryQueued);
+        bool endsHere = (cancelled || flushed) && !(packet->DeliveryBits & kDeliveryEnded);
+        if (endsHere) packet->DeliveryBits |= kDeliveryEnded;
         KeReleaseSpinLockFromDpcLevel(&packet->Lock);
         KeReleaseSpinLock(&driverClient->CompletionLock, irql);
         KeSetEvent(&driverClient->WorkEvent2, IO_NO_INCREMENT, FALSE);
-        if (cancelled) {
-            WriteCancelledStatus(packet);
+        if (endsHere) {
+            if (cancelled) {
+                WriteCancelledStatus(packet);
+            } else {
+                WriteResults(packet, false);
+                SignalCaller(packet);
+                ReleaseLabel(packet);
+            }
             ReleaseCallerResources(packet);
             DisposePacket(packet);
         }
@@ -405,10 +425,7 @@ void DeliverCompletions(ClientRecord* client) {
         // A worker that is ending writes nothing more.
         if (!client->Terminate) {
             WriteResults(packet, false);
-            if (packet->KernelEvent != nullptr)
-                KeSetEvent(packet->KernelEvent, IO_NO_INCREMENT, FALSE);
-            else if (packet->UserEvent != nullptr)
-                KeSetEvent(packet->UserEvent, IO_NO_INCREMENT, FALSE);
+            SignalCaller(packet);
         }
         ReleaseCallerResources(packet);
         ReleaseLabel(packet);
@@ -430,11 +447,13 @@ void EndCancelled(PLIST_ENTRY removed) {
         KIRQL irql;
         KeAcquireSpinLock(&packet->Lock, &irql);
         packet->PacketStatus = kPacketCancelled;
-        bool told = (packet->DeliveryBits & kDeliveryCallerTold) != 0;
+        // A caller still in its call writes its results and lets the memory go itself; one told
+        // it is pending may be looking at the cancellation too: whoever claims the end ends it.
+        bool told = (packet->DeliveryBits & kDeliveryCallerTold) != 0 && !(packet->DeliveryBits & kDeliveryEnded);
+        if (told) packet->DeliveryBits |= kDeliveryEnded;
         KeReleaseSpinLock(&packet->Lock, irql);
         KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
         ReleaseLabel(packet);
-        // A caller still in its call writes its results and lets the memory go itself.
         if (told) {
             ReleaseCallerResources(packet);
             DisposePacket(packet);
