@@ -412,6 +412,17 @@ void TransmitDone(OhciController* controller, AsyncPacket* packet, LONG outcome)
     bool responseFirst = (packet->CompletionBits & kRxDone) != 0;
     packet->CompletionBits |= kTxDone;
     if (responseFirst) {
+        // No response came: the watchdog ended the wait while the request was still being sent.
+        // The ack tells the rest: ack_pending means the response never came in time.
+        if (!PacketHas(packet, kPacketResponseReceived)) {
+            KeAcquireSpinLockAtDpcLevel(&packet->Lock);
+            packet->OutcomeCode = CHAR(outcome);
+            if (outcome == async::kAckPending) {
+                packet->OutcomeCode = -2;
+                packet->AckCode = kAckTimedOut;
+            }
+            KeReleaseSpinLockFromDpcLevel(&packet->Lock);
+        }
         if (LeavePending(packet)) ++drops;
         packet->PacketState = kPacketFinished;
         if (!IsUnansweredLocal(packet)) CompletePacket(packet);

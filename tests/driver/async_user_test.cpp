@@ -745,6 +745,46 @@ TEST_F(AsyncUserTest, ResponseBeforeTheTransmitCompletion) {
     hk::RunFor(300 * kMs100ns);
 }
 
+// A request whose transmission completes only after the split time-out has passed (the transmit
+// context stalled while another request kept the split time-out watchdog running): its
+// ack_pending finds no response, so the program reads a time-out, never a success without data.
+TEST_F(AsyncUserTest, TransmitCompletionAfterTheSplitTimeout) {
+    Program first = NewProgram("first", false);
+    Program p = NewProgram("camera", false);
+    OhciController* controller = Controller();
+    nodes_[1]->faults.lostResponses = 1;
+    Result lost, result;
+    PKTHREAD waiting = hk::StartThread("lost", first.process, [&] {
+        lost = Send(first, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
+    });
+    hk::RunFor(1 * kMs100ns);
+    sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
+    hk::RunFor(1 * kMs100ns);
+    memset(p.memory + kDataAt, 0x99, 4);
+    PKTHREAD thread = hk::StartThread("reader", p.process, [&] {
+        result = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
+    });
+    hk::RunFor(5 * kMs100ns);
+    ASSERT_FALSE(IsListEmpty(&controller->PendingList));
+    AsyncPacket* packet = CONTAINING_RECORD(controller->PendingList.Blink, AsyncPacket, PendingLink);
+    EXPECT_EQ(packet->PacketState, ULONG(kPacketSubmitted));
+    hk::RunFor(300 * kMs100ns);
+    hk::JoinThread(waiting);
+    EXPECT_EQ(lost.status, KX1394_STATUS_TIMEOUT);
+    EXPECT_EQ(hk::GetThreadState(thread) == hk::ThreadState::Terminated, false);  // still waiting
+    KIRQL irql;
+    KeAcquireSpinLock(&packet->Lock, &irql);
+    packet->AckCode = async::kAckPending;
+    KeReleaseSpinLock(&packet->Lock, irql);
+    TransmitDone(controller, packet, async::kAckPending);
+    hk::JoinThread(thread);
+    EXPECT_EQ(result.status, KX1394_STATUS_TIMEOUT);
+    EXPECT_EQ(result.ack, KX1394_ACK_TIMEOUT);
+    EXPECT_EQ(p.memory[kDataAt], 0x99);
+    sim_->bus.RequestReset(false);
+    hk::RunFor(300 * kMs100ns);
+}
+
 // Two programs, 32-bit and 64-bit, reading from their own threads while the bus resets, under
 // several scheduler seeds: every request ends once, with the register's value or a bus reset.
 class AsyncSeedTest : public AsyncUserTest, public testing::WithParamInterface<ULONG> {
