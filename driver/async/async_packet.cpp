@@ -441,6 +441,8 @@ void TransmitDone(OhciController* controller, AsyncPacket* packet, LONG outcome)
             packet->PacketState = kPacketFinished;
             packet->CompletionBits = kTxDone | kRxDone;
             KeSetEvent(&packet->DoneEvent, IO_NO_INCREMENT, FALSE);
+            // An untracked request (a posted write) ends here unless a response is on its way.
+            if (PacketHas(packet, kPacketUntracked)) CompletePacket(packet);
         }
     }
     KeReleaseSpinLock(&controller->PendingLock, irql);

@@ -71,7 +71,7 @@ NTSTATUS Transact(OhciController* controller, ULONG kind, USHORT destination, UL
     return Succeeded(t) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-// Raised level: the block goes out untracked, expecting no response; nobody waits for it.
+// Raised level: the block goes out untracked; nobody waits for it.
 NTSTATUS PostWrite(OhciController* controller, USHORT destination, ULONGLONG offset, const UCHAR* data,
                    ULONG length) {
     if (length > PayloadLimit(controller, destination & 0x3F)) return STATUS_UNSUCCESSFUL;
@@ -91,7 +91,8 @@ NTSTATUS PostWrite(OhciController* controller, USHORT destination, ULONGLONG off
         async::BuiltPacket built;
         async::BuildWriteRequest(&built, destination, packet->Label, UCHAR(controller->LocalNodeNumber & 0x3F), offset,
                                  length, quadlet);
-        built.ResponseExpected = false;
+        // Nobody waits, but a node that acks it pending still answers: the packet (and its label)
+        // stays on the pending list until then, as a waited-for request's does.
         SetPacketHeader(packet, built, destination);
         PacketSet(packet, kPacketUntracked);
         packet->Generation = CurrentGeneration(controller);

@@ -234,6 +234,25 @@ TEST_F(ClassAsyncTest, PostedWritesMeetingABusReset) {
               std::vector<uint8_t>(buffer_, buffer_ + 8));
 }
 
+// A posted write the node acks pending is answered later, like any write: its label stays taken
+// until then, so the answer never completes the next write to the node in its place.
+TEST_F(ClassAsyncTest, APostedWritesLateAnswerIsItsOwn) {
+    node_->responseDelay = 5 * sim::kTicksPerMillisecond;
+    node_->faults.errorResponses = 1;  // the posted write's answer: rcode data_error
+    ClassBlockRequest posted = Block(4, 0, 0);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    EXPECT_EQ(ClassAsyncWrite(Controller(), &posted), STATUS_SUCCESS);
+    KeLowerIrql(irql);
+    hk::RunFor(1 * kMs100ns);
+    ASSERT_EQ(node_->writes.size(), 1u);
+    ClassBlockRequest waited = Block(4, 0, 0);
+    NTSTATUS status = STATUS_PENDING;
+    RunKernel([&] { status = ClassAsyncWrite(Controller(), &waited); });
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(node_->writes.size(), 2u);
+}
+
 TEST_F(ClassAsyncTest, WritesWaitedForAtPassiveLevelAndPostedAtDispatchLevel) {
     for (ULONG i = 0; i < 600; ++i) buffer_[i] = UCHAR(i);
     ClassBlockRequest r = Block(600, 256, 0);
