@@ -476,6 +476,9 @@ void MatchResponse(OhciController* controller, ULONG tcode, const UCHAR* bytes, 
         if ((write || withQuadlet3) && (!withQuadlet3 || length >= 16)) {
             accepted = true;
             ULONG asked = async::DataLength(request->Header);
+            // A lock's old value is its operand's size: the data length, or half of it for the
+            // functions that send an argument beside the data.
+            ULONG oldValue = async::LockSendsDataOnly(async::ExtendedTcodeOf(request->Header)) ? asked : asked / 2;
             request->Header.Q[0] = q0;
             request->Header.Q[1] = q1;
             request->Header.Q[2] = async::LoadLe32(bytes + 8);
@@ -501,6 +504,10 @@ void MatchResponse(OhciController* controller, ULONG tcode, const UCHAR* bytes, 
                     RtlCopyMemory(request->Payload + i, &value, 4);
                 }
                 request->Length = n;
+                // A complete response short of the old value would return the request's own
+                // operands for the rest: a data error, as for a short read.
+                if (n < oldValue && async::Rcode(request->Header) == async::kRcodeComplete)
+                    request->Header.Q[1] = (request->Header.Q[1] & ~0xF000u) | (ULONG(async::kRcodeDataError) << 12);
             }
         }
     }

@@ -277,6 +277,7 @@ struct FaultCase {
     ULONG status;
     UCHAR ack;
     UCHAR rcode;
+    USHORT extendedTcode = 0;  // a lock's function
 };
 
 // The model's faults, each on the next request: what the program reads in the end.
@@ -295,6 +296,13 @@ const FaultCase kFaultCases[] = {
          n->faults.errorRcode = 0;
      },
      IOCTL_ASYNC_READ, 16, 2, 2, 5},
+    // resp_complete to a lock without its old value: no data, so a data error too.
+    {"lockCompleteWithoutData",
+     [](sim::CsrNode* n) {
+         n->faults.errorResponses = 1;
+         n->faults.errorRcode = 0;
+     },
+     IOCTL_ASYNC_LOCK, 4, 2, 2, 5, 3},
     {"lostResponse", [](sim::CsrNode* n) { n->faults.lostResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
     {"lateResponse", [](sim::CsrNode* n) { n->faults.lateResponses = 1; }, IOCTL_ASYNC_READ, 4, 11, 254, 0},
 };
@@ -305,7 +313,10 @@ TEST_F(AsyncUserTest, FaultsOfTheModel) {
         SCOPED_TRACE(c.name);
         c.arm(nodes_[1]);
         memset(p.memory + kDataAt, 0x99, 16);
-        Result r = Send(p, c.code, NodeId(1), kRegisterBase, c.length);
+        Lock lock;
+        lock.extendedTcode = c.extendedTcode;
+        lock.data = 1;
+        Result r = Send(p, c.code, NodeId(1), kRegisterBase, c.length, lock);
         EXPECT_EQ(r.call, STATUS_SUCCESS);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.ack, c.ack);
