@@ -163,6 +163,7 @@ NTSTATUS ClassAsyncWrite(OhciController* controller, ClassBlockRequest* r) {
             if (!NT_SUCCESS(status)) break;
         } else {
             status = PostWrite(controller, destination, BlockOffset(r, b, i), data, length);
+            if (!NT_SUCCESS(status)) break;  // a later block's success must not hide it
         }
     }
     if (ignore) return STATUS_SUCCESS;

@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"oneQuadlet", 4, 0, 0, {4}}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
-TEST_F(ClassAsyncTest, ReadOfNothingAndBlocksAboveTheSpeedAreRefused) {
+TEST_F(ClassAsyncTest, NothingToReadAndBlocksAboveTheSpeedAreRefused) {
     ClassBlockRequest none = Block(0, 0, 0);
     // S400 carries at most 2048 bytes.
     ClassBlockRequest big = Block(4096, 0, 0);
@@ -175,6 +175,15 @@ TEST_F(ClassAsyncTest, ReadOfNothingAndBlocksAboveTheSpeedAreRefused) {
     EXPECT_EQ(a, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(b, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(node_->reads.empty());
+    // A posted write whose first block is above the speed fails, though its last one would fit.
+    ClassBlockRequest posted = Block(4096, 4000, 0);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    NTSTATUS c = ClassAsyncWrite(Controller(), &posted);
+    KeLowerIrql(irql);
+    EXPECT_EQ(c, STATUS_UNSUCCESSFUL);
+    hk::RunFor(10 * kMs100ns);
+    EXPECT_TRUE(node_->writes.empty());
 }
 
 TEST_F(ClassAsyncTest, ReadsAndLocksCompletedInTheirAckCarryNoDataAndFail) {
