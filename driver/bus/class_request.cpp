@@ -185,7 +185,11 @@ NTSTATUS GetSpeedBetweenDevices(ChildDeviceExtension* child, IRB* irb) {
         ULONG count = r.ulNumberOfDestinations < 64 ? r.ulNumberOfDestinations : 64;
         for (ULONG i = 0; i < count; ++i) {
             PDEVICE_OBJECT other = r.hDestinationDeviceObjects[i];
-            if (other == nullptr || IsControllerDevice(other)) return STATUS_INVALID_PARAMETER;
+            // Only a device of this controller's bus: another driver's device object has none of
+            // a child's extension.
+            if (other == nullptr || other->DriverObject != child->Self->DriverObject || IsControllerDevice(other) ||
+                ChildExtension(other)->ParentDevice != child->ParentDevice)
+                return STATUS_INVALID_PARAMETER;
             ULONG step = SpeedBetween(controller, child->Node, ChildExtension(other)->Node);
             if (step < code || code == kNoSpeedKnown) code = step;
         }

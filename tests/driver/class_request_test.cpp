@@ -125,6 +125,12 @@ TEST_F(ClassRequestTest, BadRequestsGetAClearStatusAndChangeNothing) {
     rows.push_back(r);
     r = {"statistics code 5", irbOf(5), IOCTL_CLASS_STATISTICS, STATUS_NOT_IMPLEMENTED};
     rows.push_back(r);
+    // The class driver's own device object is no device on the bus.
+    r = {"speed to another driver's device", irbOf(REQUEST_GET_SPEED_BETWEEN_DEVICES), IOCTL_1394_CLASS,
+         STATUS_INVALID_PARAMETER};
+    r.irb.u.GetMaxSpeedBetweenDevices.ulNumberOfDestinations = 1;
+    r.irb.u.GetMaxSpeedBetweenDevices.hDestinationDeviceObjects[0] = child_->AttachedDevice;
+    rows.push_back(r);
 
     LocalCsrValues before = Controller()->LocalCsr;
     for (Row& row : rows) {
