@@ -161,6 +161,26 @@ protected:
         return final;
     }
 
+    // A read of node 1's first register from a thread of `p` while the request transmit context
+    // is stalled (the caller made it so): its packet, sent but not yet acknowledged.
+    AsyncPacket* StartStalledRead(Program& p, Result* result, PKTHREAD* thread) {
+        *thread = hk::StartThread("reader", p.process,
+                                  [this, &p, result] { *result = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4); });
+        hk::RunFor(5 * kMs100ns);
+        EXPECT_FALSE(IsListEmpty(&Controller()->PendingList));
+        AsyncPacket* packet = CONTAINING_RECORD(Controller()->PendingList.Blink, AsyncPacket, PendingLink);
+        EXPECT_EQ(packet->PacketState, ULONG(kPacketSubmitted));
+        return packet;
+    }
+    // The stalled request's transmission completes now, acked pending.
+    void AckedPendingNow(AsyncPacket* packet) {
+        KIRQL irql;
+        KeAcquireSpinLock(&packet->Lock, &irql);
+        packet->AckCode = async::kAckPending;
+        KeReleaseSpinLock(&packet->Lock, irql);
+        TransmitDone(Controller(), packet, async::kAckPending);
+    }
+
     USHORT NodeId(int i) { return nodes_[size_t(i)]->NodeId(); }
     ULONG Reg(int node, ULONG index) { return nodes_[size_t(node)]->RegisterValue(kRegisterBase + 4 * index); }
     ULONG Outstanding() { return hk::mm::TagCount(KX_TAG('Z', 'O', 'P', 'P')); }
@@ -719,13 +739,8 @@ TEST_F(AsyncUserTest, ResponseBeforeTheTransmitCompletion) {
     sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
     hk::RunFor(10 * kMs100ns);
     Result result;
-    PKTHREAD thread = hk::StartThread("reader", p.process, [&] {
-        result = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
-    });
-    hk::RunFor(5 * kMs100ns);
-    ASSERT_FALSE(IsListEmpty(&controller->PendingList));
-    AsyncPacket* packet = CONTAINING_RECORD(controller->PendingList.Flink, AsyncPacket, PendingLink);
-    EXPECT_EQ(packet->PacketState, ULONG(kPacketSubmitted));
+    PKTHREAD thread = nullptr;
+    AsyncPacket* packet = StartStalledRead(p, &result, &thread);
     // The read quadlet response as the AR context stores it: little-endian header quadlets, the
     // data quadlet in bus order.
     UCHAR response[16];
@@ -743,11 +758,7 @@ TEST_F(AsyncUserTest, ResponseBeforeTheTransmitCompletion) {
     KeReleaseSpinLock(&controller->AsyncLock, irql);
     hk::RunFor(5 * kMs100ns);
     EXPECT_EQ(hk::GetThreadState(thread) == hk::ThreadState::Terminated, false);  // still waiting
-    // Its ack_pending arrives now.
-    KeAcquireSpinLock(&packet->Lock, &irql);
-    packet->AckCode = async::kAckPending;
-    KeReleaseSpinLock(&packet->Lock, irql);
-    TransmitDone(controller, packet, async::kAckPending);
+    AckedPendingNow(packet);
     hk::JoinThread(thread);
     EXPECT_EQ(result.status, 0u);
     EXPECT_EQ(result.ack, async::kAckPending);
@@ -762,7 +773,6 @@ TEST_F(AsyncUserTest, ResponseBeforeTheTransmitCompletion) {
 TEST_F(AsyncUserTest, TransmitCompletionAfterTheSplitTimeout) {
     Program first = NewProgram("first", false);
     Program p = NewProgram("camera", false);
-    OhciController* controller = Controller();
     nodes_[1]->faults.lostResponses = 1;
     Result lost, result;
     PKTHREAD waiting = hk::StartThread("lost", first.process, [&] {
@@ -772,22 +782,13 @@ TEST_F(AsyncUserTest, TransmitCompletionAfterTheSplitTimeout) {
     sim_->controller->InjectDeadContext(sim::OhciController::ContextId::kAtRequest, 0x0E);
     hk::RunFor(1 * kMs100ns);
     memset(p.memory + kDataAt, 0x99, 4);
-    PKTHREAD thread = hk::StartThread("reader", p.process, [&] {
-        result = Send(p, IOCTL_ASYNC_READ, NodeId(1), kRegisterBase, 4);
-    });
-    hk::RunFor(5 * kMs100ns);
-    ASSERT_FALSE(IsListEmpty(&controller->PendingList));
-    AsyncPacket* packet = CONTAINING_RECORD(controller->PendingList.Blink, AsyncPacket, PendingLink);
-    EXPECT_EQ(packet->PacketState, ULONG(kPacketSubmitted));
+    PKTHREAD thread = nullptr;
+    AsyncPacket* packet = StartStalledRead(p, &result, &thread);
     hk::RunFor(300 * kMs100ns);
     hk::JoinThread(waiting);
     EXPECT_EQ(lost.status, KX1394_STATUS_TIMEOUT);
     EXPECT_EQ(hk::GetThreadState(thread) == hk::ThreadState::Terminated, false);  // still waiting
-    KIRQL irql;
-    KeAcquireSpinLock(&packet->Lock, &irql);
-    packet->AckCode = async::kAckPending;
-    KeReleaseSpinLock(&packet->Lock, irql);
-    TransmitDone(controller, packet, async::kAckPending);
+    AckedPendingNow(packet);
     hk::JoinThread(thread);
     EXPECT_EQ(result.status, KX1394_STATUS_TIMEOUT);
     EXPECT_EQ(result.ack, KX1394_ACK_TIMEOUT);

@@ -107,6 +107,15 @@ protected:
         ASSERT_TRUE(done);
     }
 
+    // A write posted from dispatch level.
+    NTSTATUS WriteAtDispatchLevel(ClassBlockRequest* r) {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        NTSTATUS status = ClassAsyncWrite(Controller(), r);
+        KeLowerIrql(irql);
+        return status;
+    }
+
     ClassBlockRequest Block(ULONG bytes, ULONG blockSize, ULONG flags) {
         ClassBlockRequest r = {};
         r.Node = node_->phy().phyId;
@@ -177,11 +186,7 @@ TEST_F(ClassAsyncTest, NothingToReadAndBlocksAboveTheSpeedAreRefused) {
     EXPECT_TRUE(node_->reads.empty());
     // A posted write whose first block is above the speed fails, though its last one would fit.
     ClassBlockRequest posted = Block(4096, 4000, 0);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS c = ClassAsyncWrite(Controller(), &posted);
-    KeLowerIrql(irql);
-    EXPECT_EQ(c, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(WriteAtDispatchLevel(&posted), STATUS_UNSUCCESSFUL);
     hk::RunFor(10 * kMs100ns);
     EXPECT_TRUE(node_->writes.empty());
 }
@@ -224,19 +229,12 @@ TEST_F(ClassAsyncTest, PostedWritesMeetingABusReset) {
     for (ULONG i = 0; i < 8; ++i) buffer_[i] = UCHAR(0x10 + i);
     ClassBlockRequest posted = Block(8, 4, 0);
     node_->resetsOnWrite = true;
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS status = ClassAsyncWrite(Controller(), &posted);
-    KeLowerIrql(irql);
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(WriteAtDispatchLevel(&posted), STATUS_UNSUCCESSFUL);
     ASSERT_EQ(node_->writes.size(), 1u);
     hk::RunFor(100 * kMs100ns);
     node_->writes.clear();
     node_->written.clear();
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    status = ClassAsyncWrite(Controller(), &posted);
-    KeLowerIrql(irql);
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(WriteAtDispatchLevel(&posted), STATUS_SUCCESS);
     hk::RunFor(50 * kMs100ns);
     EXPECT_EQ(node_->writes.size(), 2u);
     EXPECT_EQ(std::vector<uint8_t>(node_->written.begin(), node_->written.end()),
@@ -249,10 +247,7 @@ TEST_F(ClassAsyncTest, APostedWritesLateAnswerIsItsOwn) {
     node_->responseDelay = 5 * sim::kTicksPerMillisecond;
     node_->faults.errorResponses = 1;  // the posted write's answer: rcode data_error
     ClassBlockRequest posted = Block(4, 0, 0);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_EQ(ClassAsyncWrite(Controller(), &posted), STATUS_SUCCESS);
-    KeLowerIrql(irql);
+    EXPECT_EQ(WriteAtDispatchLevel(&posted), STATUS_SUCCESS);
     hk::RunFor(1 * kMs100ns);
     ASSERT_EQ(node_->writes.size(), 1u);
     ClassBlockRequest waited = Block(4, 0, 0);
@@ -277,11 +272,7 @@ TEST_F(ClassAsyncTest, WritesWaitedForAtPassiveLevelAndPostedAtDispatchLevel) {
     node_->writes.clear();
     node_->written.clear();
     ClassBlockRequest posted = Block(12, 4, kClassAsyncFlagsSameOffset);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    status = ClassAsyncWrite(Controller(), &posted);
-    KeLowerIrql(irql);
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(WriteAtDispatchLevel(&posted), STATUS_SUCCESS);
     hk::RunFor(50 * kMs100ns);
     ASSERT_EQ(node_->writes.size(), 3u);
     for (const BlockNode::Seen& seen : node_->writes) EXPECT_EQ(seen.offset, kWindow);
