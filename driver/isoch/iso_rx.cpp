@@ -195,7 +195,7 @@ void FreeRequest(Request* request) {
 // The caller's event still holds an earlier completion: the next one waits (user streams only).
 bool CallerBusy(const Stream* stream) { return stream->Event != nullptr && KeReadStateEvent(stream->Event) != 0; }
 
-// Scatter/gather completion: stores the list of one chunk and asks for the next.
+// Scatter/gather completion: stores the list of the chunk asked for and wakes the attach.
 void ListReady(PDEVICE_OBJECT DeviceObject, PIRP Irp, PSCATTER_GATHER_LIST ScatterGather, PVOID Context);
 
 NTSTATUS RequestList(Request* request, bool header) {
