@@ -418,7 +418,10 @@ NTSTATUS DispatchIrb(ClassRequestContext* context) {
     auto* irb = static_cast<IRB*>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
     AcquireIo(parent);
     NTSTATUS status;
-    if (parent->PnpState == Removed || !parent->Controller.Initialized) {
+    // Only a controller in a started state (a stop or removal only queried still serves): the
+    // PnP requests that end it wait for the requests admitted here before its hardware goes.
+    const ULONG state = parent->PnpState;
+    if ((state != Started && state != StopQueried && state != RemoveQueried) || !parent->Controller.Initialized) {
         status = STATUS_NO_SUCH_DEVICE;
     } else {
         // The isochronous requests of one child wait for each other here, at passive level.

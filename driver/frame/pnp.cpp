@@ -137,6 +137,17 @@ void UnmapWindow(ResourceWindow* window) {
     RtlZeroMemory(window, sizeof(*window));
 }
 
+// The controller leaves the started states (`state`), then the requests in progress end before
+// its hardware goes: a child's class request holds the I/O count while it runs, and one that
+// comes after sees the state and fails without touching the controller. The PnP request's own
+// count is given up for the wait and taken again.
+void LeaveStartedState(ControllerDeviceExtension* extension, PnpDeviceState state) {
+    SetPnpState(extension, state);
+    ReleaseIo(extension);
+    KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, nullptr);
+    AcquireIo(extension);
+}
+
 void ReleaseHardware(ControllerDeviceExtension* extension) {
     StopControllerHardware(extension);
     UnmapWindow(&extension->RegisterWindow);
@@ -200,7 +211,7 @@ NTSTATUS CancelRemove(ControllerDeviceExtension* extension, PIRP Irp) {
 NTSTATUS SurpriseRemoval(ControllerDeviceExtension* extension, PIRP Irp) {
     GateStall(extension);
     GateClose(&extension->Gate, STATUS_NO_SUCH_DEVICE);
-    SetPnpState(extension, SurpriseRemoved);
+    LeaveStartedState(extension, SurpriseRemoved);
     IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
     ReleaseHardware(extension);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -210,6 +221,7 @@ NTSTATUS SurpriseRemoval(ControllerDeviceExtension* extension, PIRP Irp) {
 NTSTATUS RemoveDevice(ControllerDeviceExtension* extension, PIRP Irp) {
     if (extension->PnpState != SurpriseRemoved) {
         GateClose(&extension->Gate, STATUS_NO_SUCH_DEVICE);
+        LeaveStartedState(extension, Removed);
         IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
         ReleaseHardware(extension);
     }
@@ -250,7 +262,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return QueryHalt(extension, Irp, RemoveQueried);
     case IRP_MN_STOP_DEVICE:
-        SetPnpState(extension, Halted);
+        LeaveStartedState(extension, Halted);
         ReleaseHardware(extension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         status = PassDown(extension, Irp);

@@ -255,6 +255,22 @@ TEST_P(ClassRemovalSeedTest, AChildRemovedWithRequestsOutstanding) {
     EXPECT_EQ(Controller()->DeviceCount, 1u);
 }
 
+// The controller is surprise-removed while a child's read from DISPATCH_LEVEL waits for its
+// response: the removal waits for the read to end before the hardware goes, and a request after
+// it fails at once.
+TEST_P(ClassRemovalSeedTest, AControllerSurpriseRemovedWithARequestOutstanding) {
+    camera_->faults.lostResponses = 1000;
+    RaisedRead read;
+    read.Send(child_, results_.registerOffset);
+    EXPECT_EQ(read.returned, STATUS_PENDING);
+    hk::RunFor(2 * kMs100ns);
+    ASSERT_EQ(hk::pnp::SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    EXPECT_NE(read.Wait(), STATUS_SUCCESS);
+    IRB irb{};
+    irb.FunctionNumber = REQUEST_GET_GENERATION_COUNT;
+    EXPECT_EQ(Send(&irb), STATUS_NO_SUCH_DEVICE);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, ClassRemovalSeedTest, testing::Values(1u, 7u, 42u, 1234u));
 
 }  // namespace
