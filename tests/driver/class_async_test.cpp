@@ -257,6 +257,17 @@ TEST_F(ClassAsyncTest, APostedWritesLateAnswerIsItsOwn) {
     EXPECT_EQ(node_->writes.size(), 2u);
 }
 
+// A write posted to the local node goes round through loopback and ends with the local answer,
+// leaving nothing on the pending list.
+TEST_F(ClassAsyncTest, AWritePostedToTheLocalNodeEnds) {
+    ClassBlockRequest local = Block(4, 0, 0);
+    local.Node = Controller()->LocalNodeNumber & 0x3F;
+    local.Offset = 0xFFFFF0000200ull;  // CYCLE_TIME: answered or refused, the write ends either way
+    EXPECT_EQ(WriteAtDispatchLevel(&local), STATUS_SUCCESS);
+    hk::RunFor(10 * kMs100ns);
+    EXPECT_TRUE(IsListEmpty(&Controller()->PendingList));
+}
+
 TEST_F(ClassAsyncTest, WritesWaitedForAtPassiveLevelAndPostedAtDispatchLevel) {
     for (ULONG i = 0; i < 600; ++i) buffer_[i] = UCHAR(i);
     ClassBlockRequest r = Block(600, 256, 0);
