@@ -40,6 +40,9 @@ constexpr ULONG kNoBackingMark = 0x49746F4E;
 constexpr UCHAR kNoBackingBytes[4] = {'N', 'o', 't', 'I'};
 // An rcode the bus never carries: the FIFO had no element for the request.
 constexpr LONG kFifoEmpty = 15;
+// A free waiting for a notification in progress on another processor looks again this often.
+constexpr LONGLONG kNotificationPollRelative = -10000;  // 1 ms
+constexpr ULONG kNotificationPollUs = 10;
 
 enum RangeMode : ULONG { kModeCallerBuffer = 1, kModeNotify = 2, kModeFifo = 3, kModeDriverBuffer = 4 };
 
@@ -74,6 +77,7 @@ struct AddressRangeRecord {
     IRB* Irb;
     volatile LONG References;
     BOOLEAN Listed;
+    PKTHREAD NotifyingThread;       // the thread running the range's routine for a notification
 };
 
 // A notification waiting for ClassRangeNotifyDpc: what the routine gets and its copy of the
@@ -276,7 +280,11 @@ void EndNotification(PendingNotification* pending, bool run) {
     KeReleaseSpinLock(&controller->ClassRangeLock, irql);
     ADDRESS_FIFO* element = pending->Info.Fifo;
     if (run && listed) {
+        // One routine runs at a time (the notification deferred call runs on one processor at a
+        // time), so one field tells a free from inside the routine.
+        range->NotifyingThread = KeGetCurrentThread();
         reinterpret_cast<PNOTIFICATION_ROUTINE>(range->Callback)(&pending->Info);
+        range->NotifyingThread = nullptr;
     } else if (element != nullptr) {
         InterlockedPushEntrySList(range->FifoList, &element->FifoList);
     }
@@ -313,6 +321,26 @@ void GiveUpQueuedNotifications(OhciController* controller, AddressRangeRecord* r
     KeReleaseSpinLock(&controller->ClassNotifyLock, irql);
     while (!IsListEmpty(&given))
         EndNotification(CONTAINING_RECORD(RemoveHeadList(&given), PendingNotification, Links), false);
+}
+
+// A range that left the list: its notifications still in progress end before its owner hears
+// back. Each holds a reference: one the notification deferred call took off the queue just before
+// the free looked, or one the receive path made before the range left the list and queues after
+// its response (given up here once queued). The range's own routine freeing it from inside its
+// notification is not waited for.
+void WaitForNotifications(OhciController* controller, AddressRangeRecord* range) {
+    const LONG own = range->NotifyingThread == KeGetCurrentThread() ? 2 : 1;
+    while (InterlockedCompareExchange(&range->References, 0, 0) > own) {
+        GiveUpQueuedNotifications(controller, range);
+        if (InterlockedCompareExchange(&range->References, 0, 0) <= own) break;
+        if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+            LARGE_INTEGER pause;
+            pause.QuadPart = kNotificationPollRelative;
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        } else {
+            KeStallExecutionProcessor(kNotificationPollUs);
+        }
+    }
 }
 
 // A record for a notification after the response, taken before the request changes anything:
@@ -605,6 +633,7 @@ NTSTATUS FreeAddressRange(ChildDeviceExtension* child, IRB* irb) {
         KeReleaseSpinLock(&controller->ClassRangeLock, irql);
         if (found == nullptr) continue;
         GiveUpQueuedNotifications(controller, found);
+        WaitForNotifications(controller, found);
         ReleaseRange(found);
     }
     return STATUS_SUCCESS;
@@ -635,6 +664,7 @@ void ReleaseChildRanges(ControllerDeviceExtension* extension, ChildDeviceExtensi
     while (!IsListEmpty(&released)) {
         AddressRangeRecord* range = RangeOf(RemoveHeadList(&released));
         GiveUpQueuedNotifications(controller, range);
+        WaitForNotifications(controller, range);
         ReleaseRange(range);
     }
 }

@@ -618,6 +618,39 @@ TEST_F(AddressRangeTest, ARangeFreedWithANotificationQueued) {
     EXPECT_EQ(Free({freeing.handle}), STATUS_SUCCESS);
 }
 
+// A routine that frees its own range from inside its notification (a one-shot range): the free
+// runs inline at DISPATCH_LEVEL and does not wait for the notification it is called from.
+HANDLE g_selfHandle = nullptr;
+NTSTATUS g_selfFreed = STATUS_PENDING;
+void FreesItself(NOTIFICATION_INFO* n) {
+    Notified(n);
+    g_freeing.irb = IRB{};
+    g_freeing.irb.FunctionNumber = REQUEST_FREE_ADDRESS_RANGE;
+    g_freeing.irb.u.FreeAddressRange.nAddressesToFree = 1;
+    g_freeing.irb.u.FreeAddressRange.pAddressRange = &g_selfHandle;
+    (void)testclass::SendIrbRaised(g_freeing.child, &g_freeing.irb, RaisedIrbDone, &g_selfFreed);
+}
+
+TEST_F(AddressRangeTest, ARoutineFreesItsOwnRange) {
+    Buffer memory(64);
+    g_freeing = FreeingRoutine();
+    g_freeing.child = child_;
+    g_selfFreed = STATUS_PENDING;
+    Range range = Allocate(Request(64, kAllAccess | kAnySource, memory.mdl, NOTIFY_FLAGS_AFTER_WRITE,
+                                   reinterpret_cast<PVOID>(FreesItself)));
+    ASSERT_EQ(range.status, STATUS_SUCCESS);
+    g_selfHandle = range.handle;
+    const sim::Packet* r = requester_->Transact(requester_->WriteQuadlet(Local(), range.Start(), 1));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Rcode(), 0);
+    hk::RunFor(2 * kMs100ns);
+    EXPECT_EQ(g_selfFreed, STATUS_SUCCESS);
+    // Gone: the next write finds no range.
+    r = requester_->Transact(requester_->WriteQuadlet(Local(), range.Start(), 2));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Rcode(), sim::kRcodeAddressError);
+}
+
 // The physical-mapping routine of GET_LOCAL_HOST_INFO level 4: allocations and frees at raised
 // IRQL, with the pieces in bus order and the caller told when done; the host's configuration ROM
 // of level 5.
