@@ -68,6 +68,7 @@ struct ChildDeviceExtension {
     KMUTEX RequestMutex;
     volatile LONG Outstanding;    // class requests between dispatch and completion
     KEVENT Idle;                  // set while Outstanding is 0
+    volatile LONG Deleting;       // set before the deletion waits for Outstanding: requests fail
 };
 static_assert(offsetof(ChildDeviceExtension, IsController) == offsetof(ControllerDeviceExtension, IsController),
               "the extensions share their IsController flag");

@@ -18,6 +18,7 @@ constexpr ULONG kTagCompatibleCopy = kTag('0', '5');
 constexpr ULONG kTagHardwareCopy = kTag('0', '6');
 constexpr ULONG kTagInstance = kTag('0', '7');
 constexpr ULONG kTagDeviceIdCopy = kTag('0', '8');
+constexpr LONGLONG kIdlePollRelative = -10000;  // 1 ms: a deletion looks at the request count again
 
 // A wide text under construction in a buffer of known size (WCHARs, NUL included).
 struct WideText {
@@ -298,8 +299,15 @@ void DeleteChildDevice(DeviceRecord* record) {
     PDEVICE_OBJECT device = record->ChildDevice;
     if (device != nullptr) {
         ChildDeviceExtension* child = ChildExtension(device);
-        // Class requests still in the dispatcher finish before the object goes.
-        KeWaitForSingleObject(&child->Idle, Executive, KernelMode, FALSE, nullptr);
+        // Class requests still in the dispatcher finish before the object goes; one that counts
+        // itself in from now on sees Deleting and leaves at once. Idle can be set a moment while
+        // a request is counted in (a leave and an enter crossing): the count decides.
+        InterlockedExchange(&child->Deleting, 1);
+        while (InterlockedCompareExchange(&child->Outstanding, 0, 0) != 0) {
+            LARGE_INTEGER pause;
+            pause.QuadPart = kIdlePollRelative;
+            KeWaitForSingleObject(&child->Idle, Executive, KernelMode, FALSE, &pause);
+        }
         ReleaseChildClassRecords(record->Controller, device);
         ReleaseChildIsochRecords(record->Controller, device);
         FreeTaggedPool(child->DeviceId, kTagDeviceId);

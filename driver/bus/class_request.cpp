@@ -470,23 +470,38 @@ NTSTATUS Statistics(OhciController* controller, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
+// Ends a request refused before it reached the dispatcher.
+NTSTATUS RefuseForChild(ChildDeviceExtension* child, PIRP Irp, NTSTATUS status) {
+    NTSTATUS completed = CompleteRequest(Irp, status);
+    LeaveChild(child);
+    return completed;
+}
+
 }  // namespace
 
 NTSTATUS ChildDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ChildDeviceExtension* child = ChildExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    if (child->Record == nullptr || (!child->Present && child->Record->UnitKind == kUnitSbp2))
-        return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
-    if (code == IOCTL_CLASS_STATISTICS) return Statistics(&ParentOf(child)->Controller, Irp);
-    if (code != IOCTL_1394_CLASS) return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    // Counted in before anything of the child is looked at: its deletion sets Deleting, then waits
+    // for the count, so a request either sees Deleting or is waited for.
+    if (InterlockedIncrement(&child->Outstanding) == 1) KeClearEvent(&child->Idle);
+    const DeviceRecord* record = child->Record;
+    if (InterlockedCompareExchange(&child->Deleting, 0, 0) != 0 || record == nullptr ||
+        (!child->Present && record->UnitKind == kUnitSbp2))
+        return RefuseForChild(child, Irp, STATUS_NO_SUCH_DEVICE);
+    if (code == IOCTL_CLASS_STATISTICS) {
+        NTSTATUS status = Statistics(&ParentOf(child)->Controller, Irp);
+        LeaveChild(child);
+        return status;
+    }
+    if (code != IOCTL_1394_CLASS) return RefuseForChild(child, Irp, STATUS_NOT_IMPLEMENTED);
     auto* irb = static_cast<IRB*>(stack->Parameters.Others.Argument1);
-    if (irb == nullptr) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+    if (irb == nullptr) return RefuseForChild(child, Irp, STATUS_INVALID_PARAMETER);
     auto* context = static_cast<ClassRequestContext*>(AllocateZeroedPool(sizeof(ClassRequestContext), kTagContext));
-    if (context == nullptr) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (context == nullptr) return RefuseForChild(child, Irp, STATUS_INSUFFICIENT_RESOURCES);
     context->Device = DeviceObject;
     context->Request = Irp;
-    if (InterlockedIncrement(&child->Outstanding) == 1) KeClearEvent(&child->Idle);
     if (KeGetCurrentIrql() == PASSIVE_LEVEL || RunsAtAnyLevel(irb->FunctionNumber)) return DispatchIrb(context);
     context->WorkItem = IoAllocateWorkItem(ParentOf(child)->Self);
     if (context->WorkItem == nullptr) {
