@@ -92,6 +92,8 @@ NTSTATUS ShapeStream(const OpenRecord& open, ULONG streamBase, ULONG mapRegister
     case 2: out->PacketBytes = D; out->DiscardBytes = 8; break;
     default: out->PacketBytes = D; out->DiscardBytes = 4; break;
     }
+    // What a packet's program discards goes to the stream's one page of scratch.
+    if (out->DiscardBytes > kPageBytes) return STATUS_INVALID_PARAMETER;
     ULONGLONG dataTotal = ULONGLONG(out->PacketBytes) * out->Packets;
     if (dataTotal == 0 || dataTotal > kMaxBufferBytes) return STATUS_INVALID_PARAMETER;
     out->DataTotal = ULONG(dataTotal);

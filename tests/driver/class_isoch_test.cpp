@@ -242,6 +242,8 @@ TEST_F(ClassIsochTest, ResourceRequestsAndBadInput) {
         {"a packet above 8192 bytes", listen, 8196, kFrameBytes, 0, 1, STATUS_INVALID_PARAMETER},
         {"a buffer smaller than a packet", listen, 1280, 1000, 0, 1, STATUS_INVALID_PARAMETER},
         {"more stripped than a packet holds", listen, 1280, kFrameBytes, 0, 322, STATUS_INVALID_PARAMETER},
+        // The stripped bytes go to one page of scratch.
+        {"more stripped than a page", listen, 8192, 32768, 0, 1100, STATUS_INVALID_PARAMETER},
         {"channel 64", listen, 1280, kFrameBytes, 64, 1, STATUS_INVALID_PARAMETER},
         {"multi-channel, packet based", listen | RESOURCE_USE_MULTICHANNEL | RESOURCE_USE_PACKET_BASED, 1280,
          kFrameBytes, 0, 1, STATUS_INVALID_PARAMETER},
