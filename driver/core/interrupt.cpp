@@ -208,7 +208,13 @@ BOOLEAN ControllerInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) 
     auto* extension = static_cast<ControllerDeviceExtension*>(ServiceContext);
     if (extension->DevicePowerState != PowerDeviceD0) return FALSE;
     OhciController* controller = &extension->Controller;
-    if (!(ReadRegisterValue(controller, ohci::kIntEvent) & ohci::kIntControllerEvents)) {
+    // Ours only if an event the mask lets through is pending (reading IntEventClear gives
+    // IntEvent & IntMask): an event that interrupts nobody, like cycleSynch latching every cycle
+    // on a cycle master, says nothing about who asserted a shared line. All ones: the controller
+    // is gone from the bus (surprise removal), and nothing of it may be touched.
+    const ULONG interrupting = ReadRegisterValue(controller, ohci::kIntEventClear);
+    if (interrupting == 0xFFFFFFFFu) return FALSE;
+    if (!(interrupting & ohci::kIntControllerEvents)) {
         WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
         return FALSE;
     }

@@ -53,6 +53,14 @@ TEST_F(InterruptTest, SharedLineWithoutControllerEventIsNotClaimed) {
     EXPECT_EQ(ControllerInterruptService(Extension()->InterruptObject, Extension()), FALSE);
     EXPECT_EQ(ModelRegister(ohci::kIntEvent), events);
     EXPECT_EQ(ModelRegister(ohci::kIntMaskSet), ohci::kIntEnabledEvents);
+    // An event the mask keeps from interrupting (cycleSynch, which a cycle master latches every
+    // cycle) does not make another device's interrupt ours.
+    constexpr ULONG kCycleSynch = 1u << 20;
+    ASSERT_EQ(ohci::kIntEnabledEvents & kCycleSynch, 0u);
+    WriteRegister(Controller(), ohci::kIntEventSet, kCycleSynch);
+    ASSERT_NE(ModelRegister(ohci::kIntEvent) & kCycleSynch, 0u);
+    EXPECT_EQ(ControllerInterruptService(Extension()->InterruptObject, Extension()), FALSE);
+    EXPECT_NE(ModelRegister(ohci::kIntEvent) & kCycleSynch, 0u);
 }
 
 TEST_F(InterruptTest, RequestPacketWithPhyRegisterReceivedQueuesTheReceiveCallOnce) {
