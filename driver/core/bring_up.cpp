@@ -382,7 +382,8 @@ void ShutdownController(ControllerDeviceExtension* extension) {
                      UCHAR((ReadPhyRegister(controller, ohci::kPhyRegister1) & 0x3F) | ohci::kPhyIbr));
     SoftReset(controller, kOneMicrosecondRelative);
     StopAsyncContexts(controller);
-    FreeAsyncContexts(controller);
+    // The contexts' memory goes in the teardown, once the bus thread has ended and no deferred
+    // call of the engine is left: both may still be queueing on them here.
     controller->Registers.RegisterBase = nullptr;
     TeardownController(extension);
 }
@@ -391,12 +392,14 @@ void TeardownController(ControllerDeviceExtension* extension) {
     OhciController* controller = &extension->Controller;
     KeCancelTimer(&controller->RootCheckTimer);
     KeRemoveQueueDpc(&controller->RootCheckDpc);
-    MSM_TerminateThread(controller);
-    FlushForTeardown(controller);
+    // The streams close first: their deferred calls and timers wake the driver client, which the
+    // bus thread's end releases.
     for (ULONG slot = 0; slot < kIsoContextSlots; ++slot) {
         CloseIsoRxStream(controller, slot);
         CloseIsoTxStream(controller, slot);
     }
+    MSM_TerminateThread(controller);
+    FlushForTeardown(controller);
     DeleteIsochLookasideLists(controller);
     EndAllClients(controller);
     WriteRegister(controller, ohci::kSelfIDBuffer, 0);
