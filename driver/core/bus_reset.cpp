@@ -206,6 +206,8 @@ void DpcForBusReset(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
     IsoRxHandleBusReset(controller);
     IsoTxHandleBusReset(controller);
     controller->PendingEvents = 0;
+    // The transmit contexts are stopped: the link may transmit again once busReset is cleared.
+    WriteRegister(controller, ohci::kIntEventClear, ohci::kIntBusReset);
     WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
     KeCancelTimer(&controller->SplitTimeoutTimer);
     KeRemoveQueueDpc(&controller->SplitTimeoutDpc);

@@ -219,7 +219,12 @@ BOOLEAN ControllerInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) 
         return FALSE;
     }
     ULONG events = ReadRegisterValue(controller, ohci::kIntEvent);
-    WriteRegister(controller, ohci::kIntEventClear, events);
+    // A new reset's busReset stays set, masked, until its deferred call has stopped the transmit
+    // contexts: while it is set the link sends nothing, so no packet queued for the old generation
+    // reaches nodes the reset renumbered. (A reset during a reset's handling is cleared at once.)
+    const ULONG held = (events & ohci::kIntBusReset) != 0 && !controller->BusResetActive ? ohci::kIntBusReset : 0;
+    WriteRegister(controller, ohci::kIntEventClear, events & ~held);
+    if (held != 0) WriteRegister(controller, ohci::kIntMaskClear, held);
     controller->PendingEvents = events;
     controller->LastEvents = events;
     HandleErrorEvents(controller, events);
@@ -230,6 +235,6 @@ BOOLEAN ControllerInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) 
         KeRemoveQueueDpc(&controller->SelfIdDpc);
         KeInsertQueueDpc(&controller->SelfIdDpc, nullptr, nullptr);
     }
-    WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents);
+    WriteRegister(controller, ohci::kIntMaskSet, ohci::kIntEnabledEvents & ~held);
     return TRUE;
 }
