@@ -898,7 +898,11 @@ void ArmCopyTimeout(Stream* stream) {
         return;
     }
     auto* head = CONTAINING_RECORD(stream->Attached.Flink, Request, Link);
-    if (head->Buffer.TimeoutMs == 0) return;
+    if (head->Buffer.TimeoutMs == 0) {
+        // The time-out of the buffer before it must not end this one.
+        KeCancelTimer(&stream->TimeoutTimer);
+        return;
+    }
     LARGE_INTEGER due;
     due.QuadPart = -LONGLONG(head->Buffer.TimeoutMs) * kOneMs100ns;
     KeSetTimer(&stream->TimeoutTimer, due, &stream->TimeoutDpc);

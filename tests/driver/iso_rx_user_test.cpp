@@ -400,6 +400,25 @@ TEST_F(IsoRxTest, CopyModeFrameQueue) {
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
 }
 
+// Copy mode: a buffer that asked for no time-out never gets one, though the buffer before it did
+// and was filled in time.
+TEST_F(IsoRxTest, CopyModeBufferWithoutTimeOutOutlivesTheOneBefore) {
+    Boot(1, 0, 3, 0);
+    Program p = NewProgram("copy", false, 2, kFrameBytes);
+    OpenArgs a;
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    ASSERT_EQ(Attach(p, a.key, 0, 1, 1000), STATUS_SUCCESS);
+    ASSERT_EQ(Attach(p, a.key, 1, 1, 0), STATUS_SUCCESS);
+    StartCamera(p, 0, 3);
+    ASSERT_TRUE(Next(p));
+    EXPECT_EQ(p.Status(0), 0u);
+    WriteCamera(p, 0, sim::iidc::kIsoEn, 0);  // no whole frame for buffer 1
+    hk::RunFor(2000 * kMs100ns);
+    EXPECT_EQ(p.Status(1), 0xEEEEEEEEu);
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+}
+
 // A program turning over its buffers: each stays locked between its attaches and is secured
 // meanwhile, so the program cannot free it until it flushes or closes the stream; of the buffers
 // waiting to be attached again the driver keeps the most recently attached ones.
