@@ -160,25 +160,43 @@ ULONG StreamUnits(OhciController* controller, const isorx::OpenRecord& open) {
     return controller->BandwidthForDriver == 1 ? isorx::BandwidthUnits(open.PayloadQuadlets * 4, open.Speed) : 0;
 }
 
-// Closes the stream of IR context n and returns its key, channel and bandwidth. A kernel caller's
-// stream has no key and booked its channel and bandwidth through its own requests: it only closes.
-void CloseContext(OhciController* controller, ULONG n) {
+// Which stream of a context a close means: any, or the one with this key, owner or handle. A
+// context is looked at again under its mutex: the stream found before may have been closed
+// meanwhile and another opened on the context.
+struct StreamMatch {
+    ULONGLONG Key;       // 0: any key
+    PEPROCESS Owner;     // null: any owner (a program's streams only, when set)
+    PVOID OpenedThrough; // null: any handle (a program's streams only, when set)
+    bool Matches(const isorx::Stream* stream) const {
+        if (Key != 0 && stream->Key != Key) return false;
+        const bool program = stream->Kernel.Done == nullptr;
+        if (Owner != nullptr && !(program && stream->Owner == Owner)) return false;
+        if (OpenedThrough != nullptr && !(program && stream->OpenedThrough == OpenedThrough)) return false;
+        return true;
+    }
+};
+
+// Closes the stream of IR context n (when it is the one meant) and returns its key, channel and
+// bandwidth. A kernel caller's stream has no key and booked its channel and bandwidth through its
+// own requests: it only closes. False when the context holds no such stream.
+bool CloseContext(OhciController* controller, ULONG n, const StreamMatch& match = StreamMatch{0, nullptr, nullptr}) {
     // The context's mutex is held from the lookup through the close: a kernel caller's stream can
     // be closed meanwhile by its own free-resources request, which takes the same mutex.
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
     isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-    if (stream == nullptr) {
+    if (stream == nullptr || !match.Matches(stream)) {
         KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-        return;
+        return false;
     }
     isorx::OpenRecord open = stream->Open;
     bool kernel = stream->Kernel.Done != nullptr;
     ULONG generation = stream->BooksGeneration;
     isorx::CloseStream(stream);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-    if (kernel) return;
+    if (kernel) return true;
     RemoveKey(controller, open.Key);
     ReturnStreamResources(controller, open.Channel, StreamUnits(controller, open), generation);
+    return true;
 }
 
 }  // namespace
@@ -235,21 +253,26 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
 
 NTSTATUS IsochCloseRequest(ControlRequest* request) {
     OhciController* controller = request->Controller;
-    ULONG n = FindKey(controller, LoadU64(request->Input));
+    const ULONGLONG key = LoadU64(request->Input);
+    ULONG n = FindKey(controller, key);
     if (n == kNoContext) return STATUS_INVALID_PARAMETER;
-    CloseContext(controller, n);
+    // Only the stream of this key, if it is still there.
+    if (!CloseContext(controller, n, StreamMatch{key, nullptr, nullptr})) return STATUS_INVALID_PARAMETER;
     request->Output[0] = 0;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS IsochFlushRequest(ControlRequest* request) {
     OhciController* controller = request->Controller;
-    ULONG n = FindKey(controller, LoadU64(request->Input));
+    const ULONGLONG key = LoadU64(request->Input);
+    ULONG n = FindKey(controller, key);
     if (n == kNoContext) return STATUS_INVALID_PARAMETER;
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
     isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-    if (stream != nullptr) isorx::FlushStream(stream);
+    const bool found = stream != nullptr && stream->Key == key;
+    if (found) isorx::FlushStream(stream);
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
+    if (!found) return STATUS_INVALID_PARAMETER;
     request->Output[0] = 0;
     return STATUS_SUCCESS;
 }
@@ -307,23 +330,14 @@ void ServeIsoRxWork(ClientRecord* client, bool* stop) {
 }
 
 void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
-    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
-        KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
-        isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-        bool owned = stream != nullptr && stream->Kernel.Done == nullptr && stream->Owner == process;
-        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-        if (owned) CloseContext(controller, n);
-    }
+    if (process == nullptr) return;
+    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) (void)CloseContext(controller, n, StreamMatch{0, process, nullptr});
 }
 
 void CloseFileStreams(OhciController* controller, PVOID fileObject) {
-    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) {
-        KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
-        isorx::Stream* stream = isorx::StreamOfContext(controller, n);
-        bool opened = stream != nullptr && stream->Kernel.Done == nullptr && stream->OpenedThrough == fileObject;
-        KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);
-        if (opened) CloseContext(controller, n);
-    }
+    if (fileObject == nullptr) return;
+    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n)
+        (void)CloseContext(controller, n, StreamMatch{0, nullptr, fileObject});
 }
 
 NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& open, const isorx::StreamShape& shape,
@@ -337,5 +351,5 @@ NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& o
 }
 
 void CloseIsoRxStream(OhciController* controller, ULONG slot) {
-    if (slot < kIsoContextSlots) CloseContext(controller, slot);
+    if (slot < kIsoContextSlots) (void)CloseContext(controller, slot);
 }
