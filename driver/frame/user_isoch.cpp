@@ -127,6 +127,16 @@ bool AddKey(OhciController* controller, ULONGLONG key, ULONG n) {
     return ok;
 }
 
+// The context of a key reserved with kNoContext, once its stream is open (unless a close took
+// the key meanwhile).
+void BindKey(OhciController* controller, ULONGLONG key, ULONG n) {
+    KIRQL irql;
+    KeAcquireSpinLock(&controller->IsoRxKeyLock, &irql);
+    for (ULONG i = 0; i < kIsoContextSlots; ++i)
+        if (controller->IsoRxKeys[i] == key) controller->IsoRxKeyContext[i] = n;
+    KeReleaseSpinLock(&controller->IsoRxKeyLock, irql);
+}
+
 ULONG FindKey(OhciController* controller, ULONGLONG key) {
     if (key == 0) return kNoContext;
     KIRQL irql;
@@ -229,23 +239,25 @@ NTSTATUS IsochOpenRequest(ControlRequest* request) {
         request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
         return STATUS_SUCCESS;
     }
+    // The key is taken before the stream is published, and the stream is not touched after: from
+    // then on another thread of the program (its cleanup, its client's end) may close it.
+    if (!AddKey(controller, open.Key, kNoContext)) {
+        ObDereferenceObject(event);
+        ReturnStreamResources(controller, open.Channel, units, generation);
+        return kStatusInternalError;
+    }
     isorx::Stream* stream = nullptr;
     bool noContext = false;
+    isorx::StreamOrigin origin = {IoGetCurrentIrpStackLocation(request->Irp)->FileObject, generation, kNoContext};
     status = isorx::OpenStream(controller, open, shape, static_cast<PKEVENT>(event), PsGetCurrentProcess(), nullptr,
-                               WakeDriverClient, client, &stream, &noContext);
+                               &origin, WakeDriverClient, client, &stream, &noContext);
     if (NT_SUCCESS(status)) {
-        stream->OpenedThrough = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
-        stream->BooksGeneration = generation;
-    }
-    if (NT_SUCCESS(status) && !AddKey(controller, open.Key, stream->Context)) {
-        isorx::CloseStream(stream);
-        status = kStatusInternalError;
-        event = nullptr;   // the stream owned it
-    } else if (NT_SUCCESS(status)) {
+        BindKey(controller, open.Key, origin.Context);
         request->Output[0] = KX1394_ISOCH_OPENED;
         return STATUS_SUCCESS;
     }
-    if (!NT_SUCCESS(status) && stream == nullptr && event != nullptr) ObDereferenceObject(event);
+    RemoveKey(controller, open.Key);
+    ObDereferenceObject(event);
     ReturnStreamResources(controller, open.Channel, units, generation);
     if (noContext) request->Output[0] = KX1394_ISOCH_NO_RESOURCES;
     return status;
@@ -346,8 +358,8 @@ NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& o
     ClientRecord* client = FindDriverClient(controller);
     if (client == nullptr) return STATUS_DEVICE_NOT_READY;
     bool noContext = false;
-    return isorx::OpenStream(controller, open, shape, nullptr, nullptr, &caller, WakeDriverClient, client, stream,
-                             &noContext);
+    return isorx::OpenStream(controller, open, shape, nullptr, nullptr, &caller, nullptr, WakeDriverClient, client,
+                             stream, &noContext);
 }
 
 void CloseIsoRxStream(OhciController* controller, ULONG slot) {

@@ -1275,8 +1275,8 @@ Stream* StreamOfContext(OhciController* controller, ULONG n) {
 }
 
 NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape, PKEVENT event,
-                    PEPROCESS owner, const KernelCaller* kernel, WakeRoutine wake, PVOID wakeContext, Stream** out,
-                    bool* noContext) {
+                    PEPROCESS owner, const KernelCaller* kernel, StreamOrigin* origin, WakeRoutine wake,
+                    PVOID wakeContext, Stream** out, bool* noContext) {
     *out = nullptr;
     *noContext = false;
     LONG n = AcquireContext(controller);
@@ -1327,6 +1327,11 @@ NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const St
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     stream->Event = event;   // the stream owns the reference from here on
+    if (origin != nullptr) {
+        stream->OpenedThrough = origin->OpenedThrough;
+        stream->BooksGeneration = origin->BooksGeneration;
+        origin->Context = ULONG(n);
+    }
     KeWaitForSingleObject(&controller->IsoRx[n].Mutex, Executive, KernelMode, FALSE, nullptr);
     controller->IsoRx[n].Context = stream;
     KeReleaseMutex(&controller->IsoRx[n].Mutex, FALSE);

@@ -186,12 +186,21 @@ struct Stream {
 [[nodiscard]] bool CreateEngine(OhciController* controller);
 void DeleteEngine(OhciController* controller);
 
+// What a program's stream records of its opening; filled in before the stream is published (a
+// program's other threads may close it the moment it is), and told the context it got.
+struct StreamOrigin {
+    PVOID OpenedThrough;     // the file object of the handle that opens it
+    ULONG BooksGeneration;   // the local books its channel and bandwidth were booked in
+    ULONG Context;           // out: its IR context
+};
+
 // Open: an IR context, the stream record, its areas and scratch page. The shape is checked.
 // STATUS_INSUFFICIENT_RESOURCES (with *noContext) when no context among 0..3 is free. `kernel`
-// is null for a user stream.
+// is null for a user stream, `origin` for a kernel caller's. Once published the stream may be
+// closed by another thread at any time: the caller uses `*out` only while nothing can close it.
 [[nodiscard]] NTSTATUS OpenStream(OhciController* controller, const OpenRecord& open, const StreamShape& shape,
-                                  PKEVENT event, PEPROCESS owner, const KernelCaller* kernel, WakeRoutine wake,
-                                  PVOID wakeContext, Stream** out, bool* noContext);
+                                  PKEVENT event, PEPROCESS owner, const KernelCaller* kernel, StreamOrigin* origin,
+                                  WakeRoutine wake, PVOID wakeContext, Stream** out, bool* noContext);
 // Attach one buffer: locks its status word and maps its data (and header) buffer for DMA in the
 // caller's context, then appends it to the attached list. The finish routine programs it.
 [[nodiscard]] NTSTATUS AttachBuffer(Stream* stream, const BufferRecord& buffer, ULONGLONG statusAddress);
