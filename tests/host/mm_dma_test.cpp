@@ -138,6 +138,37 @@ TEST(MmDma, ScatterGatherSplitsAnUnalignedBufferAtPagesAndOptionallySmaller) {
     IoFreeMdl(mdl);
 }
 
+// Bounce buffers: the device writes pages of the adapter's own; the buffer gets the bytes when the
+// list is put back, and a list built for a write to the device carries the buffer's bytes.
+TEST(MmDma, BounceBuffersReachTheBufferWhenTheListIsPutBack) {
+    hk::Kernel kernel;
+    hk::mm::SetBounceBuffers(true);
+    Dma dma;
+    char* buffer = static_cast<char*>(hk::user::Alloc(hk::CurrentProcess(), 3 * PAGE_SIZE));
+    memset(buffer, 'b', 3 * PAGE_SIZE);
+    char* va = static_cast<char*>(PAGE_ALIGN(buffer)) + PAGE_SIZE + 100;
+    PMDL mdl = IoAllocateMdl(va, 200, FALSE, FALSE, nullptr);
+    ASSERT_EQ(KxProbeAndLockPages(mdl, UserMode, IoModifyAccess), STATUS_SUCCESS);
+    Captured in = Map(dma, mdl, va, 200);
+    ASSERT_EQ(in.status, STATUS_SUCCESS);
+    ASSERT_EQ(in.elements.size(), 1u);
+    const ULONG bus = in.elements[0].Address.LowPart;
+    char back[4] = {};
+    ASSERT_TRUE(hk::BusRead(bus, back, 4));
+    EXPECT_EQ(memcmp(back, "bbbb", 4), 0) << "a list maps the buffer's bytes for the device to read";
+    ASSERT_TRUE(hk::BusWrite(bus, "data", 4));
+    EXPECT_EQ(memcmp(va, "bbbb", 4), 0) << "the device wrote a bounce page, not the buffer";
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    dma.adapter->DmaOperations->PutScatterGatherList(dma.adapter, in.list, FALSE);
+    KeLowerIrql(old);
+    EXPECT_EQ(memcmp(va, "data", 4), 0) << "put back: the buffer has what the device wrote";
+    EXPECT_EQ(va[4], 'b');
+    EXPECT_EQ(va[-1], 'b') << "nothing outside the list's bytes";
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+}
+
 // A driver that maps page after page, each from the execution routine of the one before.
 struct Chain {
     Dma* dma;

@@ -264,8 +264,25 @@ NTSTATUS GetScatterGatherList(PDMA_ADAPTER DmaAdapter, PDEVICE_OBJECT DeviceObje
     char* firstPage = static_cast<char*>(PAGE_ALIGN(CurrentVa));
     // The device may write only pages locked for writing (or non-paged memory).
     const bool writable = (Mdl->MdlFlags & (MDL_WRITE_OPERATION | MDL_SOURCE_IS_NONPAGED_POOL)) != 0;
-    for (ULONG i = 0; i < pages; ++i)
-        s.busPages[bus + 2 * i] = BusPage{firstPage + i * PAGE_SIZE, "scatter/gather page", writable};
+    SgRecord g;
+    for (ULONG i = 0; i < pages; ++i) {
+        char* page = firstPage + i * PAGE_SIZE;
+        if (s.bounce) {
+            char* shadow = static_cast<char*>(aligned_alloc(PAGE_SIZE, PAGE_SIZE));
+            memset(shadow, 0xB5, PAGE_SIZE);
+            g.bounce.push_back(shadow);
+            page = shadow;
+        }
+        s.busPages[bus + 2 * i] = BusPage{page, s.bounce ? "scatter/gather bounce page" : "scatter/gather page", writable};
+    }
+    if (s.bounce) {
+        g.pieces = pieces;
+        if (WriteToDevice)
+            for (const auto& [p, n] : pieces) {
+                const size_t index = static_cast<size_t>((p - firstPage) >> PAGE_SHIFT);
+                KernelCopy(g.bounce[index] + BYTE_OFFSET(p), p, n);
+            }
+    }
     list->NumberOfElements = static_cast<ULONG>(pieces.size());
     for (size_t i = 0; i < pieces.size(); ++i) {
         char* p = pieces[i].first;
@@ -273,7 +290,6 @@ NTSTATUS GetScatterGatherList(PDMA_ADAPTER DmaAdapter, PDEVICE_OBJECT DeviceObje
         list->Elements[i].Address.QuadPart = static_cast<LONGLONG>(((bus + 2 * page) << PAGE_SHIFT) | BYTE_OFFSET(p));
         list->Elements[i].Length = pieces[i].second;
     }
-    SgRecord g;
     g.adapter = a;
     g.mdl = Mdl;
     g.busBase = bus;
@@ -293,7 +309,6 @@ NTSTATUS GetScatterGatherList(PDMA_ADAPTER DmaAdapter, PDEVICE_OBJECT DeviceObje
     ++t_listNesting;
     ExecutionRoutine(DeviceObject, DeviceObject != nullptr ? DeviceObject->CurrentIrp : nullptr, list, Context);
     --t_listNesting;
-    (void)WriteToDevice;
     return STATUS_SUCCESS;
 }
 
@@ -311,7 +326,18 @@ void PutScatterGatherList(PDMA_ADAPTER DmaAdapter, PSCATTER_GATHER_LIST ScatterG
         s.adapters.count(reinterpret_cast<Adapter*>(DmaAdapter)) == 0)
         Violation(rule::kPoolMisuse, "PutScatterGatherList(%p): adapter %p is not the live adapter that built it",
                   static_cast<void*>(ScatterGather), static_cast<void*>(DmaAdapter));
-    ReleaseBus(s, it->second.busBase);
+    SgRecord& g = it->second;
+    if (!g.bounce.empty()) {
+        // What the device wrote reaches the buffer now.
+        char* firstPage = g.pieces.empty() ? nullptr : static_cast<char*>(PAGE_ALIGN(g.pieces.front().first));
+        if (!WriteToDevice)
+            for (const auto& [p, n] : g.pieces) {
+                const size_t index = static_cast<size_t>((p - firstPage) >> PAGE_SHIFT);
+                KernelCopy(p, g.bounce[index] + BYTE_OFFSET(p), n);
+            }
+        for (char* shadow : g.bounce) free(shadow);
+    }
+    ReleaseBus(s, g.busBase);
     s.sgLists.erase(it);
     free(ScatterGather);
     (void)WriteToDevice;
@@ -434,6 +460,12 @@ void ShutdownDma() {
 }  // namespace detail
 
 using namespace detail;
+
+void SetBounceBuffers(bool on) {
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    s.bounce = on;
+}
 
 void SetMapRegisters(ULONG count) {
     State& s = S();

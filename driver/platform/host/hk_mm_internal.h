@@ -122,6 +122,10 @@ struct CommonBuffer {
 struct SgRecord {
     Adapter* adapter = nullptr;
     PMDL mdl = nullptr;
+    // Bounce buffers: the device reaches these pages instead of the buffer's; what it wrote goes
+    // to the buffer when the list is put back (pieces: where each element's bytes belong).
+    std::vector<char*> bounce;
+    std::vector<std::pair<char*, ULONG>> pieces;
     ULONG busBase = 0;     // first page of the bus region reserved for the list
     ULONG busPages = 0;    // pages reserved (mapped pages are every other one)
     ULONG mapped = 0;      // pages mapped
@@ -193,6 +197,7 @@ struct State {
     // DMA
     ULONG mapRegisters = 17;
     ULONG sgSplit = 0;
+    bool bounce = false;  // scatter/gather lists go through bounce buffers (hk::mm::SetBounceBuffers)
     std::set<Adapter*> adapters;
     std::map<ULONG, BusPage> busPages;         // bus page number -> mapping
     std::map<ULONG, ULONG> busReserved;        // first page -> page count (allocator)

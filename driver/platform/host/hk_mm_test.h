@@ -44,6 +44,11 @@ void ClearFailures();
 void SetMapRegisters(ULONG count);
 // Split scatter/gather elements further, to at most `bytes` each (0: split at pages only).
 void SetSgSplit(ULONG bytes);
+// Scatter/gather lists through bounce buffers, as Windows builds them for a 32-bit adapter on a
+// machine with memory above 4 GB: the device reads and writes pages of the adapter's own; the
+// buffer's pages get what the device wrote only when the list is put back (a write to the device
+// is copied to the bounce pages when the list is built).
+void SetBounceBuffers(bool on);
 
 // ---- The device's view of the bus
 struct BusFault {
