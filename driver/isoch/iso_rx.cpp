@@ -122,7 +122,20 @@ struct MapCursor {
 };
 
 // The request's buffer arrays go back to its kept mapping, which stays locked for the next attach.
+// Its scatter/gather lists are given back now (dispatch level): where the adapter bounces a
+// transfer through buffers of its own (a 32-bit adapter, memory above 4 GB), that is when the
+// data reaches the buffer's pages. The next attach asks for the lists again.
 void ReturnMapping(Request* request) {
+    MappedBuffer* m = request->Mapping;
+    PDMA_ADAPTER adapter = request->Owner->Adapter;
+    for (ULONG i = 0; i < m->DataChunks; ++i) {
+        if (m->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->DataLists[i], FALSE);
+        m->DataLists[i] = nullptr;
+    }
+    for (ULONG i = 0; i < m->HeaderChunks; ++i) {
+        if (m->HeaderLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->HeaderLists[i], FALSE);
+        m->HeaderLists[i] = nullptr;
+    }
     InterlockedExchange(&request->Mapping->InUse, 0);
     request->Mapping = nullptr;
     request->DataMdls = nullptr;
@@ -471,7 +484,12 @@ NTSTATUS LockAndMap(Request* request) {
 NTSTATUS MapRequest(Request* request) {
     Stream* stream = request->Owner;
     if (request->Buffer.DataBuffer == 0) return STATUS_INVALID_PARAMETER;
-    if (AdoptMapping(stream, request)) return STATUS_SUCCESS;
+    if (AdoptMapping(stream, request)) {
+        if (stream->CopyMode) return STATUS_SUCCESS;   // its system views stay
+        request->DataMapped = 0;
+        request->HeaderMapped = 0;
+        return MapChunks(request);
+    }
     NTSTATUS status = LockAndMap(request);
     if (NT_SUCCESS(status)) KeepMapping(stream, request);
     return status;

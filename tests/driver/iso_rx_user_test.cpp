@@ -400,6 +400,21 @@ TEST_F(IsoRxTest, CopyModeFrameQueue) {
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
 }
 
+// Straight into the program's buffers through an adapter that bounces every transfer (a 32-bit
+// adapter on a machine with memory above 4 GB): each frame reaches its buffer, the first time and
+// every time the buffer is attached again.
+TEST_F(IsoRxTest, FramesArriveThroughBounceBuffers) {
+    hk::mm::SetBounceBuffers(true);
+    Boot(1);
+    Program p = NewProgram("bounced", false, 2, kFrameBytes);
+    StartCamera(p, 0, 3);
+    OpenArgs a;
+    UCHAR result = 0xEE;
+    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    Stream(p, a.key, 2, 3, 2, 6);
+    EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
+}
+
 // Copy mode: a buffer that asked for no time-out never gets one, though the buffer before it did
 // and was filled in time.
 TEST_F(IsoRxTest, CopyModeBufferWithoutTimeOutOutlivesTheOneBefore) {
