@@ -91,11 +91,13 @@ bool Reject(OhciController* controller) {
     return false;
 }
 
-// Copies the self-ID buffer while the controller is kept from writing it.
+// Copies the self-ID buffer while the controller is kept from writing it: LinkControl.rcvSelfID
+// is clear meanwhile, so a self-ID phase that ends during the copy stores nothing (its
+// SelfIDCount says so, and the next round rejects it). The buffer's address stays valid.
 void CopySelfIdBuffer(OhciController* controller) {
-    WriteRegister(controller, ohci::kSelfIDBuffer, 0);
+    WriteRegister(controller, ohci::kLinkControlClear, ohci::kLinkControlRcvSelfID);
     RtlCopyMemory(controller->SelfIdCopy, controller->SelfIdBuffer.Virtual, kSelfIdCopyBytes);
-    WriteRegister(controller, ohci::kSelfIDBuffer, controller->SelfIdBuffer.Logical);
+    WriteRegister(controller, ohci::kLinkControlSet, ohci::kLinkControlRcvSelfID);
 }
 
 bool LearnTopology(OhciController* controller, ULONG nodeId, bool* gapMismatch) {
