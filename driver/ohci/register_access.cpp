@@ -26,6 +26,7 @@ void InitializeRegisterAccess(RegisterWindow* window, volatile ULONG* registerBa
     window->ReadRegisters = ReadRegistersMemory;
     window->WriteRegisters = WriteRegistersMemory;
     window->RegisterBase = registerBase;
+    KeInitializeSpinLock(&window->PhyLock);
 }
 
 void ReadRegister(RegisterWindow* window, ULONG offset, PULONG value) {
@@ -46,7 +47,10 @@ void WriteRegister(RegisterWindow* window, ULONG offset, ULONG value) {
     window->WriteRegisters(base + offset / sizeof(ULONG), &value, 1);
 }
 
-UCHAR ReadPhyRegister(RegisterWindow* window, UCHAR phyRegister) {
+namespace {
+
+// PhyControl takes one operation at a time: the PHY lock is held by the caller.
+UCHAR ReadPhyLocked(RegisterWindow* window, UCHAR phyRegister) {
     WriteRegister(window, ohci::kPhyControl,
                   ohci::kPhyControlRdReg |
                       ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask));
@@ -57,7 +61,7 @@ UCHAR ReadPhyRegister(RegisterWindow* window, UCHAR phyRegister) {
     return UCHAR(ReadPhyControl(window) >> ohci::kPhyControlRdDataShift);
 }
 
-void WritePhyRegister(RegisterWindow* window, UCHAR phyRegister, UCHAR value) {
+void WritePhyLocked(RegisterWindow* window, UCHAR phyRegister, UCHAR value) {
     WriteRegister(window, ohci::kPhyControl,
                   ohci::kPhyControlWrReg |
                       ((ULONG(phyRegister) << ohci::kPhyControlRegAddrShift) & ohci::kPhyControlRegAddrMask) |
@@ -68,9 +72,32 @@ void WritePhyRegister(RegisterWindow* window, UCHAR phyRegister, UCHAR value) {
     }
 }
 
+}  // namespace
+
+// Callers on several processors (the bus thread, the deferred calls, program and class requests
+// for a bus reset) share the one PhyControl register: each handshake is taken whole, or one
+// caller reads another's data and a write is lost.
+UCHAR ReadPhyRegister(RegisterWindow* window, UCHAR phyRegister) {
+    KIRQL irql;
+    KeAcquireSpinLock(&window->PhyLock, &irql);
+    UCHAR value = ReadPhyLocked(window, phyRegister);
+    KeReleaseSpinLock(&window->PhyLock, irql);
+    return value;
+}
+
+void WritePhyRegister(RegisterWindow* window, UCHAR phyRegister, UCHAR value) {
+    KIRQL irql;
+    KeAcquireSpinLock(&window->PhyLock, &irql);
+    WritePhyLocked(window, phyRegister, value);
+    KeReleaseSpinLock(&window->PhyLock, irql);
+}
+
 void InitiateBusReset(RegisterWindow* window) {
-    UCHAR value = ReadPhyRegister(window, ohci::kPhyRegister1);
-    WritePhyRegister(window, ohci::kPhyRegister1, UCHAR(value | ohci::kPhyIbr));
+    KIRQL irql;
+    KeAcquireSpinLock(&window->PhyLock, &irql);
+    UCHAR value = ReadPhyLocked(window, ohci::kPhyRegister1);
+    WritePhyLocked(window, ohci::kPhyRegister1, UCHAR(value | ohci::kPhyIbr));
+    KeReleaseSpinLock(&window->PhyLock, irql);
 }
 
 NTSTATUS CsrCompareSwap(RegisterWindow* window, PULONG selectorOld, ULONG newValue, ULONG compareValue) {

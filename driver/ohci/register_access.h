@@ -13,6 +13,7 @@ struct RegisterWindow {
     volatile ULONG* RegisterBase;  // first memory window; null while absent or shut down
     ReadRegistersRoutine ReadRegisters;
     WriteRegistersRoutine WriteRegisters;
+    KSPIN_LOCK PhyLock;            // one PhyControl handshake (or read-modify-write) at a time
 };
 
 // Installs the register access routines and the register window (null: absent).
