@@ -107,6 +107,12 @@ protected:
         ASSERT_TRUE(done);
     }
 
+    // A write waited for on a system thread at passive level.
+    NTSTATUS WriteAtPassiveLevel(ClassBlockRequest* r) {
+        NTSTATUS status = STATUS_PENDING;
+        RunKernel([&] { status = ClassAsyncWrite(Controller(), r); });
+        return status;
+    }
     // A write posted from dispatch level.
     NTSTATUS WriteAtDispatchLevel(ClassBlockRequest* r) {
         KIRQL irql;
@@ -217,9 +223,7 @@ TEST_F(ClassAsyncTest, ReadsAndLocksCompletedInTheirAckCarryNoDataAndFail) {
     // Writes acked complete are whole transactions.
     node_->unifiedWrites = true;
     ClassBlockRequest write = Block(8, 0, 0);
-    NTSTATUS writeStatus = STATUS_PENDING;
-    RunKernel([&] { writeStatus = ClassAsyncWrite(Controller(), &write); });
-    EXPECT_EQ(writeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(WriteAtPassiveLevel(&write), STATUS_SUCCESS);
     EXPECT_EQ(node_->writes.size(), 1u);
 }
 
@@ -251,9 +255,7 @@ TEST_F(ClassAsyncTest, APostedWritesLateAnswerIsItsOwn) {
     hk::RunFor(1 * kMs100ns);
     ASSERT_EQ(node_->writes.size(), 1u);
     ClassBlockRequest waited = Block(4, 0, 0);
-    NTSTATUS status = STATUS_PENDING;
-    RunKernel([&] { status = ClassAsyncWrite(Controller(), &waited); });
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(WriteAtPassiveLevel(&waited), STATUS_SUCCESS);
     EXPECT_EQ(node_->writes.size(), 2u);
 }
 

@@ -154,6 +154,14 @@ protected:
         ASSERT_TRUE(cameras_[size_t(camera)]->IsoEnabled());
     }
 
+    // Camera 0 streaming on channel 3 and a stream of `a` open for it.
+    void OpenForCamera(Program& p, const OpenArgs& a) {
+        StartCamera(p, 0, 3);
+        UCHAR result = 0xEE;
+        ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+        ASSERT_EQ(result, KX1394_ISOCH_OPENED);
+    }
+
     // Opens a stream with a fresh event of the program (so no signal of an earlier stream counts).
     NTSTATUS Open(Program& p, const OpenArgs& a, UCHAR* result) {
         p.event = hk::user::CreateEvent(p.process, false, false);
@@ -407,10 +415,8 @@ TEST_F(IsoRxTest, FramesArriveThroughBounceBuffers) {
     hk::mm::SetBounceBuffers(true);
     Boot(1);
     Program p = NewProgram("bounced", false, 2, kFrameBytes);
-    StartCamera(p, 0, 3);
     OpenArgs a;
-    UCHAR result = 0xEE;
-    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    OpenForCamera(p, a);
     Stream(p, a.key, 2, 3, 2, 6);
     EXPECT_EQ(KeyCall(p, IOCTL_ISOCH_CLOSE, a.key), STATUS_SUCCESS);
 }
@@ -573,10 +579,8 @@ TEST_F(IsoRxTest, BooksRenewedByABusResetAreNotGivenBackTwice) {
 TEST_F(IsoRxTest, CameraUnpluggedWhileStreaming) {
     Boot(1);
     Program p = NewProgram("camera64", false, 3, kFrameBytes);
-    StartCamera(p, 0, 3);
     OpenArgs a;
-    UCHAR result = 0xEE;
-    ASSERT_EQ(Open(p, a, &result), STATUS_SUCCESS);
+    OpenForCamera(p, a);
     Stream(p, a.key, 2, 3, 3, 1);
     sim_->bus.Unplug(cameras_[0]);
     for (ULONG j = 0; j < 3; ++j) ASSERT_TRUE(Next(p));
