@@ -77,7 +77,7 @@ struct AddressRangeRecord {
     IRB* Irb;
     volatile LONG References;
     BOOLEAN Listed;
-    PKTHREAD NotifyingThread;       // the thread running the range's routine for a notification
+    HANDLE NotifyingThread;         // the id of the thread running the range's routine, if any
 };
 
 // A notification waiting for ClassRangeNotifyDpc: what the routine gets and its copy of the
@@ -282,7 +282,7 @@ void EndNotification(PendingNotification* pending, bool run) {
     if (run && listed) {
         // One routine runs at a time (the notification deferred call runs on one processor at a
         // time), so one field tells a free from inside the routine.
-        range->NotifyingThread = KeGetCurrentThread();
+        range->NotifyingThread = PsGetCurrentThreadId();
         reinterpret_cast<PNOTIFICATION_ROUTINE>(range->Callback)(&pending->Info);
         range->NotifyingThread = nullptr;
     } else if (element != nullptr) {
@@ -329,7 +329,7 @@ void GiveUpQueuedNotifications(OhciController* controller, AddressRangeRecord* r
 // its response (given up here once queued). The range's own routine freeing it from inside its
 // notification is not waited for.
 void WaitForNotifications(OhciController* controller, AddressRangeRecord* range) {
-    const LONG own = range->NotifyingThread == KeGetCurrentThread() ? 2 : 1;
+    const LONG own = range->NotifyingThread != nullptr && range->NotifyingThread == PsGetCurrentThreadId() ? 2 : 1;
     while (InterlockedCompareExchange(&range->References, 0, 0) > own) {
         GiveUpQueuedNotifications(controller, range);
         if (InterlockedCompareExchange(&range->References, 0, 0) <= own) break;
