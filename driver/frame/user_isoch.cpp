@@ -209,6 +209,11 @@ bool CloseContext(OhciController* controller, ULONG n, const StreamMatch& match 
     return true;
 }
 
+// Closes every program stream a match means (a process's, a handle's).
+void CloseMatching(OhciController* controller, const StreamMatch& match) {
+    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) (void)CloseContext(controller, n, match);
+}
+
 }  // namespace
 
 NTSTATUS IsochOpenRequest(ControlRequest* request) {
@@ -342,14 +347,11 @@ void ServeIsoRxWork(ClientRecord* client, bool* stop) {
 }
 
 void CloseProcessStreams(OhciController* controller, PEPROCESS process) {
-    if (process == nullptr) return;
-    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n) (void)CloseContext(controller, n, StreamMatch{0, process, nullptr});
+    if (process != nullptr) CloseMatching(controller, StreamMatch{0, process, nullptr});
 }
 
 void CloseFileStreams(OhciController* controller, PVOID fileObject) {
-    if (fileObject == nullptr) return;
-    for (ULONG n = 0; n < isorx::kHandedOutContexts; ++n)
-        (void)CloseContext(controller, n, StreamMatch{0, nullptr, fileObject});
+    if (fileObject != nullptr) CloseMatching(controller, StreamMatch{0, nullptr, fileObject});
 }
 
 NTSTATUS OpenKernelStream(OhciController* controller, const isorx::OpenRecord& open, const isorx::StreamShape& shape,

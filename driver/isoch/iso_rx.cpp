@@ -121,21 +121,24 @@ struct MapCursor {
     PKEVENT Done;
 };
 
+// Gives a kept mapping's scatter/gather lists back to the adapter (dispatch level).
+void PutKeptLists(PDMA_ADAPTER adapter, MappedBuffer* m) {
+    PSCATTER_GATHER_LIST* arrays[2] = {m->DataLists, m->HeaderLists};
+    const ULONG counts[2] = {m->DataChunks, m->HeaderChunks};
+    for (ULONG a = 0; a < 2; ++a) {
+        for (ULONG i = 0; i < counts[a]; ++i) {
+            if (arrays[a][i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, arrays[a][i], FALSE);
+            arrays[a][i] = nullptr;
+        }
+    }
+}
+
 // The request's buffer arrays go back to its kept mapping, which stays locked for the next attach.
 // Its scatter/gather lists are given back now (dispatch level): where the adapter bounces a
 // transfer through buffers of its own (a 32-bit adapter, memory above 4 GB), that is when the
 // data reaches the buffer's pages. The next attach asks for the lists again.
 void ReturnMapping(Request* request) {
-    MappedBuffer* m = request->Mapping;
-    PDMA_ADAPTER adapter = request->Owner->Adapter;
-    for (ULONG i = 0; i < m->DataChunks; ++i) {
-        if (m->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->DataLists[i], FALSE);
-        m->DataLists[i] = nullptr;
-    }
-    for (ULONG i = 0; i < m->HeaderChunks; ++i) {
-        if (m->HeaderLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->HeaderLists[i], FALSE);
-        m->HeaderLists[i] = nullptr;
-    }
+    PutKeptLists(request->Owner->Adapter, request->Mapping);
     InterlockedExchange(&request->Mapping->InUse, 0);
     request->Mapping = nullptr;
     request->DataMdls = nullptr;
@@ -391,10 +394,7 @@ void ReleaseKept(Stream* stream, MappedBuffer* m) {
     PDMA_ADAPTER adapter = stream->Adapter;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    for (ULONG i = 0; i < m->DataChunks; ++i)
-        if (m->DataLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->DataLists[i], FALSE);
-    for (ULONG i = 0; i < m->HeaderChunks; ++i)
-        if (m->HeaderLists[i] != nullptr) adapter->DmaOperations->PutScatterGatherList(adapter, m->HeaderLists[i], FALSE);
+    PutKeptLists(adapter, m);
     KeLowerIrql(irql);
     for (ULONG i = 0; i < m->DataChunks; ++i) {
         MmUnlockPages(m->DataMdls[i]);
